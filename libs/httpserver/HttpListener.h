@@ -1,0 +1,50 @@
+#pragma once
+
+#include "HttpListenerSettings.h"
+#include "HttpServerGlobal.h"
+
+#include <QTcpServer>
+
+class HttpConnectionHandlerPool;
+class HttpRequestHandler;
+class QSettings;
+
+// Accepts connections and hands each to a connection thread, which calls the request
+// handler's service(). Binds in the constructor: isListening() tells whether that worked.
+// Deleting the listener stops serving and ends every connection thread.
+//
+// Keys of the settings group (all optional):
+//   port              TCP port (8080); 0 picks a free one. The bound port is logged as
+//                     "HttpListener: listening on port <N>".
+//   host              address to bind; empty binds every address
+//   minThreads        idle connection threads kept for the next connections (4)
+//   maxThreads        connection threads at most (100); a connection beyond that is
+//                     answered 503 and closed
+//   cleanupInterval   ms between endings of idle threads above minThreads (1000)
+//   readTimeout       ms a request may take to arrive (10000): the header as a whole, then
+//                     between pieces of the body; a late request gets 408, an idle
+//                     keep-alive connection is closed
+//   writeTimeout      ms a write waits for the client to take data before giving up (60000)
+//   maxHeaderSize     bytes of request line and headers (16384); more gives 431
+//   maxRequestSize    bytes of a body that is not multipart, and of all multipart text
+//                     fields together (16 MiB); more gives 413
+//   maxMultiPartSize  bytes of a multipart body (1 GiB); more gives 413
+//   uploadDir         directory of the uploaded files' temporary files (the temp dir)
+class HTTPSERVER_EXPORT HttpListener : public QTcpServer
+{
+    Q_OBJECT
+public:
+    // settings is positioned on the listener's group by the caller and read here only.
+    HttpListener(QSettings* settings, HttpRequestHandler* requestHandler,
+                 QObject* parent = nullptr);
+    ~HttpListener() override;
+
+protected:
+    void incomingConnection(qintptr socketDescriptor) override;
+
+private:
+    void reject(qintptr socketDescriptor);
+
+    HttpListenerSettings m_settings;
+    HttpConnectionHandlerPool* m_pool;
+};

@@ -1,0 +1,28 @@
+#include "HttpListenerSettings.h"
+
+#include <QDir>
+#include <QSettings>
+
+HttpListenerSettings::HttpListenerSettings() : uploadDir(QDir::tempPath()) {}
+
+HttpListenerSettings HttpListenerSettings::fromSettings(const QSettings* settings)
+{
+    HttpListenerSettings s;
+    if (!settings)
+        return s;
+    s.minThreads = qMax(0, settings->value("minThreads", s.minThreads).toInt());
+    s.maxThreads = qMax(1, settings->value("maxThreads", s.maxThreads).toInt());
+    s.cleanupInterval = qMax(10, settings->value("cleanupInterval", s.cleanupInterval).toInt());
+    s.readTimeout = qMax(1, settings->value("readTimeout", s.readTimeout).toInt());
+    s.writeTimeout = qMax(1, settings->value("writeTimeout", s.writeTimeout).toInt());
+    s.maxHeaderSize = qBound<qint64>(
+        256, settings->value("maxHeaderSize", s.maxHeaderSize).toLongLong(), 0x7fffffff);
+    s.maxRequestSize =
+        qMax<qint64>(0, settings->value("maxRequestSize", s.maxRequestSize).toLongLong());
+    s.maxMultiPartSize =
+        qMax<qint64>(0, settings->value("maxMultiPartSize", s.maxMultiPartSize).toLongLong());
+    const QString dir = settings->value("uploadDir").toString();
+    if (!dir.isEmpty())
+        s.uploadDir = dir;
+    return s;
+}

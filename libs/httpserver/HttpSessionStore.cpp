@@ -1,0 +1,115 @@
+#include "HttpSessionStore.h"
+
+#include "HttpCookie.h"
+#include "HttpRequest.h"
+#include "HttpResponse.h"
+
+#include <QRandomGenerator>
+#include <QSettings>
+#include <QTimer>
+
+HttpSessionStore::HttpSessionStore(QSettings* settings, QObject* parent)
+    : QObject(parent), m_cleanupTimer(new QTimer(this))
+{
+    m_expirationTime = settings ? settings->value("expirationTime", 3600000).toLongLong() : 3600000;
+    if (m_expirationTime <= 0)
+        m_expirationTime = 3600000;
+    m_cookieName =
+        settings ? settings->value("cookieName", "sessionid").toByteArray() : "sessionid";
+    if (m_cookieName.isEmpty())
+        m_cookieName = "sessionid";
+    m_cookiePath = settings ? settings->value("cookiePath", "/").toByteArray() : "/";
+    m_cookieDomain = settings ? settings->value("cookieDomain").toByteArray() : QByteArray();
+
+    connect(m_cleanupTimer, &QTimer::timeout, this, &HttpSessionStore::removeExpired);
+    // Often enough that expired sessions do not pile up, rarely enough to cost nothing.
+    m_cleanupTimer->start(int(qBound<qint64>(10, m_expirationTime / 10, 60000)));
+}
+
+HttpSessionStore::~HttpSessionStore() = default;
+
+QByteArray HttpSessionStore::newId()
+{
+    // 128 bits from the system's cryptographic source.
+    quint32 words[4];
+    QRandomGenerator::system()->fillRange(words);
+    return QByteArray(reinterpret_cast<const char*>(words), sizeof words).toHex();
+}
+
+HttpSession HttpSessionStore::findLocked(const QByteArray& id)
+{
+    auto it = m_sessions.find(id);
+    if (it == m_sessions.end())
+        return HttpSession();
+    if (it->idleTime() > m_expirationTime) {
+        m_sessions.erase(it);
+        return HttpSession();
+    }
+    it->setLastAccess();
+    return *it;
+}
+
+void HttpSessionStore::setCookie(HttpResponse& response, const QByteArray& id) const
+{
+    // Rounded up: a Max-Age of 0 would make it a browser-session cookie.
+    const int maxAge = int(qBound<qint64>(1, (m_expirationTime + 999) / 1000, 0x7fffffff));
+    HttpCookie cookie(m_cookieName, id, maxAge, m_cookiePath, QByteArray(), m_cookieDomain);
+    cookie.setHttpOnly(true);
+    cookie.setSameSite("Lax");
+    response.setCookie(cookie);
+}
+
+HttpSession HttpSessionStore::getSession(HttpRequest& request, HttpResponse& response,
+                                         bool allowCreate)
+{
+    QByteArray id = response.getCookies().value(m_cookieName).getValue();
+    if (id.isEmpty())
+        id = request.getCookie(m_cookieName);
+
+    HttpSession session;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!id.isEmpty())
+            session = findLocked(id);
+        if (session.isNull() && allowCreate) {
+            session = HttpSession(newId());
+            m_sessions.insert(session.getId(), session);
+        }
+    }
+    if (!session.isNull())
+        setCookie(response, session.getId());
+    return session;
+}
+
+HttpSession HttpSessionStore::getSession(const QByteArray& id)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return findLocked(id);
+}
+
+void HttpSessionStore::removeSession(const HttpSession& session)
+{
+    if (session.isNull())
+        return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_sessions.find(session.getId());
+    if (it != m_sessions.end() && *it == session)
+        m_sessions.erase(it);
+}
+
+int HttpSessionStore::sessionCount() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_sessions.size();
+}
+
+void HttpSessionStore::removeExpired()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_sessions.begin(); it != m_sessions.end();) {
+        if (it->idleTime() > m_expirationTime)
+            it = m_sessions.erase(it);
+        else
+            ++it;
+    }
+}

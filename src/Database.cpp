@@ -1,0 +1,223 @@
+#include "Database.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QMutex>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QThread>
+#include <QThreadStorage>
+#include <QVariant>
+#include <QtDebug>
+
+#include <atomic>
+#include <sqlite3.h>
+
+// The backup below talks to libsqlite3 directly. Qt's SQLite driver on Debian links the same
+// shared libsqlite3, so both share one copy of SQLite and its file locks.
+
+namespace {
+
+QMutex s_pathMutex;
+QString s_path;
+std::atomic<int> s_generation{0};
+std::atomic<quint64> s_connectionSerial{0};
+
+void configure(QSqlDatabase& db)
+{
+    QSqlQuery q(db);
+    q.exec(QStringLiteral("PRAGMA foreign_keys = ON;"));
+    q.exec(QStringLiteral("PRAGMA journal_mode = WAL;"));
+    // WAL with NORMAL stays consistent after a crash; it may lose the last commits on power loss.
+    q.exec(QStringLiteral("PRAGMA synchronous = NORMAL;"));
+}
+
+struct ThreadConnection
+{
+    QString name;
+    int generation = -1;
+
+    ~ThreadConnection() { close(); }
+
+    void close()
+    {
+        if (name.isEmpty())
+            return;
+        {
+            QSqlDatabase db = QSqlDatabase::database(name, false);
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(name);
+        name.clear();
+    }
+};
+
+QThreadStorage<ThreadConnection*> s_threadConnection;
+
+bool isBusy(int rc)
+{
+    rc &= 0xff;
+    return rc == SQLITE_BUSY || rc == SQLITE_LOCKED;
+}
+
+QString sqliteError(sqlite3* db, const char* what)
+{
+    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromUtf8(sqlite3_errmsg(db)));
+}
+
+int pageSize(sqlite3* db)
+{
+    sqlite3_stmt* st = nullptr;
+    int size = 0;
+    if (sqlite3_prepare_v2(db, "PRAGMA page_size;", -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW)
+        size = sqlite3_column_int(st, 0);
+    sqlite3_finalize(st);
+    return size;
+}
+
+} // namespace
+
+void Database::setPath(const QString& path)
+{
+    QMutexLocker locker(&s_pathMutex);
+    s_path = path;
+    ++s_generation;
+}
+
+QString Database::path()
+{
+    QMutexLocker locker(&s_pathMutex);
+    return s_path;
+}
+
+QSqlDatabase Database::connection()
+{
+    ThreadConnection* tc = s_threadConnection.localData();
+    if (!tc) {
+        tc = new ThreadConnection;
+        s_threadConnection.setLocalData(tc);
+    }
+    const int generation = s_generation.load();
+    if (!tc->name.isEmpty() && tc->generation == generation) {
+        QSqlDatabase db = QSqlDatabase::database(tc->name, false);
+        if (db.isOpen())
+            return db;
+        tc->close();
+    } else {
+        tc->close();
+    }
+
+    tc->name = QStringLiteral("korvalen-%1").arg(++s_connectionSerial);
+    tc->generation = generation;
+    QSqlDatabase db = openOther(tc->name, path());
+    if (db.isOpen())
+        configure(db);
+    return db;
+}
+
+bool Database::exec(QSqlQuery& query, const QString& sql, const QVariantList& values)
+{
+    if (!query.prepare(sql))
+        return false;
+    for (const QVariant& v : values)
+        query.addBindValue(v);
+    return query.exec();
+}
+
+void Database::closeThreadConnection()
+{
+    if (ThreadConnection* tc = s_threadConnection.localData())
+        tc->close();
+}
+
+QSqlDatabase Database::openOther(const QString& connectionName, const QString& filePath)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+    db.setDatabaseName(filePath);
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
+    if (!db.open())
+        qDebug() << "Cannot open database" << filePath << db.lastError().text();
+    return db;
+}
+
+bool Database::replaceContent(const QString& sourcePath, QString* error)
+{
+    QString err;
+    sqlite3* src = nullptr;
+    sqlite3* dst = nullptr;
+    bool ok = false;
+    bool unreadable = false;
+
+    const QByteArray srcName = QFile::encodeName(sourcePath);
+    const QByteArray dstName = QFile::encodeName(path());
+    if (sqlite3_open_v2(srcName.constData(), &src, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        err = sqliteError(src, "open source");
+    } else if (sqlite3_open_v2(dstName.constData(), &dst,
+                               SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+        err = sqliteError(dst, "open database");
+    } else {
+        sqlite3_busy_timeout(src, BusyTimeoutMs);
+        sqlite3_busy_timeout(dst, BusyTimeoutMs);
+        sqlite3_exec(dst, "PRAGMA journal_mode = WAL;", nullptr, nullptr, nullptr);
+
+        // A WAL database cannot take pages of another size: rebuild the source to match first.
+        const int dstPage = pageSize(dst);
+        if (dstPage > 0 && pageSize(src) != dstPage) {
+            const QByteArray sql =
+                "PRAGMA journal_mode = DELETE; PRAGMA page_size = " + QByteArray::number(dstPage) +
+                "; VACUUM;";
+            sqlite3_exec(src, sql.constData(), nullptr, nullptr, nullptr);
+        }
+
+        sqlite3_backup* backup = sqlite3_backup_init(dst, "main", src, "main");
+        if (!backup) {
+            err = sqliteError(dst, "backup");
+        } else {
+            QDeadlineTimer deadline(BusyTimeoutMs);
+            int rc;
+            // Busy handlers already wait; this loop covers locks held by this process's
+            // other connections, which SQLite reports without waiting.
+            while (isBusy(rc = sqlite3_backup_step(backup, -1)) && !deadline.hasExpired())
+                QThread::msleep(20);
+            sqlite3_backup_finish(backup);
+            if (rc == SQLITE_DONE)
+                ok = true;
+            else if ((rc & 0xff) == SQLITE_NOTADB || (rc & 0xff) == SQLITE_CORRUPT)
+                unreadable = true;
+            else
+                err = QStringLiteral("backup: %1").arg(QString::fromUtf8(sqlite3_errstr(rc)));
+        }
+    }
+    sqlite3_close(src);
+    sqlite3_close(dst);
+
+    if (unreadable) {
+        // The old file is no database at all: no connection can have used it, so it is
+        // replaced on disk, its journals go with it, and every thread reopens on next use.
+        ++s_generation;
+        for (const char* suffix : {"-wal", "-shm", "-journal"})
+            QFile::remove(path() + QLatin1String(suffix));
+        QFile::remove(path());
+        ok = QFile::copy(sourcePath, path());
+        if (!ok)
+            err = QStringLiteral("cannot copy %1 over the unreadable database").arg(sourcePath);
+    }
+    if (!ok)
+        qDebug() << "Database replacement failed:" << err;
+    if (error)
+        *error = err;
+    return ok;
+}
+
+bool Database::snapshot(const QString& targetPath, QString* error)
+{
+    QSqlQuery q(connection());
+    q.prepare(QStringLiteral("VACUUM INTO ?"));
+    q.addBindValue(targetPath);
+    if (q.exec())
+        return true;
+    if (error)
+        *error = q.lastError().text();
+    return false;
+}

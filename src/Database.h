@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QSqlDatabase>
+#include <QString>
+#include <QVariantList>
+
+class QSqlQuery;
+
+// The database file and the connections to it.
+//
+// Qt lets a connection be used only by the thread that opened it, so every thread runs its
+// statements on a connection of its own to the one file: opened on first use, closed when the
+// thread ends. Each connection enforces foreign keys, waits when another writer holds the file
+// (busy time-out) and uses WAL, so that long reads never block the archive writes.
+class Database
+{
+public:
+    // Busy time-out of every connection: a writer waits this long for another one to finish.
+    static constexpr int BusyTimeoutMs = 10000;
+
+    // Sets the database file; connections opened on another file are reopened on next use.
+    static void setPath(const QString& path);
+    static QString path();
+
+    // This thread's connection, opened on first use. It is not open when the file cannot be
+    // opened; statements on it then fail with the driver's error.
+    static QSqlDatabase connection();
+
+    // Prepares sql on the query's connection, binds values to its ? placeholders in order and
+    // runs it; false with the query's lastError() set when any step fails.
+    static bool exec(QSqlQuery& query, const QString& sql, const QVariantList& values = {});
+
+    // Closes this thread's connection now instead of at thread end.
+    static void closeThreadConnection();
+
+    // Opens a connection of its own name on some other file (scratch and uploaded databases),
+    // with the same busy time-out. The caller removes it with QSqlDatabase::removeDatabase.
+    static QSqlDatabase openOther(const QString& connectionName, const QString& filePath);
+
+    // Replaces the whole content of the database file by that of sourcePath in one write
+    // transaction (SQLite's online backup), so that every statement of every other connection
+    // runs either on the old content or on the new one, and no journal of the old content can
+    // be applied to the new. The connections of other threads stay valid.
+    static bool replaceContent(const QString& sourcePath, QString* error);
+
+    // Writes a consistent copy of the database (one read transaction) to targetPath, which must
+    // not exist or be empty.
+    static bool snapshot(const QString& targetPath, QString* error);
+};

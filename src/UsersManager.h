@@ -1,0 +1,31 @@
+#pragma once
+
+#include "RequestParams.h"
+
+#include <QObject>
+
+// The web users (table Users) and the login check.
+class UsersManager : public QObject
+{
+    Q_OBJECT
+public:
+    explicit UsersManager(QObject* parent = nullptr);
+
+    // SHA-256 of the UTF-8 password as 64 lower-case hex digits.
+    static QString passwordHash(const QString& password);
+    static QString defaultPasswordHash();
+
+    // The privilege of a matching user with a password, 0 when refused.
+    qint16 checkLogin(const QString& username, const QString& password);
+
+    // "cfg_getUsersCfg": [{"idUsers":"1","username":"Admin","permissions":"255"},...]
+    QByteArray getUsersCfg_j();
+    // "cfg_addNewUser": username, permissions (both required). The new user has no password.
+    QByteArray addNewUser_j(t_GetArray& GET);
+    // "cfg_editUser": username, permissions, id.
+    QByteArray editUser_j(t_GetArray& GET);
+    // "cfg_setUserPass": password (missing: empty), id.
+    QByteArray setUserPass_j(t_GetArray& GET);
+    // "cfg_removeUser": id.
+    QByteArray removeUser_j(t_GetArray& GET);
+};

@@ -1,0 +1,34 @@
+#include "globals.h"
+
+#include "SettingsManager.h"
+#include "UsersManager.h"
+
+#include <cstdlib>
+
+SettingsManager* g_settingsManager = nullptr;
+UsersManager* g_usersManager = nullptr;
+
+namespace {
+
+// Each object gets its exit handler right after its construction, so that the handlers, which
+// run in reverse order of registration, destroy the objects in reverse order of construction.
+struct GlobalObjects
+{
+    GlobalObjects()
+    {
+        g_settingsManager = new SettingsManager;
+        std::atexit([] {
+            delete g_settingsManager;
+            g_settingsManager = nullptr;
+        });
+        g_usersManager = new UsersManager;
+        std::atexit([] {
+            delete g_usersManager;
+            g_usersManager = nullptr;
+        });
+    }
+};
+
+const GlobalObjects s_globalObjects;
+
+} // namespace

@@ -1,0 +1,56 @@
+#include "creator.h"
+#include "platform/SignalWatcher.h"
+#include "platform/SingleInstance.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QFile>
+#include <QSettings>
+#include <QUrl>
+#include <QtDebug>
+
+#include <cstdio>
+
+int qMain(int argc, char** argv)
+{
+    // Without a display the program runs headless; the tray is then simply absent.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    QApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    const bool restarted = args.size() > 1 && args.at(1) == QLatin1String("-r");
+
+    QCoreApplication::setOrganizationName(QStringLiteral("Brimat"));
+    QCoreApplication::setApplicationName(QStringLiteral("Brimat Capture"));
+    app.setQuitOnLastWindowClosed(false);
+
+    const QString configPath =
+        QCoreApplication::applicationDirPath() + QLatin1Char('/') + QStringLiteral("config.ini");
+    if (!QFile::exists(configPath)) {
+        std::fprintf(stderr, "Cannot find config file %s\n", configPath.toLocal8Bit().constData());
+        return 1;
+    }
+    qDebug("Using config file %s", qPrintable(configPath));
+
+    if (!SingleInstance::acquire(QStringLiteral("KorvalenUniqueMutexName"))) {
+        QSettings config(configPath, QSettings::IniFormat);
+        const QString url = QStringLiteral("http://127.0.0.1:") +
+                            config.value(QStringLiteral("listener/port")).toString();
+        qInfo("Another instance is running: opening %s", qPrintable(url));
+        QDesktopServices::openUrl(QUrl(url, QUrl::TolerantMode));
+        return 0;
+    }
+
+    auto* creator = new Creator(configPath, restarted, &app);
+    auto* signalWatcher = new SignalWatcher(&app);
+    QObject::connect(signalWatcher, &SignalWatcher::terminationRequested, creator,
+                     &Creator::slotExitApp);
+    return app.exec();
+}
+
+int main(int argc, char** argv)
+{
+    return qMain(argc, argv);
+}

@@ -1,0 +1,24 @@
+import pytest
+
+from korvalen import Program
+
+
+@pytest.fixture
+def program_factory(tmp_path):
+    """Makes programs in directories under the test's own temporary directory and ends them."""
+    started = []
+
+    def make(name="app", **kwargs):
+        p = Program(tmp_path / name, **kwargs)
+        started.append(p)
+        return p
+
+    yield make
+    for p in started:
+        p.kill()
+
+
+@pytest.fixture
+def program(program_factory):
+    """A started program with the default test configuration."""
+    return program_factory().start().started()

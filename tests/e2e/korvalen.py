@@ -1,0 +1,172 @@
+"""Starts the built program in a directory of its own and talks to it over HTTP."""
+
+import os
+import re
+import shutil
+import signal
+import sqlite3
+import subprocess
+import threading
+import time
+import urllib.error
+import urllib.parse
+import urllib.request
+
+BIN = os.environ.get("KORVALEN_BIN", "")
+WWW = os.environ.get("KORVALEN_WWW", "")
+
+DEFAULT_CONFIG = {
+    "listener": {"port": "0", "minThreads": "4", "maxThreads": "50", "readTimeout": "10000"},
+    "sessions": {"expirationTime": "3600000", "cookieName": "sessionid"},
+    "docroot": {"path": "www", "encoding": "UTF-8", "maxAge": "60000"},
+    "updates": {"updateServer": "", "responseMaxWaitTime": "10000"},
+    "other": {"prefLang": "en"},
+}
+
+
+def write_config(directory, overrides=None):
+    config = {group: dict(keys) for group, keys in DEFAULT_CONFIG.items()}
+    for group, keys in (overrides or {}).items():
+        config.setdefault(group, {}).update(keys)
+    with open(os.path.join(directory, "config.ini"), "w") as f:
+        for group, keys in config.items():
+            f.write(f"[{group}]\n")
+            for key, value in keys.items():
+                f.write(f"{key}={value}\n")
+
+
+def wait_until(condition, timeout=30, interval=0.05):
+    """Polls `condition` until it returns a true value, which is returned; fails after `timeout` s."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"condition not met within {timeout} s")
+        time.sleep(interval)
+
+
+class Program:
+    """One instance of the program in `directory`, with its own runtime directory for the
+    single-instance lock unless `runtime_dir` is given."""
+
+    def __init__(self, directory, config=None, write_cfg=True, runtime_dir=None, args=()):
+        self.directory = str(directory)
+        os.makedirs(self.directory, exist_ok=True)
+        self.binary = os.path.join(self.directory, "Korvalen")
+        if not os.path.exists(self.binary):
+            shutil.copy2(BIN, self.binary)
+        if WWW and not os.path.exists(os.path.join(self.directory, "www")):
+            shutil.copytree(WWW, os.path.join(self.directory, "www"))
+        if write_cfg:
+            write_config(self.directory, config)
+        self.runtime_dir = runtime_dir or os.path.join(self.directory, "run")
+        os.makedirs(self.runtime_dir, mode=0o700, exist_ok=True)
+        self.args = list(args)
+        self.proc = None
+        self.lines = []
+        self._cond = threading.Condition()
+        self.port = None
+
+    @property
+    def db_path(self):
+        return os.path.join(self.directory, "db.sqlite")
+
+    def start(self, wait_for=r"HttpListener: listening on port (\d+)", timeout=30):
+        self._starts_before = 0
+        if os.path.exists(self.db_path):
+            self._starts_before = self.query(
+                "SELECT COUNT(*) FROM Logs WHERE message = 'Program started'")[0][0]
+        env = dict(os.environ)
+        env["XDG_RUNTIME_DIR"] = self.runtime_dir
+        env["QT_QPA_PLATFORM"] = "offscreen"
+        env.pop("DISPLAY", None)
+        self.proc = subprocess.Popen([self.binary] + self.args, cwd=self.directory, env=env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        threading.Thread(target=self._read, daemon=True).start()
+        if wait_for:
+            match = self.wait_for_line(wait_for, timeout)
+            if match and match.groups():
+                self.port = int(match.group(1))
+        return self
+
+    def _read(self):
+        for raw in self.proc.stderr:
+            with self._cond:
+                self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
+                self._cond.notify_all()
+        with self._cond:
+            self._cond.notify_all()
+
+    def wait_for_line(self, pattern, timeout=30):
+        """The first output line matching `pattern`; fails when the program ends or time runs out."""
+        regex = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        seen = 0
+        with self._cond:
+            while True:
+                for line in self.lines[seen:]:
+                    m = regex.search(line)
+                    if m:
+                        return m
+                seen = len(self.lines)
+                left = deadline - time.monotonic()
+                if left <= 0 or (self.proc.poll() is not None and seen == len(self.lines)):
+                    raise AssertionError(f"no line matching {pattern!r}; output:\n" + "\n".join(self.lines))
+                self._cond.wait(min(left, 0.2))
+
+    def output(self):
+        with self._cond:
+            return "\n".join(self.lines)
+
+    def url(self, path):
+        return f"http://127.0.0.1:{self.port}/{path.lstrip('/')}"
+
+    def request(self, path, data=None, headers=None, method=None, timeout=30):
+        """(status, headers, body) of one request; a dict as data is sent urlencoded."""
+        if isinstance(data, dict):
+            data = urllib.parse.urlencode(data).encode()
+        req = urllib.request.Request(self.url(path), data=data, headers=headers or {}, method=method)
+        opener = urllib.request.build_opener(NoRedirect)
+        try:
+            with opener.open(req, timeout=timeout) as r:
+                return r.status, r.headers, r.read()
+        except urllib.error.HTTPError as e:
+            return e.code, e.headers, e.read()
+
+    def api(self, func, **params):
+        """The body of one web API call as text."""
+        params["func"] = func
+        status, _, body = self.request("ajax.html", data=params)
+        assert status == 200, (status, body)
+        return body.decode("utf-8")
+
+    def stop(self, sig=signal.SIGTERM, timeout=30):
+        """Ends the program by its id and returns its exit code."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        return self.proc.wait(timeout)
+
+    def kill(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(10)
+
+    def started(self, timeout=30):
+        """Waits until this start has written its "Program started" line, the last step of the start."""
+        wait_until(lambda: self.query("SELECT COUNT(*) FROM Logs WHERE message = 'Program started'")[0][0]
+                   > self._starts_before, timeout)
+        return self
+
+    def query(self, sql, params=()):
+        con = sqlite3.connect(self.db_path, timeout=10)
+        try:
+            return con.execute(sql, params).fetchall()
+        finally:
+            con.close()
+
+
+class NoRedirect(urllib.request.HTTPRedirectHandler):
+    def redirect_request(self, req, fp, code, msg, headers, newurl):
+        return None

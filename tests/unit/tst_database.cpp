@@ -1,0 +1,254 @@
+// Per-thread connections to the database file, and its whole-file replacement and snapshot
+// while other threads use it.
+#include "TestDatabase.h"
+
+#include <QSemaphore>
+#include <QThread>
+
+#include <atomic>
+#include <vector>
+
+namespace {
+
+struct Insert
+{
+    int writer;
+    int seq;
+    bool ok;
+    bool committedBeforeSwapStarted;
+    bool startedAfterSwapDone;
+};
+
+QString makeSource(const QString& path, int markers)
+{
+    {
+        QSqlDatabase src = Database::openOther("source", path);
+        QSqlQuery q(src);
+        q.exec("CREATE TABLE W (writer INTEGER, seq INTEGER)");
+        for (int i = 0; i < markers; ++i)
+            q.exec(QStringLiteral("INSERT INTO W VALUES (-1, %1)").arg(i));
+        src.close();
+    }
+    QSqlDatabase::removeDatabase("source");
+    return path;
+}
+
+} // namespace
+
+class TestDatabaseConnections : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init() { db = std::make_unique<TestDatabase>(); }
+    void cleanup() { db.reset(); }
+
+    void threadsHaveConnectionsOfTheirOwn();
+    void replacementWhileThreadsWriteAndRead();
+    void replacementWhileAnotherThreadHoldsAReadTransaction();
+    void snapshotWhileWriting();
+
+private:
+    std::unique_ptr<TestDatabase> db;
+};
+
+void TestDatabaseConnections::threadsHaveConnectionsOfTheirOwn()
+{
+    const QString mainName = Database::connection().connectionName();
+    QString otherName;
+    bool otherSawUncommitted = true;
+    QVERIFY(TestDatabase::exec("CREATE TABLE T (v)"));
+    QVERIFY(TestDatabase::exec("BEGIN IMMEDIATE"));
+    QVERIFY(TestDatabase::exec("INSERT INTO T VALUES (1)"));
+
+    QThread* thread = QThread::create([&] {
+        otherName = Database::connection().connectionName();
+        otherSawUncommitted = TestDatabase::value("SELECT COUNT(*) FROM T") != "0";
+    });
+    thread->start();
+    QVERIFY(thread->wait(10000));
+    delete thread;
+    QVERIFY(TestDatabase::exec("COMMIT"));
+
+    QVERIFY(!otherName.isEmpty());
+    QVERIFY(otherName != mainName);
+    QVERIFY2(!otherSawUncommitted, "a transaction leaked to another thread's connection");
+    // The thread's connection went with the thread.
+    QVERIFY(!QSqlDatabase::connectionNames().contains(otherName));
+    QVERIFY(QSqlDatabase::connectionNames().contains(mainName));
+}
+
+void TestDatabaseConnections::replacementWhileThreadsWriteAndRead()
+{
+    QVERIFY(TestDatabase::exec("CREATE TABLE W (writer INTEGER, seq INTEGER)"));
+    const QString source = makeSource(db->dir.filePath("source.sqlite"), 25);
+
+    constexpr int writers = 4;
+    constexpr int readers = 2;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> swapStarted{false};
+    std::atomic<bool> swapDone{false};
+    std::atomic<int> committed[writers] = {};
+    std::atomic<int> committedAfterSwap[writers] = {};
+    std::atomic<int> readerFailures{0};
+    std::vector<Insert> log[writers];
+    QList<QThread*> threads;
+
+    for (int w = 0; w < writers; ++w) {
+        threads << QThread::create([&, w] {
+            for (int seq = 0; !stop; ++seq) {
+                const bool afterDone = swapDone;
+                QSqlQuery q(Database::connection());
+                const bool ok =
+                    q.exec(QStringLiteral("INSERT INTO W VALUES (%1, %2)").arg(w).arg(seq));
+                log[w].push_back({w, seq, ok, !swapStarted, afterDone});
+                if (ok) {
+                    ++committed[w];
+                    if (afterDone)
+                        ++committedAfterSwap[w];
+                }
+            }
+        });
+    }
+    for (int r = 0; r < readers; ++r) {
+        threads << QThread::create([&] {
+            while (!stop) {
+                QSqlQuery q(Database::connection());
+                if (!q.exec("SELECT COUNT(*), MAX(seq) FROM W") || !q.next())
+                    ++readerFailures;
+            }
+        });
+    }
+    for (QThread* t : threads)
+        t->start();
+
+    auto allAtLeast = [&](std::atomic<int>* counters, int n) {
+        for (int w = 0; w < writers; ++w)
+            if (counters[w] < n)
+                return false;
+        return true;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(allAtLeast(committed, 30), 30000);
+    swapStarted = true;
+    QString error;
+    const bool replaced = Database::replaceContent(source, &error);
+    swapDone = true;
+    QTRY_VERIFY_WITH_TIMEOUT(allAtLeast(committedAfterSwap, 30), 30000);
+    stop = true;
+    for (QThread* t : threads) {
+        QVERIFY(t->wait(30000));
+        delete t;
+    }
+
+    QVERIFY2(replaced, qPrintable(error));
+    QCOMPARE(readerFailures.load(), 0);
+    QCOMPARE(TestDatabase::value("PRAGMA integrity_check"), QString("ok"));
+    QCOMPARE(TestDatabase::value("PRAGMA journal_mode"), QString("wal"));
+    QCOMPARE(TestDatabase::value("SELECT COUNT(*) FROM W WHERE writer = -1"), QString("25"));
+    // The old content is gone with the old tables.
+    QCOMPARE(TestDatabase::value("SELECT COUNT(*) FROM sqlite_master WHERE name = 'Devices'"),
+             QString("0"));
+
+    QSet<QPair<int, int>> stored;
+    QSqlQuery q(Database::connection());
+    QVERIFY(q.exec("SELECT writer, seq FROM W WHERE writer >= 0"));
+    while (q.next())
+        stored.insert({q.value(0).toInt(), q.value(1).toInt()});
+    QSet<QPair<int, int>> inserted;
+    for (int w = 0; w < writers; ++w) {
+        for (const Insert& i : log[w]) {
+            QVERIFY2(i.ok, "a statement failed while the file was replaced");
+            inserted.insert({i.writer, i.seq});
+            if (i.startedAfterSwapDone)
+                QVERIFY2(stored.contains({i.writer, i.seq}),
+                         "a row committed after the replacement is missing");
+            if (i.committedBeforeSwapStarted)
+                QVERIFY2(!stored.contains({i.writer, i.seq}), "a row of the old content survived");
+        }
+    }
+    QVERIFY2(inserted.contains(stored), "a row appeared that no writer committed");
+
+    QSqlDatabase check = Database::openOther("check", source);
+    QCOMPARE(QSqlQuery("PRAGMA integrity_check", check).next(), true);
+    check.close();
+    check = QSqlDatabase();
+    QSqlDatabase::removeDatabase("check");
+}
+
+void TestDatabaseConnections::replacementWhileAnotherThreadHoldsAReadTransaction()
+{
+    QVERIFY(TestDatabase::exec("CREATE TABLE W (writer INTEGER, seq INTEGER)"));
+    QVERIFY(TestDatabase::exec("INSERT INTO W VALUES (0, 0)"));
+    const QString source = makeSource(db->dir.filePath("source.sqlite"), 3);
+
+    QSemaphore reading;
+    QSemaphore replaced;
+    QString inside;
+    QString insideAgain;
+    QString afterwards;
+    QThread* reader = QThread::create([&] {
+        QSqlDatabase c = Database::connection();
+        QSqlQuery q(c);
+        q.exec("BEGIN");
+        inside = TestDatabase::value("SELECT COUNT(*) FROM W");
+        reading.release();
+        replaced.acquire();
+        insideAgain = TestDatabase::value("SELECT COUNT(*) FROM W");
+        q.exec("COMMIT");
+        afterwards = TestDatabase::value("SELECT COUNT(*) FROM W");
+    });
+    reader->start();
+    QVERIFY(reading.tryAcquire(1, 10000));
+    QString error;
+    QVERIFY2(Database::replaceContent(source, &error), qPrintable(error));
+    replaced.release();
+    QVERIFY(reader->wait(10000));
+    delete reader;
+
+    QCOMPARE(inside, QString("1"));
+    QCOMPARE(insideAgain, QString("1")); // a read transaction keeps its snapshot
+    QCOMPARE(afterwards, QString("3"));
+    QCOMPARE(TestDatabase::value("SELECT COUNT(*) FROM W"), QString("3"));
+}
+
+void TestDatabaseConnections::snapshotWhileWriting()
+{
+    QVERIFY(TestDatabase::exec("CREATE TABLE P (a, b)"));
+    std::atomic<bool> stop{false};
+    std::atomic<int> pairs{0};
+    QThread* writer = QThread::create([&] {
+        while (!stop) {
+            // Rows go in pairs: a consistent copy never holds half a pair.
+            QSqlQuery q(Database::connection());
+            q.exec("BEGIN IMMEDIATE");
+            q.exec("INSERT INTO P VALUES (1, randomblob(2000))");
+            q.exec("INSERT INTO P VALUES (2, randomblob(2000))");
+            if (q.exec("COMMIT"))
+                ++pairs;
+        }
+    });
+    writer->start();
+    QTRY_VERIFY_WITH_TIMEOUT(pairs > 200, 30000);
+    const QString copy = db->dir.filePath("copy.sqlite");
+    QString error;
+    const bool ok = Database::snapshot(copy, &error);
+    stop = true;
+    QVERIFY(writer->wait(10000));
+    delete writer;
+    QVERIFY2(ok, qPrintable(error));
+
+    {
+        QSqlDatabase c = Database::openOther("copy", copy);
+        QSqlQuery q(c);
+        QVERIFY(q.exec("PRAGMA integrity_check") && q.next());
+        QCOMPARE(q.value(0).toString(), QString("ok"));
+        QVERIFY(q.exec("SELECT SUM(a = 1), SUM(a = 2) FROM P") && q.next());
+        QVERIFY(q.value(0).toInt() > 0);
+        QCOMPARE(q.value(0).toInt(), q.value(1).toInt());
+        q = QSqlQuery();
+        c.close();
+    }
+    QSqlDatabase::removeDatabase("copy");
+}
+
+QTEST_GUILESS_MAIN(TestDatabaseConnections)
+#include "tst_database.moc"
