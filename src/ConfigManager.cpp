@@ -5,10 +5,12 @@
 #include "Logs.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QVariant>
 #include <QtDebug>
 
@@ -204,4 +206,161 @@ bool ConfigManager::checkArchiveVersion(const QString& version)
         return false;
     const QStringList current = DatabaseSchema::archiveVersion.split(QLatin1Char('.'));
     return parts.at(0) == current.at(0) && parts.at(1) == current.at(1);
+}
+
+namespace {
+
+// Tables of the configuration export, in an order that keeps referenced rows first.
+const char* const exportedTables[] = {"Devices", "ReadIterations",    "ConfiguredParameters",
+                                      "Views",   "SerialConnections", "TCPConnections",
+                                      "Alarms",  "Settings",          "Users",
+                                      "SMTP"};
+
+QString sqlValue(const QVariant& value)
+{
+    const QString text = QString::fromUtf8(value.toByteArray());
+    if (text.isEmpty())
+        return QStringLiteral("NULL");
+    QString quoted = text;
+    quoted.replace(QLatin1Char('\''), QLatin1String("''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
+QByteArray invalidVersion(const QString& version)
+{
+    return Logs::errorJson(
+        QStringLiteral("Invalid archive version. (") + version + QLatin1Char(')'), QString());
+}
+
+} // namespace
+
+QByteArray ConfigManager::exportConfig()
+{
+    QSqlDatabase db = Database::connection();
+    const QStringList tables = db.tables(QSql::Tables);
+    QString out = QStringLiteral("/* Korvalen ver: 0.1.19, arch: ") +
+                  DatabaseSchema::archiveVersion + QStringLiteral(", create time: ") +
+                  QDateTime::currentDateTime().toString(Qt::TextDate) + QStringLiteral(" */\n");
+
+    // One read transaction: the file shows the tables as they were at one moment.
+    QSqlQuery q(db);
+    q.exec(QStringLiteral("BEGIN"));
+    for (const char* table : exportedTables) {
+        const QString name = QLatin1String(table);
+        if (!tables.contains(name))
+            continue;
+        // The table's own column order, columns added by an upgrade last.
+        if (!q.exec(QStringLiteral("SELECT * FROM %1").arg(name)))
+            continue;
+        const QSqlRecord record = q.record();
+        QStringList columns;
+        for (int i = 0; i < record.count(); ++i)
+            columns << record.fieldName(i);
+        const QString head =
+            QStringLiteral("INSERT INTO %1 (%2) VALUES(").arg(name, columns.join(QLatin1Char(',')));
+        while (q.next()) {
+            QStringList values;
+            for (int i = 0; i < record.count(); ++i)
+                values << sqlValue(q.value(i));
+            out += head + values.join(QLatin1Char(',')) + QStringLiteral(");\n");
+        }
+    }
+    q.exec(QStringLiteral("COMMIT"));
+    return out.toUtf8();
+}
+
+QByteArray ConfigManager::importConfig_j(QIODevice* file)
+{
+    if (!createTempDatabase()) {
+        releaseTempDatabase();
+        return Logs::errorJson(QStringLiteral("Database error"),
+                               QStringLiteral("Error creating temp database"));
+    }
+    QByteArray reply;
+    bool versionRead = false;
+    QString versionError;
+    {
+        QSqlQuery q(tempDb);
+        q.exec(QStringLiteral("BEGIN"));
+        for (QByteArray line = file->readLine(); !line.isEmpty(); line = file->readLine()) {
+            if (line.startsWith("/*") || line.trimmed().isEmpty())
+                continue;
+            const QString statement = QString::fromUtf8(line);
+            // The file holds rows and nothing else: any other statement could reach beyond the
+            // scratch database (ATTACH, VACUUM INTO, PRAGMA ...).
+            if (!statement.trimmed().startsWith(QLatin1String("INSERT INTO "),
+                                                Qt::CaseInsensitive)) {
+                reply = Logs::errorJson(QStringLiteral("Imported file is invalid"),
+                                        QStringLiteral("Only INSERT statements are accepted"));
+                break;
+            }
+            if (!q.exec(statement)) {
+                reply = Logs::errorJson(QStringLiteral("Imported file is invalid"),
+                                        q.lastError().text());
+                break;
+            }
+        }
+        if (reply.isEmpty()) {
+            versionRead = q.exec(QStringLiteral("SELECT archiveVersion FROM Settings;"));
+            if (versionRead) {
+                const QString version = q.next() ? q.value(0).toString() : QString();
+                if (!checkArchiveVersion(version))
+                    reply = invalidVersion(version);
+            } else {
+                versionError = q.lastError().text();
+            }
+        }
+        q.exec(reply.isEmpty() ? QStringLiteral("COMMIT") : QStringLiteral("ROLLBACK"));
+    }
+    releaseTempDatabase();
+    if (!reply.isEmpty())
+        return reply;
+    if (!versionRead)
+        return Logs::errorJson(QStringLiteral("Query error"), versionError);
+    if (!replaceTempDatabaseFile())
+        return Logs::errorJson(QStringLiteral("Database error"),
+                               QStringLiteral("Error while replacing temp database"));
+    return success;
+}
+
+QByteArray ConfigManager::importDatabase_j(QFile& file)
+{
+    releaseTempDatabase();
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"})
+        QFile::remove(tempDbPath + QLatin1String(suffix));
+    if (!file.copy(tempDbPath))
+        return Logs::errorJson(QStringLiteral("Copy error"),
+                               QStringLiteral("Unable to copy config file"));
+
+    tempDb = Database::openOther(QLatin1String(tempConnectionName), tempDbPath);
+    if (!tempDb.isOpen()) {
+        releaseTempDatabase();
+        return Logs::errorJson(QStringLiteral("Database error"),
+                               QStringLiteral("Unable to open the file."));
+    }
+    QByteArray reply;
+    {
+        QSqlQuery q(tempDb);
+        if (!q.exec(QStringLiteral("SELECT archiveVersion FROM Settings;"))) {
+            reply = Logs::errorJson(QStringLiteral("Database error"),
+                                    QStringLiteral("Unable to read file version."));
+        } else {
+            const QString version = q.next() ? q.value(0).toString() : QString();
+            if (!checkArchiveVersion(version)) {
+                reply = invalidVersion(version);
+            } else if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next() ||
+                       q.value(0).toString() != QLatin1String("ok")) {
+                // A damaged file would damage the database it replaces.
+                reply = Logs::errorJson(QStringLiteral("Database error"),
+                                        QStringLiteral("The file is damaged."));
+            }
+        }
+    }
+    releaseTempDatabase();
+    if (!reply.isEmpty())
+        return reply;
+    if (!replaceTempDatabaseFile())
+        return Logs::errorJson(QStringLiteral("Database error"),
+                               QStringLiteral("Error while replacing temp database"));
+    return success;
 }

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QObject>
+
+class QFile;
+class QIODevice;
 #include <QSqlDatabase>
 
 // Owns the database file "db.sqlite" in the program directory: opening it, building a fresh
@@ -30,6 +33,13 @@ public:
     bool replaceTempDatabaseFile();
 
     static bool checkArchiveVersion(const QString& version);
+
+    // The configuration as SQL text: a comment line, then one INSERT line per row.
+    QByteArray exportConfig();
+    // A file made by exportConfig in place of the database; {"success":true} or an error.
+    QByteArray importConfig_j(QIODevice* file);
+    // A whole database file in place of the database; {"success":true} or an error.
+    QByteArray importDatabase_j(QFile& file);
 
     QString databasePath() const { return dbPath; }
     QString tempDatabasePath() const { return tempDbPath; }

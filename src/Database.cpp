@@ -7,6 +7,7 @@
 #include <QSqlQuery>
 #include <QThread>
 #include <QThreadStorage>
+#include <QUrl>
 #include <QVariant>
 #include <QtDebug>
 
@@ -110,7 +111,9 @@ QSqlDatabase Database::connection()
 
     tc->name = QStringLiteral("korvalen-%1").arg(++s_connectionSerial);
     tc->generation = generation;
-    QSqlDatabase db = openOther(tc->name, path());
+    // A file that vanished while the program runs is not silently replaced by an empty one;
+    // only building a fresh database creates the file.
+    QSqlDatabase db = openOther(tc->name, path(), true);
     if (db.isOpen())
         configure(db);
     return db;
@@ -131,11 +134,19 @@ void Database::closeThreadConnection()
         tc->close();
 }
 
-QSqlDatabase Database::openOther(const QString& connectionName, const QString& filePath)
+QSqlDatabase Database::openOther(const QString& connectionName, const QString& filePath,
+                                 bool mustExist)
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
-    db.setDatabaseName(filePath);
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
+    QString options = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs);
+    if (mustExist) {
+        db.setDatabaseName(QUrl::fromLocalFile(filePath).toString(QUrl::FullyEncoded) +
+                           QStringLiteral("?mode=rw"));
+        options += QStringLiteral(";QSQLITE_OPEN_URI");
+    } else {
+        db.setDatabaseName(filePath);
+    }
+    db.setConnectOptions(options);
     if (!db.open())
         qDebug() << "Cannot open database" << filePath << db.lastError().text();
     return db;

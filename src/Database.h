@@ -34,8 +34,10 @@ public:
     static void closeThreadConnection();
 
     // Opens a connection of its own name on some other file (scratch and uploaded databases),
-    // with the same busy time-out. The caller removes it with QSqlDatabase::removeDatabase.
-    static QSqlDatabase openOther(const QString& connectionName, const QString& filePath);
+    // with the same busy time-out; SQLite creates a missing file unless mustExist. The caller
+    // removes it with QSqlDatabase::removeDatabase.
+    static QSqlDatabase openOther(const QString& connectionName, const QString& filePath,
+                                  bool mustExist = false);
 
     // Replaces the whole content of the database file by that of sourcePath in one write
     // transaction (SQLite's online backup), so that every statement of every other connection

@@ -1,16 +1,57 @@
 #include "myhttprequesthandler.h"
 
+#include "ApiDispatcher.h"
 #include "ConfigManager.h"
+#include "ConnectionManager.h"
 #include "Database.h"
+#include "DeviceManager.h"
+#include "FileEndpoints.h"
+#include "HttpCookie.h"
+#include "HttpRequest.h"
+#include "HttpResponse.h"
+#include "HttpSession.h"
+#include "HttpSessionStore.h"
+#include "Logs.h"
 #include "SettingsManager.h"
 #include "StaticFileController.h"
+#include "SystemFun.h"
 #include "TryLocker.h"
+#include "UsersManager.h"
 #include "globals.h"
+#include "polling/ArchiveManager.h"
 #include "polling/Poller.h"
 
 #include <QSettings>
 #include <QSqlQuery>
+#include <QTime>
 #include <QTimer>
+#include <QtDebug>
+
+namespace {
+
+t_GetArray parameters(const HttpRequest& request)
+{
+    // A name sent twice counts with its last value.
+    const QMultiMap<QByteArray, QByteArray> all = request.getParameterMap();
+    t_GetArray get;
+    for (const QByteArray& key : all.uniqueKeys())
+        get.insert(key, all.value(key));
+    return get;
+}
+
+void writeText(HttpResponse& response, const QByteArray& body, bool lastPart)
+{
+    response.setStatus(200, "OK");
+    response.setHeader("Content-Type", "text/html");
+    response.write(body, lastPart);
+}
+
+HttpCookie userCookie(const QByteArray& name)
+{
+    return HttpCookie("user", name, 0, "/", QByteArray(), QByteArray(), false);
+}
+
+} // namespace
 
 MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController* staticFiles,
                                            HttpSessionStore* sessionStore,
@@ -24,12 +65,18 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController* staticFiles,
         configManager->clearDatabase_j();
     QSqlQuery(Database::connection()).exec(QStringLiteral("PRAGMA foreign_keys = ON;"));
 
+    connectionManager = new ConnectionManager(this);
+    deviceManager = new DeviceManager(this);
+    archiveManager = new ArchiveManager(this);
+
     g_settingsManager->updateSettingsVariables();
 
-    poller = new Poller(nullptr, this);
+    poller = new Poller(connectionManager, this);
 
     settings = docrootSettings;
     settings->value(QStringLiteral("path"), QStringLiteral(".")).toString();
+
+    systemFun = new SystemFun(this);
 
     connect(this, &MyHttpRequestHandler::startPolling, poller, &Poller::startPolling);
     connect(this, &MyHttpRequestHandler::stopPolling, poller, &Poller::stopPolling);
@@ -38,11 +85,78 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController* staticFiles,
     connect(flagsTimer, &QTimer::timeout, this, &MyHttpRequestHandler::checkFlags);
     flagsTimer->start(1000);
 
+    registerWebApi();
+
     if (g_settingsManager->m_defaultAppState == 1)
         emit startPolling();
 }
 
 MyHttpRequestHandler::~MyHttpRequestHandler() = default;
+
+void MyHttpRequestHandler::registerWebApi()
+{
+    auto visualMode = [this] { return poller->isRunning(); };
+    api = std::make_unique<ApiDispatcher>(ApiDispatcher::Environment{
+        &dbMutex, &modbusMutex, &flagsMutex, visualMode, [] { return false; }, [] {}});
+    files = std::make_unique<FileEndpoints>(
+        FileEndpoints::Environment{&dbMutex, configManager, archiveManager, systemFun, visualMode});
+
+    using G = ApiDispatcher::Guard;
+    using P = qint16;
+    ApiDispatcher& a = *api;
+
+    a.add("cfg_getConfiguredConnection", G::None,
+          [this](t_GetArray&, P) { return connectionManager->getConfiguredConnection_j(); });
+    a.add("cfg_addNewSerialConnection", G::None,
+          [this](t_GetArray& g, P) { return connectionManager->addNewSerialConnection_j(g); });
+    a.add("cfg_editSerialConnection", G::None,
+          [this](t_GetArray& g, P) { return connectionManager->editSerialConnection_j(g); });
+    a.add("cfg_removeSerialConnection", G::None,
+          [this](t_GetArray& g, P) { return connectionManager->removeSerialConnection_j(g); });
+    a.add("cfg_addNewTcpConnection", G::None,
+          [this](t_GetArray& g, P) { return connectionManager->addNewTcpConnection_j(g); });
+    a.add("cfg_editTcpConnection", G::None,
+          [this](t_GetArray& g, P) { return connectionManager->editTcpConnection_j(g); });
+    a.add("cfg_removeTcpConnection", G::None,
+          [this](t_GetArray& g, P) { return connectionManager->removeTcpConnection_j(g); });
+    a.add("cfg_getDevCfg", G::None,
+          [this](t_GetArray&, P) { return deviceManager->getDevCfg_j(); });
+    a.add("cfg_addNewDevice", G::None,
+          [this](t_GetArray& g, P) { return deviceManager->addNewDevice_j(g); });
+    a.add("cfg_removeDevice", G::None,
+          [this](t_GetArray& g, P) { return deviceManager->removeDevice_j(g); });
+    a.add("cfg_getSetting", G::None,
+          [](t_GetArray&, P) { return g_settingsManager->getSetting_j(); });
+    a.add("cfg_saveSetting", G::None,
+          [](t_GetArray& g, P) { return g_settingsManager->saveSetting_j(g); });
+    a.add("cfg_getUsersCfg", G::None,
+          [](t_GetArray&, P) { return g_usersManager->getUsersCfg_j(); });
+    a.add("cfg_addNewUser", G::None,
+          [](t_GetArray& g, P) { return g_usersManager->addNewUser_j(g); });
+    a.add("cfg_editUser", G::None, [](t_GetArray& g, P) { return g_usersManager->editUser_j(g); });
+    a.add("cfg_setUserPass", G::None,
+          [](t_GetArray& g, P) { return g_usersManager->setUserPass_j(g); });
+    a.add("cfg_removeUser", G::None,
+          [](t_GetArray& g, P) { return g_usersManager->removeUser_j(g); });
+    a.add("cfg_clearDatabase", G::None,
+          [this](t_GetArray&, P) { return configManager->clearDatabase_j(); });
+    a.add("cfg_convertDatabase", G::None,
+          [this](t_GetArray&, P) { return configManager->convertDatabase_j(); });
+
+    a.add("getLogsGridData", G::None,
+          [](t_GetArray& g, P) { return Logs::getLogsGridData_j(g, false); });
+    a.add("deleteLogsEnries", G::FullRights,
+          [](t_GetArray& g, P) { return Logs::getLogsGridData_j(g, true); });
+    a.add("getGeneralInfo", G::None,
+          [this](t_GetArray&, P p) { return systemFun->getGeneralInfo_j(p); });
+    a.add("getPortSettings", G::Modbus, [](t_GetArray&, P) { return QByteArray(); });
+    a.add("runAsAdministrator", G::None, [this](t_GetArray&, P) {
+        // Queued: the restart tears the listener down, which must not happen on its own thread.
+        QMetaObject::invokeMethod(this, &MyHttpRequestHandler::restartAppAsAdmin,
+                                  Qt::QueuedConnection);
+        return QByteArray();
+    });
+}
 
 void MyHttpRequestHandler::checkFlags()
 {
@@ -64,5 +178,92 @@ void MyHttpRequestHandler::checkFlags()
 
 void MyHttpRequestHandler::service(HttpRequest& request, HttpResponse& response)
 {
-    staticFiles->service(request, response);
+    t_GetArray GET = parameters(request);
+    const QByteArray path = request.getPath();
+
+    if (!g_settingsManager->m_sessionEnabled) {
+        if (path.contains("login.html")) {
+            response.redirect("root/home.html");
+            return;
+        }
+        route(request, response, GET, 255);
+        return;
+    }
+
+    HttpSession session = sessionStore->getSession(request, response, true);
+    session.setLastAccess();
+    if (!session.contains("username")) {
+        if (path.contains("login.html") && GET.contains("username") && GET.contains("password")) {
+            const qint16 privilege = g_usersManager->checkLogin(
+                QString::fromUtf8(GET.value("username")), QString::fromUtf8(GET.value("password")));
+            if (privilege == 0) {
+                qDebug("*** Invalid login data! ****");
+                writeText(response, "{\"success\":false}", false);
+                return;
+            }
+            qDebug("*** Creating session ****");
+            response.setStatus(200, "OK");
+            response.setHeader("Content-Type", "text/html");
+            session.set("username", GET.value("username"));
+            session.set("logintime", QTime::currentTime());
+            session.set("priv", int(privilege));
+            response.setCookie(userCookie(GET.value("username")));
+            response.write("{\"success\":true}", false);
+            return;
+        }
+        if (path.contains("index.html")) {
+            qDebug("*** Redirecting to login.html ****");
+            response.redirect("login.html");
+            return;
+        }
+        if (path.contains("ajax.html")) {
+            qDebug("*** ajax.html not loged in ****");
+            writeText(response, Logs::errorJson(QStringLiteral("User not logged in"), QString()),
+                      false);
+            return;
+        }
+        if (path.contains(".html") && !path.contains("login.html")) {
+            response.redirect("/login.html");
+            return;
+        }
+        route(request, response, GET, 1);
+        return;
+    }
+
+    const qint16 privilege = static_cast<qint16>(session.get("priv").toInt());
+    if (request.getCookie("user").isEmpty()) {
+        qDebug("restoring username cookie");
+        response.setCookie(userCookie(session.get("username").toByteArray()));
+    }
+    if (path.contains("login.html")) {
+        if (GET.contains("logout")) {
+            sessionStore->removeSession(session);
+            response.redirect("login.html");
+        } else {
+            qDebug("*** Redirecting to home.html ****");
+            response.redirect("root/home.html");
+        }
+        return;
+    }
+    route(request, response, GET, privilege);
+}
+
+void MyHttpRequestHandler::route(HttpRequest& request, HttpResponse& response, t_GetArray& GET,
+                                 qint16 privilege)
+{
+    const QByteArray path = request.getPath();
+    if (path.contains("ajax.html"))
+        writeText(response, api->dispatch(GET, privilege), true);
+    else if (path.contains("saveFile.html"))
+        files->saveFile(request, response, GET);
+    else if (path.contains("exportConfig.html"))
+        files->exportConfig(response, GET);
+    else if (path.contains("downloadCSV.html"))
+        files->downloadCsv(response);
+    else if (path.contains("importConfig.html"))
+        files->importConfig(request, response, GET, privilege);
+    else if (path.contains("loadFile.html"))
+        files->loadFile(request, response, privilege);
+    else
+        staticFiles->service(request, response);
 }

@@ -1,15 +1,24 @@
 #pragma once
 
 #include "HttpRequestHandler.h"
+#include "RequestParams.h"
 
 #include <QMutex>
 
+#include <memory>
+
+class ApiDispatcher;
+class ArchiveManager;
 class ConfigManager;
+class ConnectionManager;
+class DeviceManager;
+class FileEndpoints;
 class HttpSessionStore;
 class Poller;
 class QSettings;
 class QTimer;
 class StaticFileController;
+class SystemFun;
 
 // The one request handler of the HTTP server and the owner of the web API's managers.
 // service() runs on the listener's connection threads, several at once; it keeps no request
@@ -35,15 +44,24 @@ private slots:
     void checkFlags();
 
 private:
+    void registerWebApi();
+    void route(HttpRequest& request, HttpResponse& response, t_GetArray& GET, qint16 privilege);
+
     StaticFileController* staticFiles;
     HttpSessionStore* sessionStore;
     QSettings* settings;
+    ConnectionManager* connectionManager;
+    DeviceManager* deviceManager;
+    ArchiveManager* archiveManager;
     Poller* poller;
     ConfigManager* configManager;
+    SystemFun* systemFun;
     QMutex dbMutex;
     QMutex modbusMutex;
     bool startRequested = false;
     bool stopRequested = false;
     QMutex flagsMutex;
     QTimer* flagsTimer;
+    std::unique_ptr<ApiDispatcher> api;
+    std::unique_ptr<FileEndpoints> files;
 };

@@ -8,6 +8,7 @@ import sqlite3
 import subprocess
 import threading
 import time
+import http.cookiejar
 import urllib.error
 import urllib.parse
 import urllib.request
@@ -124,23 +125,17 @@ class Program:
         return f"http://127.0.0.1:{self.port}/{path.lstrip('/')}"
 
     def request(self, path, data=None, headers=None, method=None, timeout=30):
-        """(status, headers, body) of one request; a dict as data is sent urlencoded."""
-        if isinstance(data, dict):
-            data = urllib.parse.urlencode(data).encode()
-        req = urllib.request.Request(self.url(path), data=data, headers=headers or {}, method=method)
-        opener = urllib.request.build_opener(NoRedirect)
-        try:
-            with opener.open(req, timeout=timeout) as r:
-                return r.status, r.headers, r.read()
-        except urllib.error.HTTPError as e:
-            return e.code, e.headers, e.read()
+        """(status, headers, body) of one request without cookies; a dict as data is sent urlencoded."""
+        return Client(self).request(path, data, headers, method, timeout)
 
     def api(self, func, **params):
         """The body of one web API call as text."""
-        params["func"] = func
-        status, _, body = self.request("ajax.html", data=params)
-        assert status == 200, (status, body)
-        return body.decode("utf-8")
+        return Client(self).api(func, **params)
+
+    def upload(self, path, filename, content, fields=None, client=None):
+        """(status, headers, body) of an upload in the field "uploadedfile"."""
+        body, content_type = multipart(fields or {}, {"uploadedfile": (filename, content)})
+        return (client or Client(self)).request(path, data=body, headers={"Content-Type": content_type})
 
     def stop(self, sig=signal.SIGTERM, timeout=30):
         """Ends the program by its id and returns its exit code."""
@@ -165,6 +160,59 @@ class Program:
             return con.execute(sql, params).fetchall()
         finally:
             con.close()
+
+
+class Client:
+    """A browser-like caller of one program: keeps its cookies, follows no redirects."""
+
+    def __init__(self, program):
+        self.program = program
+        self.cookies = http.cookiejar.CookieJar()
+        self.opener = urllib.request.build_opener(NoRedirect, urllib.request.HTTPCookieProcessor(self.cookies))
+
+    def cookie(self, name):
+        for c in self.cookies:
+            if c.name == name:
+                return c.value
+        return None
+
+    def drop_cookie(self, name):
+        for c in list(self.cookies):
+            if c.name == name:
+                self.cookies.clear(c.domain, c.path, c.name)
+
+    def request(self, path, data=None, headers=None, method=None, timeout=30):
+        if isinstance(data, dict):
+            data = urllib.parse.urlencode(data).encode()
+        req = urllib.request.Request(self.program.url(path), data=data, headers=headers or {}, method=method)
+        try:
+            with self.opener.open(req, timeout=timeout) as r:
+                return r.status, r.headers, r.read()
+        except urllib.error.HTTPError as e:
+            return e.code, e.headers, e.read()
+
+    def api(self, func, **params):
+        params["func"] = func
+        status, _, body = self.request("ajax.html", data=params)
+        assert status == 200, (status, body)
+        return body.decode("utf-8")
+
+    def login(self, username, password=""):
+        return self.request("login.html", data={"username": username, "password": password})
+
+
+def multipart(fields, files):
+    """(body, content type) of a multipart/form-data request; files: name -> (file name, bytes)."""
+    boundary = "----korvalen-test-boundary-7f3a"
+    parts = []
+    for name, value in fields.items():
+        parts.append(f'--{boundary}\r\nContent-Disposition: form-data; name="{name}"\r\n\r\n'.encode()
+                     + (value if isinstance(value, bytes) else str(value).encode()) + b"\r\n")
+    for name, (filename, content) in files.items():
+        parts.append(f'--{boundary}\r\nContent-Disposition: form-data; name="{name}"; filename="{filename}"\r\n'
+                     f"Content-Type: application/octet-stream\r\n\r\n".encode() + content + b"\r\n")
+    body = b"".join(parts) + f"--{boundary}--\r\n".encode()
+    return body, f"multipart/form-data; boundary={boundary}"
 
 
 class NoRedirect(urllib.request.HTTPRedirectHandler):

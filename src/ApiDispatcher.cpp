@@ -1,0 +1,81 @@
+#include "ApiDispatcher.h"
+
+#include "Logs.h"
+#include "TryLocker.h"
+
+#include <QCoreApplication>
+
+namespace {
+constexpr int dbLockMs = 2000;
+constexpr int modbusLockMs = 5000;
+constexpr int flagsLockMs = 1000;
+constexpr qint16 readOnly = 1;
+constexpr qint16 fullRights = 255;
+} // namespace
+
+ApiDispatcher::ApiDispatcher(Environment environment) : m_env(std::move(environment)) {}
+
+void ApiDispatcher::add(const QByteArray& func, Guard guard, Handler handler)
+{
+    m_routes.insert(func, Route{guard, std::move(handler)});
+}
+
+QByteArray ApiDispatcher::privilegeRefusal()
+{
+    return Logs::errorJson(
+        QCoreApplication::translate("MyHttpRequestHandler", "User doesn't have required privilege"),
+        QString());
+}
+
+QByteArray ApiDispatcher::dispatch(t_GetArray& GET, qint16 privilege) const
+{
+    const QByteArray func = GET.value("func");
+    if (func.isEmpty())
+        return QByteArray();
+    if (func.startsWith("cfg_"))
+        return dispatchConfig(func, GET, privilege);
+
+    const auto it = m_routes.constFind(func);
+    if (it == m_routes.constEnd())
+        return QByteArray();
+    const Route& route = it.value();
+    switch (route.guard) {
+    case Guard::None:
+        return route.handler(GET, privilege);
+    case Guard::FullRights:
+        return privilege == fullRights ? route.handler(GET, privilege) : privilegeRefusal();
+    case Guard::Flags: {
+        TryLocker lock(m_env.flagsMutex, flagsLockMs);
+        return lock ? route.handler(GET, privilege) : QByteArray();
+    }
+    case Guard::Modbus: {
+        TryLocker lock(m_env.modbusMutex, modbusLockMs);
+        return lock ? route.handler(GET, privilege)
+                    : Logs::errorJson(QStringLiteral("Modbus Mutex error"), QString());
+    }
+    case Guard::Stats: {
+        if (!m_env.statsTryLock())
+            return QByteArray();
+        const QByteArray reply = route.handler(GET, privilege);
+        m_env.statsUnlock();
+        return reply;
+    }
+    }
+    return QByteArray();
+}
+
+QByteArray ApiDispatcher::dispatchConfig(const QByteArray& func, t_GetArray& GET,
+                                         qint16 privilege) const
+{
+    // Only the reading functions run while polling and for read-only callers.
+    const bool changes = !func.contains("_get");
+    if (changes && m_env.visualMode())
+        return Logs::errorJson(QStringLiteral("App is in visual mode"), QString());
+    if (changes && privilege == readOnly)
+        return privilegeRefusal();
+    TryLocker lock(m_env.dbMutex, dbLockMs);
+    if (!lock)
+        return Logs::errorJson(QStringLiteral("Database mutex locked"), QString());
+    const auto it = m_routes.constFind(func);
+    return it == m_routes.constEnd() ? QByteArray() : it.value().handler(GET, privilege);
+}

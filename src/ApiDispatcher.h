@@ -1,0 +1,57 @@
+#pragma once
+
+#include "RequestParams.h"
+
+#include <QHash>
+
+#include <functional>
+
+class QMutex;
+
+// The web API: one table from the parameter "func" to its guard and its handler. The table is
+// filled once at start-up and only read afterwards, by several connection threads at once.
+class ApiDispatcher
+{
+public:
+    enum class Guard
+    {
+        None,
+        Flags,      // the polling flags' lock (1000 ms), else an empty reply
+        Stats,      // the statistics' lock (500 ms), else an empty reply
+        Modbus,     // the Modbus lock (5000 ms), else "Modbus Mutex error"
+        FullRights, // privilege 255, else the privilege refusal
+    };
+    using Handler = std::function<QByteArray(t_GetArray& GET, qint16 privilege)>;
+
+    struct Environment
+    {
+        QMutex* dbMutex = nullptr;
+        QMutex* modbusMutex = nullptr;
+        QMutex* flagsMutex = nullptr;
+        std::function<bool()> visualMode;
+        std::function<bool()> statsTryLock;
+        std::function<void()> statsUnlock;
+    };
+
+    explicit ApiDispatcher(Environment environment);
+
+    // A "cfg_" function always passes the configuration guards (visual mode, read-only
+    // callers, the database lock), whatever guard is given here.
+    void add(const QByteArray& func, Guard guard, Handler handler);
+
+    // The reply of one call; empty for an empty or unknown "func".
+    QByteArray dispatch(t_GetArray& GET, qint16 privilege) const;
+
+    static QByteArray privilegeRefusal();
+
+private:
+    struct Route
+    {
+        Guard guard;
+        Handler handler;
+    };
+    QByteArray dispatchConfig(const QByteArray& func, t_GetArray& GET, qint16 privilege) const;
+
+    Environment m_env;
+    QHash<QByteArray, Route> m_routes;
+};

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "RequestParams.h"
+
+#include <QObject>
+
+// The serial and TCP connections (tables SerialConnections and TCPConnections).
+class ConnectionManager : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ConnectionManager(QObject* parent = nullptr);
+
+    // Creates the two tables when the opened file lacks them.
+    bool checkTables();
+
+    // "cfg_getConfiguredConnection": {"serial":[{...}],"tcp":[{...}]}
+    QByteArray getConfiguredConnection_j();
+    // "cfg_addNewSerialConnection": name, serialPort, baudRate, parity, stopBits, timeout.
+    QByteArray addNewSerialConnection_j(t_GetArray& GET);
+    // "cfg_editSerialConnection": id and the keys of the add.
+    QByteArray editSerialConnection_j(t_GetArray& GET);
+    // "cfg_removeSerialConnection": id; refused while a device uses the connection.
+    QByteArray removeSerialConnection_j(t_GetArray& GET);
+    // "cfg_addNewTcpConnection": name, ip, portTCP, timeout.
+    QByteArray addNewTcpConnection_j(t_GetArray& GET);
+    // "cfg_editTcpConnection": id and the keys of the add.
+    QByteArray editTcpConnection_j(t_GetArray& GET);
+    // "cfg_removeTcpConnection": id; refused while a device uses the connection.
+    QByteArray removeTcpConnection_j(t_GetArray& GET);
+
+private:
+    QByteArray removeConnection(t_GetArray& GET, const char* type, const QString& deleteSql);
+};

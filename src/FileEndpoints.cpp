@@ -1,0 +1,173 @@
+#include "FileEndpoints.h"
+
+#include "ApiDispatcher.h"
+#include "ConfigManager.h"
+#include "Database.h"
+#include "HttpCookie.h"
+#include "HttpRequest.h"
+#include "HttpResponse.h"
+#include "Logs.h"
+#include "SystemFun.h"
+#include "TryLocker.h"
+#include "polling/ArchiveManager.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryFile>
+
+namespace {
+constexpr int dbLockMs = 2000;
+constexpr qint16 fullRights = 255;
+} // namespace
+
+FileEndpoints::FileEndpoints(Environment environment) : m_env(std::move(environment)) {}
+
+void FileEndpoints::answerEmpty(HttpResponse& response, int status, const char* description)
+{
+    response.setStatus(status, description);
+    response.write(QByteArray(), true);
+}
+
+void FileEndpoints::stream(QIODevice& file, HttpResponse& response)
+{
+    file.seek(0);
+    for (QByteArray chunk = file.read(ChunkSize); !chunk.isEmpty() && response.isConnected();
+         chunk = file.read(ChunkSize))
+        response.write_sync(chunk, false);
+    response.write_sync(QByteArray(), true);
+}
+
+void FileEndpoints::saveFile(HttpRequest& request, HttpResponse& response, const t_GetArray& GET)
+{
+    if (!GET.contains("filename") || !GET.contains("fileContent")) {
+        answerEmpty(response, 400, "Bad Request");
+        return;
+    }
+    const QByteArray fileName = GET.value("filename");
+    response.setStatus(200, "OK");
+    response.setHeader("Content-Disposition", "attachment; filename=\"" + fileName + "\"");
+    if (fileName.contains(".pdf")) {
+        response.setHeader("Content-type", "application/pdf");
+        response.write(m_env.systemFun->html2Pdf(QString::fromUtf8(GET.value("fileContent"))),
+                       true);
+        return;
+    }
+    if (fileName.contains(".csv")) {
+        response.setHeader("Content-type", "text/csv");
+    } else {
+        const QByteArray contentType = request.getHeader("Content-type");
+        if (!contentType.isEmpty())
+            response.setHeader("Content-type", contentType);
+    }
+    if (GET.contains("formToken"))
+        response.setCookie(HttpCookie(GET.value("formToken"), "1", 0, "/"));
+    response.write(GET.value("fileContent"), true);
+}
+
+void FileEndpoints::exportConfig(HttpResponse& response, const t_GetArray& GET)
+{
+    TryLocker lock(m_env.dbMutex, dbLockMs);
+    if (!lock) {
+        answerEmpty(response, 500, "Internal error");
+        return;
+    }
+    if (RequestParams::toInt(GET, "withArchive") == 0) {
+        response.setStatus(200, "OK");
+        response.setHeader("Content-Disposition", "attachment; filename=Korvalen_cfg.sql");
+        response.setHeader("Content-type", "application/octet-stream");
+        response.write(m_env.configManager->exportConfig(), true);
+        return;
+    }
+
+    const QString dbPath = m_env.configManager->databasePath();
+    if (!QFile(dbPath).open(QIODevice::ReadOnly)) {
+        answerEmpty(response, 500, "Internal error");
+        return;
+    }
+    // A consistent copy, not the raw file that other threads go on writing.
+    QTemporaryFile snapshot(QFileInfo(dbPath).absolutePath() +
+                            QStringLiteral("/db_backup_XXXXXX.sqlite"));
+    QString error;
+    if (!snapshot.open() || !Database::snapshot(snapshot.fileName(), &error)) {
+        qDebug() << "Database snapshot failed:" << error;
+        answerEmpty(response, 500, "Internal error");
+        return;
+    }
+    QFile file(snapshot.fileName());
+    if (!file.open(QIODevice::ReadOnly)) {
+        answerEmpty(response, 500, "Internal error");
+        return;
+    }
+    response.setStatus(200, "OK");
+    response.setHeader("Content-Disposition", "attachment; filename=db_backup.sqlite");
+    response.setHeader("Content-type", "application/octet-stream");
+    stream(file, response);
+}
+
+void FileEndpoints::downloadCsv(HttpResponse& response)
+{
+    const std::unique_ptr<QFile> file = m_env.archiveManager->openCsvFile();
+    if (!file) {
+        answerEmpty(response, 500, "Internal error");
+        return;
+    }
+    response.setStatus(200, "OK");
+    response.setHeader("Content-Disposition", "attachment; filename=data.csv");
+    response.setHeader("Content-type", "application/octet-stream");
+    stream(*file, response);
+    m_env.archiveManager->releaseCsvFile();
+}
+
+void FileEndpoints::importConfig(HttpRequest& request, HttpResponse& response,
+                                 const t_GetArray& GET, qint16 privilege)
+{
+    if (privilege != fullRights) {
+        response.setStatus(200, "OK");
+        response.setHeader("Content-Type", "text/html");
+        response.write(ApiDispatcher::privilegeRefusal(), false);
+        return;
+    }
+    QTemporaryFile* upload = request.getUploadedFile("uploadedfile");
+    if (!upload) {
+        answerEmpty(response, 400, "Bad Request");
+        return;
+    }
+    const QString name = RequestParams::text(GET, "uploadedfile");
+    QByteArray reply;
+    if (!name.endsWith(QLatin1String(".sql")) && !name.endsWith(QLatin1String(".sqlite"))) {
+        reply = Logs::errorJson(QStringLiteral("Invalid file"), QString());
+    } else if (m_env.visualMode()) {
+        // The polling run's buffers refer to the configuration it started with.
+        reply = Logs::errorJson(QStringLiteral("App is in visual mode"), QString());
+    } else {
+        TryLocker lock(m_env.dbMutex, dbLockMs);
+        if (!lock) {
+            reply = Logs::errorJson(QStringLiteral("Database mutex locked"), QString());
+        } else if (name.endsWith(QLatin1String(".sql"))) {
+            upload->seek(0);
+            reply = m_env.configManager->importConfig_j(upload);
+        } else {
+            reply = m_env.configManager->importDatabase_j(*upload);
+        }
+    }
+    response.setStatus(200, "OK");
+    response.write(reply, true);
+}
+
+void FileEndpoints::loadFile(HttpRequest& request, HttpResponse& response, qint16 privilege)
+{
+    if (privilege != fullRights) {
+        response.setStatus(200, "OK");
+        response.setHeader("Content-Type", "text/html");
+        response.write(ApiDispatcher::privilegeRefusal(), false);
+        return;
+    }
+    QTemporaryFile* upload = request.getUploadedFile("uploadedfile");
+    if (!upload) {
+        answerEmpty(response, 400, "Bad Request");
+        return;
+    }
+    response.setStatus(200, "OK");
+    response.setHeader("Content-type", "text/plain");
+    stream(*upload, response);
+}

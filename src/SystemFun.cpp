@@ -1,0 +1,51 @@
+#include "SystemFun.h"
+
+#include "DatabaseSchema.h"
+
+#include <QMarginsF>
+#include <QPageLayout>
+#include <QPageSize>
+#include <QPrinter>
+#include <QTemporaryFile>
+#include <QTextDocument>
+
+namespace {
+const char* const programVersion = "0.1.19";
+const char* const brandCode = "BRIMAT";
+} // namespace
+
+SystemFun::SystemFun(QObject* parent) : QObject(parent) {}
+
+QByteArray SystemFun::getGeneralInfo_j(qint16 privilege)
+{
+    return QStringLiteral("{\"ver\":\"%1\",\"archVer\":\"%2\",\"vfor\":\"%3\",\"userPriv\":%4,"
+                          "\"osType\":\"other\"}")
+        .arg(QLatin1String(programVersion), DatabaseSchema::archiveVersion,
+             QLatin1String(brandCode))
+        .arg(privilege)
+        .toUtf8();
+}
+
+QByteArray SystemFun::html2Pdf(const QString& html)
+{
+    QTemporaryFile file;
+    if (!file.open())
+        return QByteArray();
+
+    QTextDocument document;
+    document.setHtml(html);
+
+    QPrinter printer(QPrinter::ScreenResolution);
+    printer.setResolution(96);
+    printer.setPageSize(QPageSize(QPageSize::A4));
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setOutputFileName(file.fileName());
+    printer.setPageMargins(QMarginsF(0, 4, 0, 4), QPageLayout::Millimeter);
+
+    // Laid out and broken into pages at exactly the printable area.
+    document.setPageSize(printer.pageRect(QPrinter::DevicePixel).size());
+    document.print(&printer);
+
+    file.seek(0);
+    return file.readAll();
+}

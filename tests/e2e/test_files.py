@@ -1,0 +1,256 @@
+"""The file endpoints: downloads of posted content, configuration, database and CSV file, uploads."""
+
+import os
+import re
+import sqlite3
+import threading
+
+import pytest
+
+
+SUCCESS = '{"success":true}'
+
+
+def test_save_file_needs_both_parameters(program):
+    for data in [{}, {"filename": "a.csv"}, {"fileContent": "x"}]:
+        status, _, body = program.request("saveFile.html", data=data or None)
+        assert (status, body) == (400, b"")
+
+
+@pytest.mark.parametrize("filename, request_type, expected_type", [
+    ("data.csv", None, "text/csv"),
+    ("report.PDF", "application/x-www-form-urlencoded", "application/x-www-form-urlencoded"),
+    ("notes.txt", None, "application/x-www-form-urlencoded"),
+])
+def test_save_file_returns_the_content(program, filename, request_type, expected_type):
+    headers = {"Content-Type": request_type} if request_type else {}
+    status, h, body = program.request("saveFile.html", data={"filename": filename, "fileContent": "a;b\r\n1,5"},
+                                      headers=headers)
+    assert status == 200
+    assert h["Content-Disposition"] == f'attachment; filename="{filename}"'
+    assert h["Content-type"] == expected_type
+    assert body == b"a;b\r\n1,5"
+
+
+def test_save_file_sets_the_form_token_cookie(program):
+    _, headers, _ = program.request("saveFile.html",
+                                    data={"filename": "a.csv", "fileContent": "x", "formToken": "tok123"})
+    assert any(c.startswith("tok123=1") for c in headers.get_all("Set-Cookie"))
+
+
+@pytest.mark.parametrize("html", ["", "<h1>Report</h1>" + "<p>line of text</p>" * 400])
+def test_save_file_renders_pdf(program, html):
+    status, headers, body = program.request("saveFile.html", data={"filename": "r.pdf", "fileContent": html})
+    assert status == 200
+    assert headers["Content-type"] == "application/pdf"
+    assert body.startswith(b"%PDF")
+    pages = len(re.findall(rb"/Type\s*/Page[^s]", body))
+    assert pages == 1 if not html else pages >= 2
+
+
+def test_export_of_the_configuration(program):
+    program.api("cfg_addNewTcpConnection", name="it's \"x\"", ip="10.0.0.1")
+    status, headers, body = program.request("exportConfig.html?withArchive=0")
+    assert status == 200
+    assert headers["Content-Disposition"] == "attachment; filename=Korvalen_cfg.sql"
+    assert headers["Content-type"] == "application/octet-stream"
+    lines = body.decode().split("\n")
+    assert lines[0].startswith("/* Korvalen ver: 0.1.19, arch: 0.1.1, create time: ") and lines[0].endswith(" */")
+    assert "INSERT INTO TCPConnections (idTCPConnections,name,ip,portTCP,timeout) "
+    "VALUES('1','it''s \"x\"','10.0.0.1','502','1000');" in lines
+    assert "INSERT INTO SMTP (idSMTP,serverName,port,security,username,password,sourceEmailAddress) " \
+           "VALUES('1',NULL,'587','1',NULL,NULL,NULL);" in lines
+    assert lines[-1] == ""
+    assert not any(l.startswith("INSERT INTO Logs") for l in lines)
+
+
+def test_database_download_is_a_valid_copy(program, tmp_path):
+    status, headers, body = program.request("exportConfig.html?withArchive=1")
+    assert status == 200
+    assert headers["Content-Disposition"] == "attachment; filename=db_backup.sqlite"
+    copy = tmp_path / "copy.sqlite"
+    copy.write_bytes(body)
+    con = sqlite3.connect(copy)
+    assert con.execute("PRAGMA integrity_check").fetchone() == ("ok",)
+    assert con.execute("SELECT username FROM Users").fetchall() == [("Admin",)]
+    con.close()
+    assert not [n for n in os.listdir(program.directory) if n.startswith("db_backup")]
+
+
+def test_database_download_while_rows_are_written(program, tmp_path):
+    con = sqlite3.connect(program.db_path, timeout=30)
+    con.execute("INSERT INTO Devices (idDevices, name) VALUES (1, 'd')")
+    con.execute("INSERT INTO ConfiguredParameters (idParameters, idDevice, regAddr) VALUES (1, 1, 0)")
+    con.executemany("INSERT INTO ArchiveData (idParameter, value, flag, dateTime) VALUES (1, ?, 0, '2024-01-01')",
+                    [(i,) for i in range(100000)])
+    con.commit()
+    stop = threading.Event()
+    written = []
+
+    def writer():
+        w = sqlite3.connect(program.db_path, timeout=30)
+        while not stop.is_set():
+            w.execute("INSERT INTO ArchiveData (idParameter, value, flag, dateTime) VALUES (1, 1, 0, 'x')")
+            w.execute("INSERT INTO ArchiveData (idParameter, value, flag, dateTime) VALUES (1, 2, 0, 'x')")
+            w.commit()
+            written.append(1)
+        w.close()
+
+    t = threading.Thread(target=writer)
+    t.start()
+    try:
+        downloads = [program.request("exportConfig.html?withArchive=1")[2] for _ in range(3)]
+    finally:
+        stop.set()
+        t.join()
+    assert written
+    for i, body in enumerate(downloads):
+        copy = tmp_path / f"copy{i}.sqlite"
+        copy.write_bytes(body)
+        c = sqlite3.connect(copy)
+        assert c.execute("PRAGMA integrity_check").fetchone() == ("ok",)
+        ones, twos = c.execute("SELECT SUM(value = 1 AND dateTime = 'x'), SUM(value = 2 AND dateTime = 'x') "
+                               "FROM ArchiveData").fetchone()
+        assert ones == twos  # rows written in pairs are never split
+        c.close()
+
+
+def test_database_download_failure_leaves_the_lock_free(program):
+    moved = program.db_path + ".away"
+    os.rename(program.db_path, moved)
+    try:
+        status, _, body = program.request("exportConfig.html?withArchive=1")
+        assert (status, body) == (500, b"")
+        # the next call gets the lock (whatever the missing file does to its statement)
+        assert "Database mutex locked" not in program.api("cfg_saveSetting", modbusPollInterval="4000",
+                                                          modbusIterDelay="10")
+        assert not os.path.exists(program.db_path)  # no empty database appeared in its place
+    finally:
+        os.rename(moved, program.db_path)
+    assert program.api("cfg_getSetting").startswith('{"idSettings":"1"')
+
+
+def test_csv_download_without_a_file(program):
+    for _ in range(2):
+        assert program.request("downloadCSV.html")[:3:2] == (500, b"")
+
+
+def test_load_file_returns_the_upload(program):
+    content = bytes(range(256)) * 1000
+    status, headers, body = program.upload("loadFile.html", "any.bin", content)
+    assert status == 200
+    assert headers["Content-type"] == "text/plain"
+    assert body == content
+
+
+@pytest.mark.parametrize("path", ["loadFile.html", "importConfig.html"])
+def test_uploads_without_a_file(program, path):
+    status, _, body = program.request(path, data={"uploadedfile": "x.sql"})
+    assert (status, body) == (400, b"")
+
+
+@pytest.mark.parametrize("name", ["cfg.SQL", "cfg.txt", "cfg.sqlite.bak", "sql"])
+def test_import_refuses_other_file_names(program, name):
+    status, headers, body = program.upload("importConfig.html", name, b"INSERT INTO Views VALUES(1,'a',1,1,'[]');")
+    assert status == 200
+    assert body.decode() == '{"error":true,"message":"Invalid file"}'
+
+
+def export(program):
+    return program.request("exportConfig.html?withArchive=0")[2]
+
+
+def test_import_of_an_export_restores_the_configuration(program):
+    assert program.api("cfg_addNewSerialConnection", name="O'Brien \"line\"", serialPort="ttyUSB0") == SUCCESS
+    assert program.api("cfg_addNewDevice", name="meter ' 1", readIterations='[{"regAddr":1,"valuesCnt":2}]',
+                       parameters='[{"regAddr":1,"unit":"V","userDescription":""}]') == SUCCESS
+    before = program.query("SELECT * FROM SerialConnections"), program.query("SELECT name FROM Devices")
+    saved = export(program)
+    assert program.api("cfg_clearDatabase") == SUCCESS
+    assert program.query("SELECT COUNT(*) FROM Devices") == [(0,)]
+
+    status, _, body = program.upload("importConfig.html", "Korvalen_cfg.sql", saved)
+    assert (status, body.decode()) == (200, SUCCESS)
+    assert (program.query("SELECT * FROM SerialConnections"), program.query("SELECT name FROM Devices")) == before
+    # the empty description came back as NULL
+    assert program.query("SELECT userDescription FROM ConfiguredParameters") == [(None,)]
+    assert program.query("PRAGMA integrity_check") == [("ok",)]
+
+
+@pytest.mark.parametrize("content, reply", [
+    (b"", '{"error":true,"message":"Invalid archive version. ()"}'),
+    (b"/* only a comment */\n", '{"error":true,"message":"Invalid archive version. ()"}'),
+    (b"INSERT INTO Settings VALUES('1','0.2.0','5000','10','0','0');\n",
+     '{"error":true,"message":"Invalid archive version. (0.2.0)"}'),
+    (b"INSERT INTO Settings VALUES('1','0.1.5','5000','10','0','0');\n", SUCCESS),
+    (b"INSERT INTO Settings VALUES('1','0.1.1','5000','10','0','0');\nINSERT INTO Views VALUES('1',NULL,'1','1','[]');\n",
+     '{"error":true,"message":"Imported file is invalid","details":"NOT NULL constraint failed: Views.name'),
+    (b"INSERT INTO Views VALUES('1','a\n','1','1','[]');\n", '{"error":true,"message":"Imported file is invalid",'),
+    (b"ATTACH DATABASE 'other.sqlite' AS o;\n",
+     '{"error":true,"message":"Imported file is invalid","details":"Only INSERT statements are accepted"}'),
+    (b"INSERT INTO Settings VALUES('1','0.1.1','5000','10','0','0');\nVACUUM INTO 'x.sqlite';\n",
+     '{"error":true,"message":"Imported file is invalid","details":"Only INSERT statements are accepted"}'),
+])
+def test_import_of_sql_files(program, content, reply):
+    before = export(program).split(b"\n", 1)[1]
+    status, _, body = program.upload("importConfig.html", "in.sql", content)
+    assert status == 200
+    assert body.decode().startswith(reply)
+    if reply != SUCCESS:
+        assert export(program).split(b"\n", 1)[1] == before
+    assert not os.path.exists(os.path.join(program.directory, "other.sqlite"))
+    assert not os.path.exists(os.path.join(program.directory, "x.sqlite"))
+
+
+def test_import_without_header_line(program):
+    saved = export(program).split(b"\n", 1)[1]
+    assert program.upload("importConfig.html", "a.sql", saved)[2].decode() == SUCCESS
+
+
+def test_import_of_a_database_file(program, tmp_path):
+    program.api("cfg_addNewTcpConnection", ip="10.1.1.1")
+    backup = program.request("exportConfig.html?withArchive=1")[2]
+    assert program.api("cfg_clearDatabase") == SUCCESS
+    assert program.upload("importConfig.html", "db_backup.sqlite", backup)[2].decode() == SUCCESS
+    assert program.query("SELECT ip FROM TCPConnections") == [("10.1.1.1",)]
+    assert program.query("PRAGMA journal_mode") == [("wal",)]
+
+
+def test_import_of_an_old_database_file_then_upgrade(program, tmp_path):
+    old = tmp_path / "old.sqlite"
+    con = sqlite3.connect(old)
+    con.execute("PRAGMA page_size = 1024")
+    con.execute("CREATE TABLE Settings (idSettings INTEGER PRIMARY KEY, archiveVersion VARCHAR(10), "
+                "modbusPollInterval INTEGER, modbusIterDelay INTEGER)")
+    con.execute("INSERT INTO Settings VALUES (1, '0.1.1', 2000, 10)")
+    for table in ["Devices (idDevices integer PRIMARY KEY, name VARCHAR(50))",
+                  "ReadIterations (idReadIterations INTEGER PRIMARY KEY, idDevice INTEGER)",
+                  "Alarms (idAlarms INTEGER PRIMARY KEY, name VARCHAR(50))"]:
+        con.execute("CREATE TABLE " + table)
+    con.commit()
+    con.close()
+    assert program.upload("importConfig.html", "old.sqlite", old.read_bytes())[2].decode() == SUCCESS
+    assert program.api("cfg_convertDatabase") == SUCCESS
+    cols = [r[1] for r in program.query("PRAGMA table_info(Settings)")]
+    assert cols[-2:] == ["sessionEnabled", "defaultAppState"]
+    assert program.query("SELECT username FROM Users") == [("Admin",)]
+
+
+@pytest.mark.parametrize("content, reply", [
+    (b"this is no database" * 100,
+     '{"error":true,"message":"Database error","details":"Unable to read file version."}'),
+])
+def test_import_of_bad_database_files(program, content, reply):
+    assert program.upload("importConfig.html", "x.sqlite", content)[2].decode() == reply
+    assert program.query("SELECT username FROM Users") == [("Admin",)]
+
+
+def test_import_of_a_database_with_another_version(program, tmp_path):
+    other = tmp_path / "v.sqlite"
+    con = sqlite3.connect(other)
+    con.execute("CREATE TABLE Settings (idSettings INTEGER PRIMARY KEY, archiveVersion VARCHAR(10))")
+    con.execute("INSERT INTO Settings VALUES (1, '0.2.1')")
+    con.commit()
+    con.close()
+    assert program.upload("importConfig.html", "v.sqlite", other.read_bytes())[2].decode() == \
+        '{"error":true,"message":"Invalid archive version. (0.2.1)"}'
