@@ -3,7 +3,9 @@
 QString RequestParams::text(const t_GetArray& get, const char* key, const QString& defaultValue)
 {
     const auto it = get.constFind(QByteArray(key));
-    return it == get.constEnd() ? defaultValue : QString::fromUtf8(it.value());
+    const QString value = it == get.constEnd() ? defaultValue : QString::fromUtf8(it.value());
+    // Never null: a null text would be bound as NULL instead of the empty text.
+    return value.isNull() ? QLatin1String("") : value;
 }
 
 int RequestParams::toInt(const t_GetArray& get, const char* key, int defaultValue)

@@ -56,7 +56,9 @@ int ScriptArray::toInt32(int index, const char* property) const
 QString ScriptArray::toText(int index, const char* property, const QString& whenMissing) const
 {
     const QScriptValue value = m_elements.at(index).property(QLatin1String(property));
-    return value.isValid() ? value.toString() : whenMissing;
+    const QString text = value.isValid() ? value.toString() : whenMissing;
+    // Never null: a null text would be bound as NULL instead of the empty text.
+    return text.isNull() ? QLatin1String("") : text;
 }
 
 QString ScriptArray::elementText(int index) const
