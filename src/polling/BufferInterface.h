@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QMutex>
+#include <QObject>
+
+// What the Modbus lines write their samples into, under its lock.
+class BufferInterface : public QObject
+{
+    Q_OBJECT
+public:
+    // One decoded sample. Flags: 0 valid, 1 no value yet, 2 not available (the device's
+    // marker), 3 time-out, 4 read error, 5 line not connected, 6 session break (archive only).
+    struct ReadValue
+    {
+        double val = 0.0;
+        qint64 time = 0; // ms since the epoch: the poll tick of the cycle
+        int flag = 1;
+    };
+
+    explicit BufferInterface(QObject* parent = nullptr);
+
+    // Stores one sample; the caller holds the lock. The base stores nothing.
+    virtual void updateValue(int idDevice, int regAddr, BufferInterface::ReadValue value);
+
+    static constexpr int LockTimeoutMs = 1000;
+    bool tryLock() { return m_mutex.tryLock(LockTimeoutMs); }
+    void unlock() { m_mutex.unlock(); }
+
+private:
+    QMutex m_mutex;
+};
