@@ -1,5 +1,6 @@
 #include "myhttprequesthandler.h"
 
+#include "AlarmsManager.h"
 #include "ApiDispatcher.h"
 #include "ConfigManager.h"
 #include "ConnectionManager.h"
@@ -68,6 +69,7 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController* staticFiles,
     connectionManager = new ConnectionManager(this);
     deviceManager = new DeviceManager(this);
     archiveManager = new ArchiveManager(this);
+    alarmsManager = new AlarmsManager(this);
 
     g_settingsManager->updateSettingsVariables();
 
@@ -123,8 +125,24 @@ void MyHttpRequestHandler::registerWebApi()
           [this](t_GetArray&, P) { return deviceManager->getDevCfg_j(); });
     a.add("cfg_addNewDevice", G::None,
           [this](t_GetArray& g, P) { return deviceManager->addNewDevice_j(g); });
+    a.add("cfg_editDevice", G::None,
+          [this](t_GetArray& g, P) { return deviceManager->editDevice_j(g); });
     a.add("cfg_removeDevice", G::None,
           [this](t_GetArray& g, P) { return deviceManager->removeDevice_j(g); });
+    a.add("cfg_getViewsCfg", G::None,
+          [this](t_GetArray&, P) { return deviceManager->getViewsCfg_j(); });
+    a.add("cfg_addNewView", G::None,
+          [this](t_GetArray& g, P) { return deviceManager->addNewView_j(g); });
+    a.add("cfg_editView", G::None,
+          [this](t_GetArray& g, P) { return deviceManager->editView_j(g); });
+    a.add("cfg_removeView", G::None,
+          [this](t_GetArray& g, P) { return deviceManager->removeView_j(g); });
+    a.add("cfg_viewNameExists", G::None,
+          [this](t_GetArray& g, P) { return deviceManager->viewNameExists_j(g); });
+    a.add("cfg_getAlarmsCfg", G::None,
+          [this](t_GetArray&, P) { return alarmsManager->getAlarmsCfg_j(); });
+    a.add("cfg_saveAlarmsCfg", G::None,
+          [this](t_GetArray& g, P) { return alarmsManager->saveAlarmsCfg_j(g); });
     a.add("cfg_getSetting", G::None,
           [](t_GetArray&, P) { return g_settingsManager->getSetting_j(); });
     a.add("cfg_saveSetting", G::None,

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+class AlarmsManager;
 class ApiDispatcher;
 class ArchiveManager;
 class ConfigManager;
@@ -53,6 +54,7 @@ private:
     ConnectionManager* connectionManager;
     DeviceManager* deviceManager;
     ArchiveManager* archiveManager;
+    AlarmsManager* alarmsManager;
     Poller* poller;
     ConfigManager* configManager;
     SystemFun* systemFun;
