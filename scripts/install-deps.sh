@@ -7,7 +7,7 @@ packages=(
     build-essential cmake pkg-config
     qtbase5-dev libqt5sql5-sqlite qtscript5-dev libqt5serialport5-dev
     libmodbus-dev libboost-dev libsqlite3-dev shared-mime-info
-    python3 python3-pytest python3-pymodbus python3-serial python3-aiosmtpd
+    python3 python3-pytest python3-pymodbus python3-serial python3-serial-asyncio python3-aiosmtpd
     socat curl sqlite3
 )
 

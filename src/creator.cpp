@@ -5,6 +5,7 @@
 #include "Logs.h"
 #include "StaticFileController.h"
 #include "myhttprequesthandler.h"
+#include "polling/Poller.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -46,6 +47,8 @@ Creator::Creator(QString configPath, bool restarted, QObject* parent) : QObject(
 
 void Creator::slotExitApp()
 {
+    // A running poll is stopped first, so that its queued archive rows are written.
+    handler->polling()->stopPolling();
     delete listener;
     listener = nullptr;
     QCoreApplication::exit(0);

@@ -1,10 +1,14 @@
 #include "globals.h"
 
 #include "SettingsManager.h"
+#include "Stats.h"
 #include "UsersManager.h"
+#include "polling/ChannelReady.h"
 
 #include <cstdlib>
 
+ChannelReady* g_channelReady = nullptr;
+Stats* g_stats = nullptr;
 SettingsManager* g_settingsManager = nullptr;
 UsersManager* g_usersManager = nullptr;
 
@@ -16,6 +20,16 @@ struct GlobalObjects
 {
     GlobalObjects()
     {
+        g_channelReady = new ChannelReady;
+        std::atexit([] {
+            delete g_channelReady;
+            g_channelReady = nullptr;
+        });
+        g_stats = new Stats;
+        std::atexit([] {
+            delete g_stats;
+            g_stats = nullptr;
+        });
         g_settingsManager = new SettingsManager;
         std::atexit([] {
             delete g_settingsManager;

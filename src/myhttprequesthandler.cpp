@@ -13,8 +13,10 @@
 #include "HttpSession.h"
 #include "HttpSessionStore.h"
 #include "Logs.h"
+#include "ModbusEngine.h"
 #include "SettingsManager.h"
 #include "StaticFileController.h"
+#include "Stats.h"
 #include "SystemFun.h"
 #include "TryLocker.h"
 #include "UsersManager.h"
@@ -59,6 +61,7 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController* staticFiles,
                                            QSettings* docrootSettings, QObject* parent)
     : HttpRequestHandler(parent), staticFiles(staticFiles), sessionStore(sessionStore)
 {
+    modbusEngine = new ModbusEngine(this);
     configManager = new ConfigManager(this);
     if (configManager->databaseFileExists())
         configManager->openDatabase();
@@ -98,8 +101,9 @@ MyHttpRequestHandler::~MyHttpRequestHandler() = default;
 void MyHttpRequestHandler::registerWebApi()
 {
     auto visualMode = [this] { return poller->isRunning(); };
-    api = std::make_unique<ApiDispatcher>(ApiDispatcher::Environment{
-        &dbMutex, &modbusMutex, &flagsMutex, visualMode, [] { return false; }, [] {}});
+    api = std::make_unique<ApiDispatcher>(
+        ApiDispatcher::Environment{&dbMutex, &modbusMutex, &flagsMutex, visualMode,
+                                   [] { return g_stats->tryLock(); }, [] { g_stats->unlock(); }});
     files = std::make_unique<FileEndpoints>(
         FileEndpoints::Environment{&dbMutex, configManager, archiveManager, systemFun, visualMode});
 
@@ -167,6 +171,25 @@ void MyHttpRequestHandler::registerWebApi()
           [](t_GetArray& g, P) { return Logs::getLogsGridData_j(g, true); });
     a.add("getGeneralInfo", G::None,
           [this](t_GetArray&, P p) { return systemFun->getGeneralInfo_j(p); });
+    a.add("getAppState", G::None, [this](t_GetArray&, P) { return poller->getAppState_j(); });
+    a.add("startPolling", G::Flags, [this](t_GetArray&, P) {
+        const QByteArray reply = poller->startPolling_j();
+        startRequested = true; // under flagsMutex, taken by the guard
+        return reply;
+    });
+    a.add("stopPolling", G::Flags, [this](t_GetArray&, P) {
+        const QByteArray reply = poller->stopPolling_j();
+        stopRequested = true; // under flagsMutex, taken by the guard
+        return reply;
+    });
+    a.add("getAllValues", G::None, [this](t_GetArray&, P) { return poller->getAllValues_j(); });
+    a.add("getModbusStats", G::Stats, [](t_GetArray&, P) { return g_stats->getModbusStats_j(); });
+    a.add("resetAllStats", G::Stats, [](t_GetArray&, P) {
+        g_stats->resetAllStats();
+        return QByteArray("{\"success\":true}");
+    });
+    a.add("pingDevice", G::Modbus,
+          [this](t_GetArray& g, P) { return modbusEngine->pingDevice_j(g); });
     a.add("getPortSettings", G::Modbus, [](t_GetArray&, P) { return QByteArray(); });
     a.add("runAsAdministrator", G::None, [this](t_GetArray&, P) {
         // Queued: the restart tears the listener down, which must not happen on its own thread.

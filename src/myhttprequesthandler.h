@@ -15,6 +15,7 @@ class ConnectionManager;
 class DeviceManager;
 class FileEndpoints;
 class HttpSessionStore;
+class ModbusEngine;
 class Poller;
 class QSettings;
 class QTimer;
@@ -50,6 +51,7 @@ private:
 
     StaticFileController* staticFiles;
     HttpSessionStore* sessionStore;
+    ModbusEngine* modbusEngine;
     QSettings* settings;
     ConnectionManager* connectionManager;
     DeviceManager* deviceManager;

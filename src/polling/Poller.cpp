@@ -1,20 +1,306 @@
 #include "Poller.h"
 
+#include "ChannelWorker.h"
+#include "Database.h"
+#include "ReadBuffer.h"
+#include "ReadIterations.h"
+#include "SettingsManager.h"
+#include "Stats.h"
+#include "globals.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QLoggingCategory>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QThread>
+#include <QTimer>
 #include <QtDebug>
+
+Q_DECLARE_LOGGING_CATEGORY(lcCycle)
+
+namespace {
+
+// How long the stop waits for a channel's cycle to end, and then for its thread: a cycle of
+// this plan on a dead line cannot take longer.
+int cycleBoundMs(int iterations, int timeout)
+{
+    const qint64 perIteration =
+        3 * qint64(qMax(timeout, 0)) + qMax(0, int(g_settingsManager->m_modbusIterDelay)) + 20;
+    return int(qMin<qint64>(iterations * perIteration + 1500, 600000));
+}
+
+// Registration and clearing happen at start and stop only, and readers hold the lock for
+// moments: a few tries are worth it before the step is given up.
+bool lockStats()
+{
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        if (g_stats->tryLock())
+            return true;
+    }
+    return false;
+}
+
+} // namespace
 
 Poller::Poller(ConnectionManager* connections, QObject* parent) : QObject(parent)
 {
     Q_UNUSED(connections);
 }
 
+Poller::~Poller() = default;
+
+QByteArray Poller::getAppState_j() const
+{
+    return m_isRunning ? QByteArrayLiteral("{\"state\":\"running\"}")
+                       : QByteArrayLiteral("{\"state\":\"idle\"}");
+}
+
+QByteArray Poller::startPolling_j() const
+{
+    return QByteArrayLiteral("{\"success\":true}");
+}
+
+QByteArray Poller::stopPolling_j() const
+{
+    qDebug(" stop polling_j");
+    return QByteArrayLiteral("{\"success\":true}");
+}
+
+std::shared_ptr<ReadBuffer> Poller::buffer() const
+{
+    return std::atomic_load(&m_pReadBuffer);
+}
+
+QByteArray Poller::getAllValues_j() const
+{
+    const std::shared_ptr<ReadBuffer> b = buffer();
+    if (!m_isRunning || !b)
+        return QByteArrayLiteral("{\"error\":true, \"message\":\"Visual mode disabled.\"}");
+    if (!b->tryLock())
+        return QByteArrayLiteral("{\"error\":true, \"message\":\"Mutex error\"}");
+    const QByteArray json = b->valuesJson();
+    b->unlock();
+    return json;
+}
+
+QThread* Poller::startThread(ThreadWorker* worker, bool addToList)
+{
+    auto* thread = new QThread;
+    worker->moveToThread(thread);
+    if (addToList) {
+        if (auto* channel = qobject_cast<ChannelWorker*>(worker))
+            m_channWorkersList.append(Channel{channel, thread, channel->connectionName(),
+                                              channel->timeout(), channel->plan().count()});
+    }
+    connect(thread, &QThread::started, worker, &ThreadWorker::process);
+    // Direct: the stop waits for the thread on the main thread, where a queued quit would
+    // never arrive.
+    connect(worker, &ThreadWorker::finished, thread, &QThread::quit, Qt::DirectConnection);
+    connect(worker, &ThreadWorker::finished, worker, &QObject::deleteLater);
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    thread->start(QThread::InheritPriority);
+    return thread;
+}
+
 void Poller::startPolling()
 {
-    qDebug() << "startPolling: polling is not available in this build";
+    if (m_isRunning)
+        return;
+    m_db = Database::connection();
+    if (!m_db.isOpen() && !m_db.open())
+        return;
+
+    QSqlQuery params(m_db);
+    params.exec(QStringLiteral(
+        "SELECT idParameters, idDevice, regAddr, archInterval, unit FROM ConfiguredParameters "
+        "JOIN Devices ON Devices.idDevices = ConfiguredParameters.idDevice "
+        "WHERE Devices.isActive = 1"));
+    std::atomic_store(&m_pReadBuffer, std::make_shared<ReadBuffer>(params, nullptr));
+    qDebug() << "**** m_pReadBuffer address: " << m_pReadBuffer.get();
+
+    const bool started =
+        startChannels(
+            QStringLiteral("serial"),
+            QStringLiteral(
+                "SELECT idSerialConnections,serialPort,baudRate,parity,stopBits,timeout FROM "
+                "SerialConnections WHERE idSerialConnections IN (SELECT idOfConnection FROM "
+                "Devices WHERE connectionType = 'serial')"),
+            QStringLiteral(
+                "SELECT ModbusId, regAddr, valuesCnt, regType, regSize, valSize, idDevice, "
+                "ReadIterations.ModbusReadFunction, decimal FROM ReadIterations JOIN Devices ON "
+                "ReadIterations.idDevice = Devices.idDevices JOIN  SerialConnections ON "
+                "Devices.idOfConnection = SerialConnections.idSerialConnections WHERE "
+                "Devices.idOfConnection = ? AND Devices.isActive = 1 AND "
+                "Devices.connectionType = 'serial'"),
+            QStringLiteral("SELECT idDevices FROM Devices WHERE connectionType = 'serial'  AND "
+                           "idOfConnection = ?")) &&
+        startChannels(
+            QStringLiteral("tcp"),
+            QStringLiteral(
+                "SELECT idTCPConnections,name,ip,portTCP,timeout FROM TCPConnections WHERE "
+                "idTCPConnections IN (SELECT idOfConnection FROM Devices WHERE "
+                "connectionType = 'tcp')"),
+            QStringLiteral(
+                "SELECT ModbusId, regAddr, valuesCnt, regType, regSize, valSize, idDevice, "
+                "ReadIterations.ModbusReadFunction, decimal FROM ReadIterations JOIN Devices ON "
+                "ReadIterations.idDevice = Devices.idDevices JOIN  TCPConnections ON "
+                "Devices.idOfConnection = TCPConnections.idTCPConnections WHERE "
+                "Devices.idOfConnection = ? AND Devices.isActive = 1 AND "
+                "Devices.connectionType = 'tcp' "),
+            QStringLiteral("SELECT idDevices FROM Devices WHERE connectionType = 'tcp'  AND "
+                           "idOfConnection = ?"));
+    if (!started) {
+        // Nothing of a failed start stays behind: its workers have run no cycle yet.
+        stopChannels(QDateTime::currentMSecsSinceEpoch());
+        std::atomic_store(&m_pReadBuffer, std::shared_ptr<ReadBuffer>());
+        if (lockStats()) {
+            g_stats->clear();
+            g_stats->unlock();
+        }
+        return;
+    }
+
+    m_isRunning = true;
+    m_visualTimer = new QTimer(this);
+    connect(m_visualTimer, &QTimer::timeout, this, &Poller::visualTimerTimeout);
+    m_visualTimer->start(g_settingsManager->m_modbusPollInterval);
+    qDebug() << "Polling started:" << m_channWorkersList.size() << "channels, poll interval"
+             << g_settingsManager->m_modbusPollInterval << "ms";
+}
+
+bool Poller::startChannels(const QString& type, const QString& connectionsSql,
+                           const QString& planSql, const QString& devicesSql)
+{
+    QSqlQuery connections(m_db);
+    if (!connections.exec(connectionsSql)) {
+        qDebug() << connections.lastError().text();
+        return false;
+    }
+    const bool serial = type == QLatin1String("serial");
+    while (connections.next()) {
+        const int id = connections.value(0).toInt();
+        t_serialConnection serialSettings;
+        t_tcpConnection tcpSettings;
+        int timeout;
+        if (serial) {
+            serialSettings.id = id;
+            serialSettings.serialPort = connections.value(1).toString();
+            serialSettings.baudRate = connections.value(2).toInt();
+            const QByteArray parity = connections.value(3).toString().toLatin1();
+            serialSettings.parity = parity.isEmpty() ? char(0) : parity.at(0);
+            serialSettings.stopBits = char(connections.value(4).toInt());
+            serialSettings.timeout = timeout = connections.value(5).toInt();
+        } else {
+            tcpSettings.id = id;
+            tcpSettings.name = connections.value(1).toString();
+            tcpSettings.ip = connections.value(2).toString();
+            tcpSettings.portTCP = quint16(connections.value(3).toInt());
+            tcpSettings.timeout = timeout = connections.value(4).toInt();
+        }
+        if (uint(timeout) > uint(m_maxTimeout) && timeout > 0)
+            m_maxTimeout = timeout;
+
+        QSqlQuery planQuery(m_db);
+        if (!Database::exec(planQuery, planSql, {id})) {
+            qDebug() << planQuery.lastError().text();
+            return false;
+        }
+        auto plan = std::make_shared<ReadIterations>();
+        while (planQuery.next())
+            plan->addIteration(planQuery);
+        if (plan->count() > 0) {
+            ChannelWorker* worker = serial ? new ChannelWorker(serialSettings, plan, m_pReadBuffer)
+                                           : new ChannelWorker(tcpSettings, plan, m_pReadBuffer);
+            g_channelReady->flag(worker->channelKey())->store(true);
+            startThread(worker, true);
+        }
+
+        QSqlQuery devices(m_db);
+        if (!Database::exec(devices, devicesSql, {id})) {
+            qDebug() << devices.lastError().text();
+            return false;
+        }
+        if (lockStats()) {
+            g_stats->addChannel(type, id);
+            while (devices.next())
+                g_stats->addDevice(type, id, devices.value(0).toInt());
+            g_stats->unlock();
+        } else {
+            qDebug() << "Statistics busy: channel" << type << id << "not registered";
+        }
+    }
+    return true;
+}
+
+void Poller::visualTimerTimeout()
+{
+    const qint64 ts = QDateTime::currentMSecsSinceEpoch();
+    for (const Channel& channel : qAsConst(m_channWorkersList)) {
+        const ChannelReady::Flag ready = g_channelReady->flag(channel.worker->channelKey());
+        // Busy from here on, so that a slow start of the worker never gets it a second cycle.
+        bool expected = true;
+        if (ready->compare_exchange_strong(expected, false)) {
+            QMetaObject::invokeMethod(channel.worker, "visualTimerExpired", Qt::QueuedConnection,
+                                      Q_ARG(qint64, ts));
+        } else {
+            qCDebug(lcCycle) << "Skipping read request for: " << channel.name;
+        }
+    }
+}
+
+void Poller::stopChannels(qint64 ts)
+{
+    for (const Channel& channel : qAsConst(m_channWorkersList)) {
+        const ChannelReady::Flag ready = g_channelReady->flag(channel.worker->channelKey());
+        const int bound = cycleBoundMs(channel.iterations, channel.timeout);
+        QElapsedTimer waited;
+        waited.start();
+        while (!ready->load() && waited.elapsed() < bound)
+            QThread::msleep(5);
+        if (!ready->load()) {
+            qDebug() << "!!! infLoopSave used!!! id:" << channel.name;
+            channel.worker->markForDeletion(); // the running cycle ends after its current read
+        }
+        // On the worker's thread, after any cycle already queued there: never under a read.
+        QMetaObject::invokeMethod(channel.worker, "stopChannel", Qt::QueuedConnection,
+                                  Q_ARG(qint64, ts));
+        if (!channel.thread->wait(ulong(bound) + 2 * ulong(channel.timeout) + 1000)) {
+            channel.worker->markForDeletion();
+            if (!channel.thread->wait(ulong(bound)))
+                qDebug() << "Channel" << channel.name << "did not stop in time; it ends on its own";
+        }
+    }
+    m_channWorkersList.clear();
+    qDebug("clear m_channWorkersList");
 }
 
 void Poller::stopPolling()
 {
-    qDebug() << "***** stop polling() *****";
-}
+    if (!m_isRunning)
+        return;
+    qDebug("***** stop polling() *****");
+    m_isRunning = false;
+    delete m_visualTimer;
+    m_visualTimer = nullptr;
 
-void Poller::visualTimerTimeout() {}
+    const qint64 ts = QDateTime::currentMSecsSinceEpoch();
+    stopChannels(ts);
+
+    const std::shared_ptr<ReadBuffer> b = buffer();
+    // A worker that did not end in time may still write: the flush takes the lock.
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        if (b->tryLock()) {
+            b->flushArchive();
+            b->unlock();
+            break;
+        }
+    }
+    std::atomic_store(&m_pReadBuffer, std::shared_ptr<ReadBuffer>());
+    qDebug("deleteLater m_pReadBuffer");
+
+    if (lockStats()) {
+        g_stats->clear();
+        g_stats->unlock();
+    }
+}

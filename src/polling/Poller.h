@@ -1,19 +1,43 @@
 #pragma once
 
+#include <QList>
 #include <QObject>
+#include <QSqlDatabase>
 
 #include <atomic>
+#include <memory>
 
+class ChannelWorker;
 class ConnectionManager;
+class QThread;
+class QTimer;
+class ReadBuffer;
+class ThreadWorker;
 
-// The polling run. While it runs the program is in visual mode.
+// The polling run (visual mode): starts one channel worker per connection that has read
+// iterations, sends them a cycle on every poll tick and stops them. Its slots run on the main
+// thread; the web handlers (_j) run on HTTP threads.
 class Poller : public QObject
 {
     Q_OBJECT
 public:
     Poller(ConnectionManager* connections, QObject* parent);
+    ~Poller() override;
 
     bool isRunning() const { return m_isRunning; }
+
+    // "getAppState": {"state":"running"} or {"state":"idle"}
+    QByteArray getAppState_j() const;
+    // "startPolling" / "stopPolling": the request is flagged by the caller; {"success":true}
+    QByteArray startPolling_j() const;
+    QByteArray stopPolling_j() const;
+    // "getAllValues": the live values, or an error while idle or when the buffer is busy.
+    QByteArray getAllValues_j() const;
+
+    // Starts the worker in a thread of its own, which ends when the worker emits finished().
+    QThread* startThread(ThreadWorker* worker, bool addToList);
+
+    int maxTimeout() const { return m_maxTimeout; }
 
 public slots:
     void startPolling();
@@ -21,5 +45,25 @@ public slots:
     void visualTimerTimeout();
 
 private:
+    struct Channel
+    {
+        ChannelWorker* worker;
+        QThread* thread;
+        QString name;
+        int timeout;
+        int iterations;
+    };
+    bool startChannels(const QString& type, const QString& connectionsSql, const QString& planSql,
+                       const QString& devicesSql);
+    void stopChannels(qint64 ts);
+    std::shared_ptr<ReadBuffer> buffer() const;
+
     std::atomic<bool> m_isRunning{false};
+    QList<Channel> m_channWorkersList;
+    QSqlDatabase m_db;
+    QTimer* m_visualTimer = nullptr;
+    // Shared with the workers and the web handlers, so that none of them meets a released
+    // buffer: it goes when the last of them lets it go.
+    std::shared_ptr<ReadBuffer> m_pReadBuffer;
+    int m_maxTimeout = 5000;
 };

@@ -52,7 +52,7 @@ class Program:
     """One instance of the program in `directory`, with its own runtime directory for the
     single-instance lock unless `runtime_dir` is given."""
 
-    def __init__(self, directory, config=None, write_cfg=True, runtime_dir=None, args=()):
+    def __init__(self, directory, config=None, write_cfg=True, runtime_dir=None, args=(), env=None):
         self.directory = str(directory)
         os.makedirs(self.directory, exist_ok=True)
         self.binary = os.path.join(self.directory, "Korvalen")
@@ -65,6 +65,7 @@ class Program:
         self.runtime_dir = runtime_dir or os.path.join(self.directory, "run")
         os.makedirs(self.runtime_dir, mode=0o700, exist_ok=True)
         self.args = list(args)
+        self.env = dict(env or {})
         self.proc = None
         self.lines = []
         self._cond = threading.Condition()
@@ -83,6 +84,7 @@ class Program:
         env["XDG_RUNTIME_DIR"] = self.runtime_dir
         env["QT_QPA_PLATFORM"] = "offscreen"
         env.pop("DISPLAY", None)
+        env.update(self.env)
         self.proc = subprocess.Popen([self.binary] + self.args, cwd=self.directory, env=env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         threading.Thread(target=self._read, daemon=True).start()

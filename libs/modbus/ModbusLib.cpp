@@ -1,0 +1,192 @@
+#include "ModbusLib.h"
+
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int TcpHeaderLength = 7;
+constexpr int ExceptionBit = 0x80;
+
+int fail(int err)
+{
+    errno = err;
+    return -1;
+}
+
+// The MBAP header of a reply to a raw request: libmodbus sends those with transaction id 0 and
+// frames the reply by its function code alone, so the length field is checked here.
+bool tcpHeaderValid(const uint8_t* rsp, int length)
+{
+    const int transaction = rsp[0] << 8 | rsp[1];
+    const int protocol = rsp[2] << 8 | rsp[3];
+    const int following = rsp[4] << 8 | rsp[5];
+    return transaction == 0 && protocol == 0 && following == length - 6;
+}
+
+// One request of function 3 or 4 for nb registers of bytesPerRegister bytes, built on the raw
+// calls: libmodbus's own reads refuse a reply with another count without telling the count,
+// and have no 32-bit form. Returns the registers received (at most nb), or -1.
+int readOnce(modbus_t* ctx, int function, int addr, int nb, int bytesPerRegister, uint16_t* dest)
+{
+    const int slave = ::modbus_get_slave(ctx);
+    const uint8_t req[] = {uint8_t(slave), uint8_t(function), uint8_t(addr >> 8),
+                           uint8_t(addr),  uint8_t(nb >> 8),  uint8_t(nb)};
+    if (::modbus_send_raw_request(ctx, req, int(sizeof req)) == -1)
+        return -1;
+
+    uint8_t rsp[MODBUS_MAX_ADU_LENGTH];
+    const int length = ::modbus_receive_confirmation(ctx, rsp);
+    if (length == -1)
+        return -1;
+    const int offset = ::modbus_get_header_length(ctx);
+    // libmodbus's RTU receive answers 0 for a frame of another slave (CRC not checked).
+    if (length == 0)
+        return fail(EMBBADSLAVE);
+    if (length < offset + 2)
+        return fail(EMBBADDATA);
+    if (offset == TcpHeaderLength && !tcpHeaderValid(rsp, length))
+        return fail(EMBBADDATA);
+    // On a serial bus another slave's frame is no answer. Over TCP the unit id is taken as the
+    // device sends it: many devices ignore the id they were asked with, and the line opens a
+    // connection of its own for every read, so no stale reply can be met there.
+    if (offset != TcpHeaderLength && rsp[offset - 1] != slave)
+        return fail(EMBBADSLAVE);
+
+    const int replyFunction = rsp[offset];
+    if (replyFunction == (function | ExceptionBit)) {
+        const int code = rsp[offset + 1];
+        return fail(code > 0 && code < MODBUS_EXCEPTION_MAX ? MODBUS_ENOBASE + code : EMBBADEXC);
+    }
+    if (replyFunction != function)
+        return fail(EMBBADDATA);
+
+    const int byteCount = rsp[offset + 1];
+    if (byteCount % bytesPerRegister != 0 || offset + 2 + byteCount > length)
+        return fail(EMBBADDATA);
+    const int received = byteCount / bytesPerRegister;
+    if (received > nb)
+        return fail(EMBBADDATA);
+    const uint8_t* data = rsp + offset + 2;
+    for (int i = 0; i < byteCount / 2; ++i)
+        dest[i] = uint16_t(data[2 * i] << 8 | data[2 * i + 1]);
+    return received;
+}
+
+int readSplit(modbus_t* ctx, int function, int addr, int nb, int bytesPerRegister, int perResponse,
+              uint16_t* dest)
+{
+    if (!ctx || !dest)
+        return fail(EINVAL);
+    if (nb < 1 || addr < 0 || addr > 0xFFFF || nb > 0x10000 - addr)
+        return fail(EMBMDATA);
+    const int wordsPerRegister = bytesPerRegister / 2;
+    int done = 0;
+    while (done < nb) {
+        const int part = std::min(nb - done, perResponse);
+        const int rc = readOnce(ctx, function, addr + done, part, bytesPerRegister,
+                                dest + done * wordsPerRegister);
+        if (rc < 0)
+            return -1;
+        done += rc;
+        if (rc != part)
+            break;
+    }
+    return done;
+}
+
+// The descriptor the next open would get, or -1.
+int lowestFreeDescriptor()
+{
+    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0)
+        ::close(fd);
+    return fd;
+}
+
+} // namespace
+
+namespace modbuslib {
+
+int modbus_connect(modbus_t* ctx)
+{
+    if (!ctx)
+        return fail(EINVAL);
+    // A TCP connect already waits in select(): refuse before it when the socket would be too high.
+    if (lowestFreeDescriptor() >= FD_SETSIZE)
+        return fail(EMFILE);
+    if (::modbus_connect(ctx) == -1)
+        return -1;
+    if (::modbus_get_socket(ctx) >= FD_SETSIZE) {
+        ::modbus_close(ctx);
+        return fail(EMFILE);
+    }
+    return 0;
+}
+
+int modbus_get_timeout_begin(modbus_t* ctx, timeval* tv)
+{
+    if (!ctx || !tv)
+        return fail(EINVAL);
+    uint32_t sec = 0;
+    uint32_t usec = 0;
+    if (::modbus_get_response_timeout(ctx, &sec, &usec) == -1)
+        return -1;
+    tv->tv_sec = time_t(sec);
+    tv->tv_usec = suseconds_t(usec);
+    return 0;
+}
+
+int modbus_set_timeout_begin(modbus_t* ctx, const timeval* tv)
+{
+    if (!ctx || !tv || tv->tv_sec < 0 || tv->tv_usec < 0)
+        return fail(EINVAL);
+    // libmodbus refuses a µs part of a whole second or more.
+    const long long sec = static_cast<long long>(tv->tv_sec) + tv->tv_usec / 1000000;
+    const long long usec = tv->tv_usec % 1000000;
+    if (sec > UINT32_MAX)
+        return fail(EINVAL);
+    return ::modbus_set_response_timeout(ctx, uint32_t(sec), uint32_t(usec));
+}
+
+int modbus_read_registers(modbus_t* ctx, int addr, int nb, uint16_t* dest)
+{
+    return readSplit(ctx, MODBUS_FC_READ_HOLDING_REGISTERS, addr, nb, 2, MaxRegistersPerResponse,
+                     dest);
+}
+
+int modbus_read_input_registers(modbus_t* ctx, int addr, int nb, uint16_t* dest)
+{
+    return readSplit(ctx, MODBUS_FC_READ_INPUT_REGISTERS, addr, nb, 2, MaxRegistersPerResponse,
+                     dest);
+}
+
+int modbus_read_registers_32(modbus_t* ctx, int addr, int nb, uint16_t* dest)
+{
+    return readSplit(ctx, MODBUS_FC_READ_HOLDING_REGISTERS, addr, nb, 4, MaxRegisters32PerResponse,
+                     dest);
+}
+
+int modbus_report_slave_id(modbus_t* ctx, SlaveIdBuffer& dest)
+{
+    if (!ctx)
+        return fail(EINVAL);
+    return ::modbus_report_slave_id(ctx, int(sizeof dest), dest);
+}
+
+bool isTimeoutError(int err)
+{
+    return err == ETIMEDOUT || err == EIO;
+}
+
+bool isExceptionReply(int err)
+{
+    return err > MODBUS_ENOBASE && err < MODBUS_ENOBASE + MODBUS_EXCEPTION_MAX;
+}
+
+} // namespace modbuslib

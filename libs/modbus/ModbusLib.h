@@ -1,0 +1,59 @@
+#pragma once
+
+#include "ModbusLibGlobal.h"
+
+#include <modbus.h>
+#include <sys/time.h>
+
+#include <cstdint>
+
+// The Modbus calls the lines use, on libmodbus 3.1.6. Every call returns -1 on failure with
+// the reason in errno; read errno at once, before anything else can change it.
+//
+// libmodbus waits with select(), which cannot watch descriptors of FD_SETSIZE (1024) and
+// above: modbuslib::modbus_connect refuses such a descriptor, and the process should keep
+// its descriptors low.
+namespace modbuslib {
+
+// Registers one response can carry: 250 data bytes at most.
+constexpr int MaxRegistersPerResponse = MODBUS_MAX_READ_REGISTERS;
+constexpr int MaxRegisters32PerResponse = 62;
+
+// Room for any Report Slave ID answer.
+using SlaveIdBuffer = uint8_t[MODBUS_MAX_PDU_LENGTH];
+
+// ::modbus_connect, refusing a descriptor that select() cannot watch (errno EMFILE).
+MODBUSLIB_EXPORT int modbus_connect(modbus_t* ctx);
+
+// The wait for the start of an answer (the response time-out). A µs part of 1 000 000 or more
+// is carried into the seconds; negative parts and a zero wait are refused (EINVAL).
+MODBUSLIB_EXPORT int modbus_get_timeout_begin(modbus_t* ctx, timeval* tv);
+MODBUSLIB_EXPORT int modbus_set_timeout_begin(modbus_t* ctx, const timeval* tv);
+
+// Functions 3 and 4: nb 16-bit registers from addr into dest[0..nb-1], host order. More than
+// one response can carry is read in consecutive requests; any part failing fails the call.
+// A well-formed answer with fewer registers than asked ends the call with the count received
+// so far (not nb); dest is never written beyond nb words. nb < 1 or a range beyond register
+// 65535 is refused before anything is sent (EMBMDATA).
+//
+// Over TCP the reply's transaction id is not matched to the request: after a time-out, use a
+// new context before the next request so that a late reply cannot pass for its answer.
+MODBUSLIB_EXPORT int modbus_read_registers(modbus_t* ctx, int addr, int nb, uint16_t* dest);
+MODBUSLIB_EXPORT int modbus_read_input_registers(modbus_t* ctx, int addr, int nb, uint16_t* dest);
+
+// Function 3 on a device whose registers are 32 bits wide: nb registers, register k delivered
+// as dest[2k] (the first two bytes on the wire) and dest[2k+1]; dest holds 2 * nb words.
+// Otherwise as modbus_read_registers.
+MODBUSLIB_EXPORT int modbus_read_registers_32(modbus_t* ctx, int addr, int nb, uint16_t* dest);
+
+// Report Slave ID: the number of data bytes of the answer (the first is the slave id).
+MODBUSLIB_EXPORT int modbus_report_slave_id(modbus_t* ctx, SlaveIdBuffer& dest);
+
+// errno values after a failed call that count as a time-out: no answer in time, or the
+// line itself failed.
+MODBUSLIB_EXPORT bool isTimeoutError(int err);
+
+// errno values that carry a Modbus exception reply of the slave.
+MODBUSLIB_EXPORT bool isExceptionReply(int err);
+
+} // namespace modbuslib

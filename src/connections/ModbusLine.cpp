@@ -1,0 +1,316 @@
+#include "ModbusLine.h"
+
+#include "ModbusLib.h"
+
+#include <QtDebug>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+enum class Source
+{
+    Zero,
+    Word,
+    Signed16,
+    Low,
+    High,
+    Unsigned32,
+    Signed32,
+    FloatX,
+    FloatY
+};
+enum class Scale
+{
+    None,
+    Tenth,
+    Hundredth,
+    Decimal
+};
+
+struct Rule
+{
+    Source source;
+    Scale scale;
+};
+
+Rule ruleFor(const t_iterationConfig& it)
+{
+    const bool value32 = it.valSize == 32;
+    switch (it.regType) {
+    case 0:
+    case 1:
+        return {value32 ? Source::Unsigned32 : Source::Word, Scale::None};
+    case 2:
+        return {it.regSize == 16   ? Source::FloatX
+                : it.regSize == 32 ? Source::FloatY
+                                   : Source::Word,
+                Scale::None};
+    case 3:
+        return {it.regSize == 32   ? Source::FloatX
+                : it.regSize == 16 ? Source::FloatY
+                                   : Source::Word,
+                Scale::None};
+    case 5:
+        return value32 ? Rule{Source::Signed32, Scale::Tenth} : Rule{Source::Word, Scale::None};
+    case 6:
+        return {Source::Signed32, Scale::Hundredth};
+    case 7:
+        return {Source::Word, Scale::Hundredth};
+    case 8:
+        return {Source::Signed32, Scale::None};
+    case 9:
+        return {Source::Low, Scale::None};
+    case 10:
+        return {Source::High, Scale::None};
+    case 11:
+        return {Source::Signed16, Scale::None};
+    case 12:
+        return {Source::Zero, Scale::None};
+    case 13:
+        if (it.valSize == 16)
+            return {Source::Word, Scale::Decimal};
+        return value32 ? Rule{Source::Signed32, Scale::Decimal} : Rule{Source::Word, Scale::None};
+    case 14:
+        return value32 ? Rule{Source::Signed32, Scale::Decimal} : Rule{Source::Word, Scale::None};
+    case 15:
+        return {Source::Signed32, Scale::Decimal};
+    case 16:
+        return {Source::Low, Scale::Decimal};
+    case 17:
+        return {Source::High, Scale::Decimal};
+    case 18:
+        return {Source::Signed16, Scale::Decimal};
+    default: // 4 and unknown types
+        return {Source::Word, Scale::None};
+    }
+}
+
+bool takesItem(Source s)
+{
+    return s == Source::Unsigned32 || s == Source::Signed32 || s == Source::FloatX ||
+           s == Source::FloatY;
+}
+
+// The device's not-available markers: the single nearest ±1e20, and the one nearest -2e20.
+bool isNotAvailable(quint32 pattern)
+{
+    return (pattern & 0x7FFFFFFFu) == 0x60AD78ECu || pattern == 0xE12D78ECu;
+}
+
+double floatOf(quint32 pattern)
+{
+    float f;
+    std::memcpy(&f, &pattern, sizeof f);
+    return double(f);
+}
+
+// Scaled by the device's decimal places, rounded to single precision as the devices show them.
+double scaled(double v, int decimal)
+{
+    static const double divisors[] = {1.0, 10.0, 100.0, 1000.0, 10000.0};
+    if (decimal == 0)
+        return v;
+    if (decimal < 1 || decimal > 4)
+        return 0.0;
+    return double(float(v / divisors[decimal]));
+}
+
+} // namespace
+
+ModbusLine::ModbusLine(QObject* parent) : QObject(parent)
+{
+    const auto add = [this](ErrorKey key, const char* message) {
+        m_errors.insert(key, QJsonObject{{QStringLiteral("error"), QLatin1String(message)}});
+    };
+    add(ERR_SERIAL_CONNECT, "Unable to connect with serial port.");
+    add(ERR_INPUT_PARAMS, "Input parameters error!");
+    add(ERR_TOO_MANY_REGS, "Too many registers");
+    add(ERR_TIMEOUT, "I/O error: did not receive any data from slave.");
+    add(ERR_SOCKET_CONN, "Unable to connect with TCP socket.");
+    add(ERR_REG_NUMB_NO_MATCH, "Number of registers returned does not match!");
+    add(ERR_INVALID_COM, "Invalid port!");
+}
+
+ModbusLine::~ModbusLine()
+{
+    closeContext();
+}
+
+int ModbusLine::valueStep(const t_iterationConfig& it)
+{
+    return it.regSize == 16 && it.valSize == 32 ? 2 : 1;
+}
+
+BufferInterface::ReadValue ModbusLine::decodeValue(const t_iterationConfig* it,
+                                                   const QVector<quint16>& words, int k)
+{
+    const Rule rule = ruleFor(*it);
+    if (rule.source == Source::Zero)
+        return {0.0, 0, 0};
+
+    const bool item = takesItem(rule.source);
+    const qint64 last = item ? 2 * qint64(k) + 1 : qint64(k);
+    if (k < 0 || last >= words.size())
+        return {0.0, 0, 4};
+
+    const quint16 w = words[k];
+    const quint32 x = item ? quint32(words[2 * k]) << 16 | words[2 * k + 1] : 0;
+    const quint32 y = item ? quint32(words[2 * k + 1]) << 16 | words[2 * k] : 0;
+
+    double v = 0.0;
+    int flag = 0;
+    switch (rule.source) {
+    case Source::Word:
+        v = w;
+        break;
+    case Source::Signed16:
+        v = qint16(w);
+        break;
+    case Source::Low:
+        v = w & 0xFF;
+        break;
+    case Source::High:
+        v = w >> 8;
+        break;
+    case Source::Unsigned32:
+        v = x;
+        break;
+    case Source::Signed32:
+        v = qint32(x);
+        break;
+    case Source::FloatX:
+    case Source::FloatY: {
+        const quint32 pattern = rule.source == Source::FloatX ? x : y;
+        v = floatOf(pattern);
+        flag = isNotAvailable(pattern) ? 2 : 0;
+        break;
+    }
+    case Source::Zero:
+        break;
+    }
+
+    switch (rule.scale) {
+    case Scale::None:
+        break;
+    case Scale::Tenth:
+        v /= 10.0;
+        break;
+    case Scale::Hundredth:
+        v /= 100.0;
+        break;
+    case Scale::Decimal:
+        v = scaled(v, it->decimal);
+        break;
+    }
+    return {v, 0, flag};
+}
+
+int ModbusLine::readValues(const t_iterationConfig* it, BufferInterface* buffer, qint64 timestamp,
+                           int notOpenCode)
+{
+    if (!m_modbus && connect() != Success)
+        return notOpenCode;
+    if (it->valuesCnt < 1 || it->valuesCnt > MaxValues)
+        return TooManyValues;
+
+    const int step = valueStep(*it);
+    const int count = it->valuesCnt * step;
+    // Registers beyond 65535 exist on no device: refused before anything is sent, and no
+    // value address is formed from them.
+    if (it->regAddr < 0 || it->regAddr > 0x10000 - count)
+        return OtherFailure;
+    const bool registers32 = it->ModbusReadFunction == 3 && it->regSize != 16;
+    // Exactly the words the request delivers; the decoder never reads past them.
+    QVector<quint16> words(registers32 ? 2 * count : count);
+
+    int rc = -1;
+    int err = 0;
+    if (::modbus_set_slave(m_modbus, it->ModbusId) == -1) {
+        // Sending with the previous slave address would ask the wrong device.
+        err = errno;
+    } else {
+        beforeRequest();
+        if (it->ModbusReadFunction != 3)
+            rc = modbuslib::modbus_read_input_registers(m_modbus, it->regAddr, count, words.data());
+        else if (registers32)
+            rc = modbuslib::modbus_read_registers_32(m_modbus, it->regAddr, count, words.data());
+        else
+            rc = modbuslib::modbus_read_registers(m_modbus, it->regAddr, count, words.data());
+        err = rc < 0 ? errno : 0;
+        afterRequest(it->ModbusReadFunction == 3 ? 3 : 4, rc, err);
+    }
+
+    if (rc == count && buffer->tryLock()) {
+        for (int k = 0; k < it->valuesCnt; ++k) {
+            BufferInterface::ReadValue value = decodeValue(it, words, k);
+            value.time = timestamp;
+            buffer->updateValue(it->idDevice, it->regAddr + k * step, value);
+        }
+        buffer->unlock();
+        return Success;
+    }
+
+    int code = WrongAnswer;
+    int flag = 4;
+    if (rc < 0) {
+        const bool timedOut = modbuslib::isTimeoutError(err);
+        code = timedOut ? Timeout : OtherFailure;
+        flag = timedOut ? 3 : 4;
+    }
+    storeFailure(it, buffer, timestamp, flag);
+    return code;
+}
+
+void ModbusLine::storeFailure(const t_iterationConfig* it, BufferInterface* buffer,
+                              qint64 timestamp, int flag)
+{
+    if (!buffer->tryLock())
+        return;
+    const int step = valueStep(*it);
+    for (int k = 0; k < it->valuesCnt; ++k)
+        buffer->updateValue(it->idDevice, it->regAddr + k * step, {0.0, timestamp, flag});
+    buffer->unlock();
+}
+
+int ModbusLine::requestSlaveId(int slave, int& slaveId)
+{
+    modbuslib::SlaveIdBuffer dest = {};
+    int rc = -1;
+    int err = 0;
+    if (::modbus_set_slave(m_modbus, slave) == -1) {
+        err = errno;
+    } else {
+        beforeRequest();
+        rc = modbuslib::modbus_report_slave_id(m_modbus, dest);
+        err = rc < 0 ? errno : 0;
+        afterRequest(MODBUS_FC_REPORT_SLAVE_ID, rc, err);
+    }
+    if (rc >= 1 && rc <= 254) {
+        slaveId = dest[0];
+        return Success;
+    }
+    if (rc >= 0)
+        return WrongAnswer;
+    return modbuslib::isTimeoutError(err) ? Timeout : OtherFailure;
+}
+
+void ModbusLine::applyResponseTimeout(int timeoutMs)
+{
+    timeval tv = {};
+    if (modbuslib::modbus_get_timeout_begin(m_modbus, &tv) == -1)
+        return;
+    tv.tv_usec = suseconds_t(qint64(timeoutMs) * 1000);
+    if (modbuslib::modbus_set_timeout_begin(m_modbus, &tv) == -1)
+        qDebug() << "Modbus response time-out refused:" << timeoutMs << "ms";
+}
+
+void ModbusLine::closeContext()
+{
+    if (!m_modbus)
+        return;
+    ::modbus_close(m_modbus);
+    ::modbus_free(m_modbus);
+    m_modbus = nullptr;
+}

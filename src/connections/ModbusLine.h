@@ -1,0 +1,96 @@
+#pragma once
+
+#include "polling/BufferInterface.h"
+#include "polling/ReadIterations.h"
+
+#include <QJsonObject>
+#include <QMap>
+#include <QObject>
+#include <QVector>
+
+#include <modbus.h>
+
+// The Modbus master of one channel (a serial or a TCP line). Used by one thread only.
+class ModbusLine : public QObject
+{
+    Q_OBJECT
+public:
+    // Result codes of readRegisters and identifySlave.
+    enum Result
+    {
+        Success = 0,
+        WrongAnswer = 1,   // another count than asked, or the buffer's lock was busy
+        TooManyValues = 2, // more than MaxValues values (or fewer than one)
+        SerialNotOpen = 3,
+        TcpNotConnected = 4,
+        Timeout = 5,
+        OtherFailure = 6,
+    };
+
+    enum ErrorKey
+    {
+        ERR_SERIAL_CONNECT,
+        ERR_INPUT_PARAMS,
+        ERR_TOO_MANY_REGS,
+        ERR_TIMEOUT,
+        ERR_SOCKET_CONN,
+        ERR_REG_NUMB_NO_MATCH,
+        ERR_INVALID_COM,
+    };
+
+    static constexpr int MaxValues = 200;
+
+    explicit ModbusLine(QObject* parent = nullptr);
+    ~ModbusLine() override;
+
+    virtual int connect() = 0;
+    virtual int disconnect() = 0;
+    virtual int identifySlave(int& slaveId, unsigned int attempt) = 0;
+    virtual int readRegisters(const t_iterationConfig* it, BufferInterface* buffer,
+                              qint64 timestamp, unsigned int attempt) = 0;
+
+    // {"error": message} for the key.
+    QJsonObject errorReply(ErrorKey key) const { return m_errors.value(key); }
+
+    // Value k of an iteration belongs to register regAddr + k * valueStep.
+    static int valueStep(const t_iterationConfig& it);
+
+    // Value k of the words one request delivered; time 0, the caller sets it. A value whose
+    // words lie outside the buffer (a plan whose sizes disagree) is {0, flag 4}.
+    static BufferInterface::ReadValue decodeValue(const t_iterationConfig* it,
+                                                  const QVector<quint16>& words, int k);
+
+protected:
+    // The read procedure both lines share; notOpenCode is returned when the line cannot open.
+    // A plan of fewer than 1 or more than MaxValues values gives 2, one reaching past register
+    // 65535 gives 6; neither sends or stores anything.
+    int readValues(const t_iterationConfig* it, BufferInterface* buffer, qint64 timestamp,
+                   int notOpenCode);
+
+    // Report Slave ID of slave on the open context: 0 with slaveId set, 1 for an answer of no
+    // or too many bytes, 5 time-out, 6 other failure.
+    int requestSlaveId(int slave, int& slaveId);
+
+    // The response time-out's µs part set to timeoutMs * 1000, the whole part as it was.
+    void applyResponseTimeout(int timeoutMs);
+
+    // Closes and frees the context when one is open.
+    void closeContext();
+
+    // Around every request on the open context; err is errno after a failed one.
+    virtual void beforeRequest() {}
+    virtual void afterRequest(int function, int rc, int err)
+    {
+        Q_UNUSED(function);
+        Q_UNUSED(rc);
+        Q_UNUSED(err);
+    }
+
+    modbus_t* m_modbus = nullptr;
+
+private:
+    void storeFailure(const t_iterationConfig* it, BufferInterface* buffer, qint64 timestamp,
+                      int flag);
+
+    QMap<ErrorKey, QJsonObject> m_errors;
+};

@@ -1,0 +1,127 @@
+#include "ModbusSerialLine.h"
+
+#include "ModbusLib.h"
+#include "QextSerialEnumerator.h"
+
+#include <QFileInfo>
+#include <QtDebug>
+
+#include <poll.h>
+
+namespace {
+
+bool isParallelPort(const QString& name)
+{
+    const QLatin1String lpt("LPT");
+    return name.startsWith(lpt) || QFileInfo(name).fileName().startsWith(lpt);
+}
+
+} // namespace
+
+ModbusSerialLine::ModbusSerialLine(const t_serialConnection& connection, QObject* parent)
+    : ModbusLine(parent), m_connection(connection)
+{
+}
+
+QString ModbusSerialLine::choosePort(const QList<QextPortInfo>& ports, const QString& configured)
+{
+    // An empty name is contained in every port name: it must not open the first one listed.
+    if (configured.isEmpty() || isParallelPort(configured))
+        return QString();
+    for (const QextPortInfo& port : ports) {
+        if (port.portName == configured || port.portName.contains(configured))
+            return isParallelPort(port.portName) ? QString() : port.portName;
+    }
+    return QString();
+}
+
+int ModbusSerialLine::connect()
+{
+    const QString port = choosePort(QextSerialEnumerator::getPorts(), m_connection.serialPort);
+    if (port.isEmpty()) {
+        qDebug() << "!!!!!!!! Modbus SerialLine connect error: " << SerialNotOpen;
+        return SerialNotOpen;
+    }
+
+    closeContext();
+    m_modbus = ::modbus_new_rtu(port.toLatin1().constData(), m_connection.baudRate,
+                                m_connection.parity, 8, m_connection.stopBits);
+    if (!m_modbus || modbuslib::modbus_connect(m_modbus) == -1) {
+        if (m_modbus)
+            ::modbus_free(m_modbus);
+        m_modbus = nullptr;
+        connected = false;
+        qDebug() << "!!!!!!!! Modbus SerialLine connect error: " << SerialNotOpen;
+        return SerialNotOpen;
+    }
+    // What arrived before the open is nobody's answer (a pty keeps it across a reopen).
+    ::modbus_flush(m_modbus);
+    connected = true;
+    applyResponseTimeout(m_connection.timeout);
+    return Success;
+}
+
+int ModbusSerialLine::disconnect()
+{
+    qDebug() << "ModbusSerialLine disconnect, m_modbus = " << static_cast<void*>(m_modbus);
+    closeContext();
+    connected = false;
+    return Success;
+}
+
+int ModbusSerialLine::identifySlave(int& slaveId, unsigned int attempt)
+{
+    Q_UNUSED(attempt);
+    if (!m_modbus && connect() != Success)
+        return SerialNotOpen;
+    return requestSlaveId(m_connection.id, slaveId);
+}
+
+int ModbusSerialLine::readRegisters(const t_iterationConfig* it, BufferInterface* buffer,
+                                    qint64 timestamp, unsigned int attempt)
+{
+    Q_UNUSED(attempt);
+    return readValues(it, buffer, timestamp, SerialNotOpen);
+}
+
+void ModbusSerialLine::beforeRequest()
+{
+    discardLateReply();
+}
+
+void ModbusSerialLine::afterRequest(int function, int rc, int err)
+{
+    if (function == MODBUS_FC_READ_HOLDING_REGISTERS)
+        qDebug() << " ret " << rc;
+    // After a time-out (or a garbled answer) the slave may still be sending; an exception
+    // reply is a whole frame and leaves nothing behind.
+    if (rc < 0 && !modbuslib::isExceptionReply(err))
+        m_sinceFailure.start();
+}
+
+// A late reply left on the line would be read as the answer to the next request, and one of
+// the same shape would pass for it: wait until the line has been quiet for a time-out and
+// discard whatever came meanwhile.
+void ModbusSerialLine::discardLateReply()
+{
+    if (!m_sinceFailure.isValid())
+        return;
+    const int fd = ::modbus_get_socket(m_modbus);
+    const qint64 quietMs = qMax(m_connection.timeout, 1);
+    QElapsedTimer total;
+    total.start();
+    // Bounded, so that a line that never stops talking cannot stall the channel.
+    while (fd >= 0 && total.elapsed() < 4 * quietMs) {
+        const qint64 left = quietMs - m_sinceFailure.elapsed();
+        if (left > 0) {
+            pollfd p = {fd, POLLIN, 0};
+            if (::poll(&p, 1, int(left)) <= 0 || !(p.revents & POLLIN))
+                break;
+        }
+        ::modbus_flush(m_modbus);
+        if (left <= 0)
+            break;
+        m_sinceFailure.start();
+    }
+    m_sinceFailure.invalidate();
+}

@@ -1,0 +1,186 @@
+#include "ChannelWorker.h"
+
+#include "ReadBuffer.h"
+#include "ReadIterations.h"
+#include "SettingsManager.h"
+#include "Stats.h"
+#include "TryLocker.h"
+#include "globals.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QLoggingCategory>
+#include <QThread>
+#include <QtDebug>
+
+// Every cycle and iteration writes a line here; off unless QT_LOGGING_RULES asks for it.
+Q_LOGGING_CATEGORY(lcCycle, "korvalen.polling.cycle", QtWarningMsg)
+
+ChannelWorker::ChannelWorker(const t_serialConnection& connection,
+                             std::shared_ptr<ReadIterations> plan,
+                             std::shared_ptr<ReadBuffer> buffer)
+    : type(QStringLiteral("serial")), m_serial(connection), m_plan(std::move(plan)),
+      m_buffer(std::move(buffer))
+{
+    m_ready = g_channelReady->flag(channelKey());
+}
+
+ChannelWorker::ChannelWorker(const t_tcpConnection& connection,
+                             std::shared_ptr<ReadIterations> plan,
+                             std::shared_ptr<ReadBuffer> buffer)
+    : type(QStringLiteral("tcp")), m_tcp(connection), m_plan(std::move(plan)),
+      m_buffer(std::move(buffer))
+{
+    m_ready = g_channelReady->flag(channelKey());
+}
+
+ChannelWorker::~ChannelWorker()
+{
+    if (m_line) {
+        m_line->disconnect();
+        delete m_line;
+    }
+}
+
+QString ChannelWorker::connectionName() const
+{
+    return type == QLatin1String("serial") ? m_serial.serialPort : m_tcp.ip;
+}
+
+QString ChannelWorker::channelKey() const
+{
+    return type + QLatin1Char(':') + QString::number(connectionId());
+}
+
+int ChannelWorker::connectionId() const
+{
+    return type == QLatin1String("serial") ? m_serial.id : m_tcp.id;
+}
+
+int ChannelWorker::timeout() const
+{
+    return type == QLatin1String("serial") ? m_serial.timeout : m_tcp.timeout;
+}
+
+void ChannelWorker::process()
+{
+    qDebug() << "Hello World from " << connectionName();
+    if (type == QLatin1String("serial"))
+        m_line = new ModbusSerialLine(m_serial);
+    else
+        m_line = new ModbusTCPLine(m_tcp);
+    m_line->connect(); // a line that fails to open opens at its first read
+}
+
+void ChannelWorker::visualTimerExpired(qint64 timestamp)
+{
+    m_ready->store(false);
+    qCDebug(lcCycle) << "Visual timer expired: " << connectionName() << ", timestamp = "
+                     << QDateTime::fromMSecsSinceEpoch(timestamp).toString(
+                            QStringLiteral("hh:mm:ss:zzz"));
+    if (!m_line || m_plan->count() == 0) {
+        m_ready->store(true);
+        return;
+    }
+
+    Stats::t_devStats delta;
+    int currentDevice = m_plan->at(0)->idDevice;
+    int lastFailedId = -1;
+    int lastResult = 0;
+    auto mergeStats = [&] {
+        if (!g_stats->tryLock())
+            return false;
+        g_stats->updateDeviceStats(type, connectionId(), currentDevice, delta);
+        g_stats->unlock();
+        return true;
+    };
+
+    for (int i = 0; i < m_plan->count(); ++i) {
+        const t_iterationConfig* it = m_plan->at(i);
+        if (m_markedForDeletion) {
+            qCDebug(lcCycle) << "**** connection marked for deletion (readRegisters skipped)";
+            continue;
+        }
+        if (it->ModbusId == lastFailedId) {
+            markIterationFailed(it, timestamp, lastResult);
+            continue;
+        }
+        if (i > 0)
+            QThread::msleep(ulong(qMax(0, g_settingsManager->m_modbusIterDelay + 20)));
+        if (it->idDevice != currentDevice && mergeStats()) {
+            delta = Stats::t_devStats();
+            currentDevice = it->idDevice;
+        }
+
+        ++delta.poolsCnt;
+        QElapsedTimer elapsed;
+        elapsed.start();
+        lastResult = m_line->readRegisters(it, m_buffer.get(), timestamp, 0);
+        if (lastResult != 0) {
+            lastFailedId = it->ModbusId;
+            markIterationFailed(it, timestamp, lastResult);
+            if (m_markedForDeletion)
+                break;
+            m_line->disconnect();
+            m_line->connect();
+        } else {
+            ++delta.validRespCnt;
+        }
+        const int dt = int(elapsed.elapsed());
+        delta.lastRespTime = dt;
+        delta.avgRespTime = delta.avgRespTime == 0 ? dt : (dt + delta.avgRespTime) / 2;
+        qCDebug(lcCycle) << "---- ret from it: " << i << ", [Id = " << it->ModbusId
+                         << ", regAdd = " << it->regAddr << ", valCnt = " << it->valuesCnt
+                         << "], retCode = " << lastResult;
+    }
+    if (!m_markedForDeletion)
+        mergeStats();
+    m_ready->store(true);
+}
+
+void ChannelWorker::markIterationFailed(const t_iterationConfig* it, qint64 timestamp, int result)
+{
+    const int flag = result == ModbusLine::SerialNotOpen ? 5
+                     : result == ModbusLine::Timeout     ? 3
+                                                         : 4;
+    if (!m_buffer->tryLock())
+        return;
+    const int step = ModbusLine::valueStep(*it);
+    for (int k = 0; k < it->valuesCnt; ++k)
+        m_buffer->updateValue(it->idDevice, it->regAddr + k * step,
+                              BufferInterface::ReadValue{0.0, timestamp, flag});
+    m_buffer->unlock();
+}
+
+void ChannelWorker::insertSessionBreakValues(qint64 ts)
+{
+    if (!m_buffer->tryLock())
+        return;
+    const qint64 archived = m_buffer->archivedCount();
+    m_buffer->unlock();
+    if (archived <= 0)
+        return;
+    for (int i = 0; i < m_plan->count(); ++i) {
+        const t_iterationConfig* it = m_plan->at(i);
+        if (!m_buffer->tryLock())
+            continue;
+        const int step = ModbusLine::valueStep(*it);
+        for (int k = 0; k < it->valuesCnt; ++k)
+            m_buffer->insertSessionBreakValue(it->idDevice, it->regAddr + k * step,
+                                              BufferInterface::ReadValue{0.0, ts, 6});
+        m_buffer->unlock();
+    }
+}
+
+void ChannelWorker::stopChannel(qint64 timestamp)
+{
+    if (m_line) {
+        insertSessionBreakValues(timestamp + 1000);
+        m_markedForDeletion = true;
+        m_line->disconnect();
+        delete m_line;
+        m_line = nullptr;
+    }
+    m_ready->store(true);
+    emit finished();
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "ChannelReady.h"
+#include "ThreadWorker.h"
+#include "connections/ModbusSerialLine.h"
+#include "connections/ModbusTCPLine.h"
+
+#include <atomic>
+#include <memory>
+
+class ModbusLine;
+class ReadBuffer;
+class ReadIterations;
+struct t_iterationConfig;
+
+// Reads one channel's plan once per poll tick on its own thread. It owns the channel's line;
+// the plan and the live-value buffer are shared with the polling run and outlive the worker.
+class ChannelWorker : public ThreadWorker
+{
+    Q_OBJECT
+public:
+    ChannelWorker(const t_serialConnection& connection, std::shared_ptr<ReadIterations> plan,
+                  std::shared_ptr<ReadBuffer> buffer);
+    ChannelWorker(const t_tcpConnection& connection, std::shared_ptr<ReadIterations> plan,
+                  std::shared_ptr<ReadBuffer> buffer);
+    ~ChannelWorker() override;
+
+    // The serial port or the IP address, for messages.
+    QString connectionName() const;
+    // The channel's entry in g_channelReady: its type and connection key.
+    QString channelKey() const;
+    int connectionId() const;
+    int timeout() const;
+    const ReadIterations& plan() const { return *m_plan; }
+
+    void stop() override {}
+
+    // Ends a cycle still running at its next iteration or after its current read.
+    void markForDeletion() { m_markedForDeletion = true; }
+
+public slots:
+    void process() override;
+    void visualTimerExpired(qint64 timestamp);
+    // On the worker's thread: session-break values stamped timestamp + 1000, the line closed
+    // and released, finished().
+    void stopChannel(qint64 timestamp);
+
+private:
+    void markIterationFailed(const t_iterationConfig* it, qint64 timestamp, int result);
+    void insertSessionBreakValues(qint64 ts);
+
+    QString type;
+    t_serialConnection m_serial;
+    t_tcpConnection m_tcp;
+    std::shared_ptr<ReadIterations> m_plan;
+    std::shared_ptr<ReadBuffer> m_buffer;
+    ModbusLine* m_line = nullptr;
+    std::atomic<bool> m_markedForDeletion{false};
+    ChannelReady::Flag m_ready;
+};

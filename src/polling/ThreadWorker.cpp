@@ -1,0 +1,3 @@
+#include "ThreadWorker.h"
+
+ThreadWorker::ThreadWorker(QObject* parent) : QObject(parent) {}

@@ -1,0 +1,283 @@
+"""Polling runs against real Modbus peers: a pymodbus TCP server and a pymodbus RTU server on a
+pty pair."""
+
+import json
+import time
+
+import pytest
+
+from korvalen import Client, wait_until
+from peers import PtyPair, rtu_peer, tcp_peer
+
+SUCCESS = '{"success":true}'
+VISUAL = '{"error":true,"message":"App is in visual mode"}'
+POLL_MS = 1000
+
+
+@pytest.fixture
+def tcp(request):
+    peer = tcp_peer()
+    request.addfinalizer(peer.stop)
+    return peer
+
+
+@pytest.fixture
+def rtu(tmp_path, request):
+    pair = PtyPair(tmp_path)
+    request.addfinalizer(pair.stop)
+    peer = rtu_peer(pair)
+    request.addfinalizer(peer.stop)
+    return pair
+
+
+def configure(program, poll_ms=POLL_MS, delay_ms=0):
+    assert program.api("cfg_saveSetting", modbusPollInterval=str(poll_ms), modbusIterDelay=str(delay_ms)) == SUCCESS
+
+
+def add_tcp(program, port, timeout=500):
+    assert program.api("cfg_addNewTcpConnection", ip="127.0.0.1", portTCP=str(port), timeout=str(timeout)) == SUCCESS
+    return json.loads(program.api("cfg_getConfiguredConnection"))["tcp"][-1]["idTCPConnections"]
+
+
+def add_serial(program, device, timeout=500):
+    assert program.api("cfg_addNewSerialConnection", serialPort=device, baudRate="9600", parity="N", stopBits="1",
+                       timeout=str(timeout)) == SUCCESS
+    return json.loads(program.api("cfg_getConfiguredConnection"))["serial"][-1]["idSerialConnections"]
+
+
+def add_device(program, kind, connection, iterations, parameters, modbus_id=1, active=1, name="meter"):
+    assert program.api("cfg_addNewDevice", name=name, ModbusId=str(modbus_id), connectionType=kind,
+                       idOfConnection=str(connection), isActive=str(active), readIterations=json.dumps(iterations),
+                       parameters=json.dumps(parameters)) == SUCCESS
+    return json.loads(program.api("cfg_getDevCfg"))["devices"][-1]["idDevices"]
+
+
+def param_ids(program, device):
+    return {int(p["regAddr"]): p["idParameters"] for p in json.loads(program.api("cfg_getDevCfg"))["parameters"]
+            if p["idDevice"] == device}
+
+
+def values(program):
+    reply = program.api("getAllValues")
+    return json.loads(reply)
+
+
+def start(program):
+    assert program.api("startPolling") == SUCCESS
+    wait_until(lambda: json.loads(program.api("getAppState")) == {"state": "running"}, timeout=10)
+    return time.monotonic()
+
+
+def stop(program):
+    assert program.api("stopPolling") == SUCCESS
+    wait_until(lambda: json.loads(program.api("getAppState")) == {"state": "idle"}, timeout=30)
+
+
+def holding(reg_addr, count, reg_type=4, function=3):
+    return {"regAddr": reg_addr, "valuesCnt": count, "regType": reg_type, "regSize": 16, "valSize": 16,
+            "ModbusReadFunction": function}
+
+
+def line_setup(program, kind, tcp=None, rtu=None):
+    if kind == "tcp":
+        return "tcp", add_tcp(program, tcp.port)
+    return "serial", add_serial(program, rtu.line_device)
+
+
+@pytest.mark.parametrize("kind", ["tcp", "rtu"])
+def test_a_polling_run(program, kind, request):
+    peer = request.getfixturevalue(kind)
+    configure(program)
+    conn_kind, conn = line_setup(program, kind, tcp=peer if kind == "tcp" else None, rtu=peer if kind == "rtu" else None)
+    device = add_device(program, conn_kind, conn,
+                        [holding(10, 3), holding(20, 2, function=4),
+                         {"regAddr": 1000, "valuesCnt": 1, "regType": 2, "regSize": 16, "valSize": 32,
+                          "ModbusReadFunction": 3}],
+                        [{"regAddr": 10, "unit": "V", "archInterval": 1}, {"regAddr": 11, "unit": "A"},
+                         {"regAddr": 12, "unit": "W", "archInterval": 1}, {"regAddr": 20, "unit": ""},
+                         {"regAddr": 21, "unit": ""}, {"regAddr": 1000, "unit": "V"}])
+    ids = param_ids(program, device)
+    assert values(program) == {"error": True, "message": "Visual mode disabled."}
+
+    for run in range(2):  # a run, and the same again after its stop
+        t0 = start(program)
+        first = values(program)
+        assert set(first) == set(ids.values())
+        wait_until(lambda: all(v["flag"] == 0 for v in values(program).values()), timeout=10)
+        assert time.monotonic() - t0 <= 2 * POLL_MS / 1000 + 0.5
+        v = values(program)
+        assert [v[ids[a]]["valBase"] for a in (10, 11, 12)] == [10.0, 11.0, 12.0]
+        assert [v[ids[a]]["valBase"] for a in (20, 21)] == [10020.0, 10021.0]
+        assert v[ids[1000]]["valBase"] == 230.5
+        stats = json.loads(program.api("getModbusStats"))
+        assert len(stats) == 1 and stats[0]["deviceId"] == int(device)
+        assert stats[0]["chanType"] == conn_kind and stats[0]["chanId"] == int(conn)
+        assert stats[0]["poolsCnt"] >= 3 and stats[0]["validRespCnt"] == stats[0]["poolsCnt"]
+        stop(program)  # writes the queued archive rows
+        assert program.query("SELECT COUNT(*) FROM ArchiveData WHERE flag = 0")[0][0] >= 2 * (run + 1)
+        assert program.api("getModbusStats") == "[]"
+        assert values(program) == {"error": True, "message": "Visual mode disabled."}
+
+    rows = program.query("SELECT idParameter, flag, dateTime FROM ArchiveData ORDER BY idArchiveData")
+    archived = {int(ids[10]), int(ids[12])}
+    assert {r[0] for r in rows} == archived
+    breaks = [r for r in rows if r[1] == 6]
+    assert len(breaks) == 2 * len(archived)  # one per archived value at each of the two stops
+    assert all(r[1] in (0, 6) for r in rows)
+
+
+def test_the_run_starts_with_the_program_when_the_stored_state_is_1(program_factory, tcp):
+    p = program_factory().start().started()
+    conn = add_tcp(p, tcp.port)
+    device = add_device(p, "tcp", conn, [holding(10, 1)], [{"regAddr": 10}])
+    assert p.api("cfg_saveSetting", modbusPollInterval="1000", modbusIterDelay="0", defaultAppState="1") == SUCCESS
+    assert p.api("getAppState") == '{"state":"idle"}'  # only the next start reads it
+    assert p.stop() == 0
+    again = program_factory(write_cfg=False).start().started()
+    assert again.api("getAppState") == '{"state":"running"}'
+    pid = param_ids(again, device)[10]
+    wait_until(lambda: values(again)[pid]["flag"] == 0, timeout=10)
+    assert again.stop() == 0  # quitting stops the run and writes its archive
+
+
+def test_a_silent_channel_does_not_slow_down_a_healthy_one(program, tcp, request):
+    other = tcp_peer()
+    request.addfinalizer(other.stop)
+    configure(program)
+    healthy = add_tcp(program, tcp.port, timeout=500)
+    silent = add_tcp(program, other.port, timeout=3000)  # the same address: channels must not share a flag
+    good = add_device(program, "tcp", healthy, [holding(10, 1)], [{"regAddr": 10}], name="good")
+    dead = add_device(program, "tcp", silent, [holding(10, 1)], [{"regAddr": 10}], modbus_id=7, name="dead")
+    good_id, dead_id = param_ids(program, good)[10], param_ids(program, dead)[10]
+    start(program)
+    seen = set()
+    deadline = time.monotonic() + 6
+    while time.monotonic() < deadline:
+        v = values(program)
+        if v[good_id]["flag"] == 0:
+            seen.add(v[good_id]["time"])
+        time.sleep(0.1)
+    # about one cycle a second for the healthy channel, whatever the other one does
+    assert len(seen) >= 4
+    wait_until(lambda: values(program)[dead_id]["flag"] == 3, timeout=10)
+    stop(program)
+
+
+def test_a_silent_slave_is_flagged_and_its_later_requests_skipped(program, tcp):
+    configure(program)
+    conn = add_tcp(program, tcp.port, timeout=300)
+    first = add_device(program, "tcp", conn, [holding(10, 2), holding(12, 1)], [{"regAddr": r} for r in (10, 11, 12)],
+                       modbus_id=7, name="silent")
+    healthy = add_device(program, "tcp", conn, [holding(30, 2)], [{"regAddr": 30}, {"regAddr": 31}], name="ok")
+    again = add_device(program, "tcp", conn, [holding(20, 1)], [{"regAddr": 20}], modbus_id=7, name="silent again")
+    ids = {d: param_ids(program, d) for d in (first, healthy, again)}
+    start(program)
+    wait_until(lambda: values(program)[ids[healthy][30]]["flag"] == 0, timeout=10)
+    wait_until(lambda: json.loads(program.api("getModbusStats")) and
+               {s["deviceId"]: s for s in json.loads(program.api("getModbusStats"))}[int(first)]["poolsCnt"] >= 2,
+               timeout=15)
+    v = values(program)
+    # the time-out, and the same slave's next request in the cycle, not sent, flagged alike
+    assert [v[ids[first][r]]["flag"] for r in (10, 11, 12)] == [3, 3, 3]
+    assert [v[ids[healthy][r]]["flag"] for r in (30, 31)] == [0, 0]
+    # after a success in between, the last result was 0: flag 4, still not sent
+    assert v[ids[again][20]]["flag"] == 4
+    stats = {s["deviceId"]: s for s in json.loads(program.api("getModbusStats"))}
+    cycles = stats[int(healthy)]["poolsCnt"]
+    assert abs(stats[int(first)]["poolsCnt"] - cycles) <= 1  # one request a cycle, not two
+    assert stats[int(first)]["validRespCnt"] == 0
+    assert stats[int(again)]["poolsCnt"] == 0
+    stop(program)
+
+
+def test_a_missing_serial_port_gives_flag_5(program, tmp_path):
+    configure(program)
+    conn = add_serial(program, str(tmp_path / "no-such-tty"))
+    device = add_device(program, "serial", conn, [holding(10, 2)], [{"regAddr": 10}, {"regAddr": 11}])
+    ids = param_ids(program, device)
+    start(program)
+    wait_until(lambda: all(v["flag"] == 5 for v in values(program).values()), timeout=10)
+    wait_until(lambda: json.loads(program.api("getModbusStats"))[0]["poolsCnt"] >= 1, timeout=10)
+    assert json.loads(program.api("getModbusStats"))[0]["validRespCnt"] == 0
+    assert program.api("resetAllStats") == SUCCESS
+    assert json.loads(program.api("getModbusStats"))[0]["deviceId"] == int(device)
+    stop(program)
+    assert ids
+
+
+def test_inactive_devices_and_unused_connections(program, tcp):
+    configure(program)
+    used = add_tcp(program, tcp.port)
+    add_tcp(program, tcp.port + 1)  # referenced by no device
+    inactive = add_device(program, "tcp", used, [holding(10, 1)], [{"regAddr": 10}], active=0)
+    start(program)
+    assert values(program) == {}
+    stats = json.loads(program.api("getModbusStats"))
+    assert [(s["chanId"], s["deviceId"], s["poolsCnt"]) for s in stats] == [(int(used), int(inactive), 0)]
+    stop(program)
+
+
+def test_configuration_is_refused_while_polling(program, tcp):
+    viewer_setup = Client(program)
+    assert viewer_setup.api("cfg_addNewUser", username="viewer", permissions="1") == SUCCESS
+    uid = [u["idUsers"] for u in json.loads(viewer_setup.api("cfg_getUsersCfg")) if u["username"] == "viewer"][0]
+    assert viewer_setup.api("cfg_setUserPass", id=uid, password="v") == SUCCESS
+    configure(program)
+    conn = add_tcp(program, tcp.port)
+    add_device(program, "tcp", conn, [holding(10, 1)], [{"regAddr": 10}])
+    start(program)
+    for func in ["cfg_addNewDevice", "cfg_saveSetting", "cfg_viewNameExists", "cfg_clearDatabase"]:
+        assert program.api(func) == VISUAL
+    assert json.loads(program.api("cfg_getDevCfg"))["devices"]
+    assert program.upload("importConfig.html", "a.sql", b"")[2].decode() == VISUAL
+
+    assert program.api("cfg_saveSetting") == VISUAL  # sessions cannot be switched on now
+    stop(program)
+    assert program.api("cfg_saveSetting", modbusPollInterval="1000", modbusIterDelay="0",
+                       sessionEnabled="1") == SUCCESS
+    admin = Client(program)
+    assert admin.login("Admin")[2] == b'{"success":true}'
+    viewer = Client(program)
+    assert viewer.login("viewer", "v")[2] == b'{"success":true}'
+    assert admin.api("startPolling") == SUCCESS
+    wait_until(lambda: admin.api("getAppState") == '{"state":"running"}', timeout=10)
+    assert viewer.api("cfg_addNewDevice") == VISUAL  # visual mode is tested first
+    assert viewer.api("stopPolling") == SUCCESS  # read-only callers may stop a run
+    wait_until(lambda: admin.api("getAppState") == '{"state":"idle"}', timeout=30)
+
+
+def test_a_busy_channel_skips_ticks(program_factory, tcp):
+    p = program_factory(env={"QT_LOGGING_RULES": "korvalen.polling.cycle.debug=true"}).start().started()
+    configure(p)
+    conn = add_tcp(p, tcp.port, timeout=2500)
+    add_device(p, "tcp", conn, [holding(10, 1)], [{"regAddr": 10}], modbus_id=9)
+    start(p)
+    p.wait_for_line(r"Skipping read request for:\s+\"?127\.0\.0\.1", timeout=15)
+    stop(p)
+
+
+def test_start_and_stop_repeated(program, tcp):
+    configure(program)
+    conn = add_tcp(program, tcp.port)
+    device = add_device(program, "tcp", conn, [holding(10, 1)], [{"regAddr": 10}])
+    pid = param_ids(program, device)[10]
+    for _ in range(3):
+        start(program)
+        assert values(program)[pid]["flag"] == 1  # a new buffer: no value yet
+        assert program.api("startPolling") == SUCCESS  # a start while running does nothing
+        wait_until(lambda: values(program)[pid]["flag"] == 0, timeout=10)
+        stop(program)
+    assert program.output().count("Polling started") == 3
+
+
+def test_start_and_stop_in_one_tick(program, tcp):
+    configure(program)
+    conn = add_tcp(program, tcp.port)
+    add_device(program, "tcp", conn, [holding(10, 1)], [{"regAddr": 10}])
+    assert program.api("startPolling") == SUCCESS
+    assert program.api("stopPolling") == SUCCESS
+    program.wait_for_line(r"Polling started", timeout=10)
+    program.wait_for_line(r"stop polling\(\) \*", timeout=10)
+    assert program.api("getAppState") == '{"state":"idle"}'
+    out = program.output()
+    assert out.index("Polling started") < out.index("***** stop polling() *****")

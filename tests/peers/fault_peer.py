@@ -1,0 +1,156 @@
+#!/usr/bin/python3
+"""A Modbus server that misbehaves on request, for the tests.
+
+    fault_peer.py tcp LOG          listens on 127.0.0.1 on a free port, prints "READY <port>"
+    fault_peer.py rtu DEVICE LOG   serves Modbus RTU on DEVICE (a pty end), prints "READY"
+
+Every accepted TCP connection is logged to LOG as "CONN", every request as
+"REQ unit=U fn=F addr=A count=N", before it is answered.
+
+Functions 3 and 4: the request's start address decides the answer.
+    1000         exception 2 (illegal data address)
+    2000         one register fewer than asked
+    3000         a reply cut short: the rest never comes
+    4000         no answer
+    5000-5999    the normal answer, (address - 5000) ms late
+    6000         the normal answer from unit id + 1
+    otherwise    register a holds a (16-bit)
+Unit 32 is a device with 32-bit registers for function 3: register a holds the single a + 0.5.
+Report Slave ID (17): unit 17 answers 17 0xFF 0x42; unit 40 answers no bytes; unit 41 answers
+no bytes to its first request only; unit 44 does not answer; other units answer their id and 0xFF.
+"""
+import asyncio
+import os
+import select
+import struct
+import sys
+import termios
+import time
+import tty
+
+WIDE_UNIT = 32
+
+
+class Peer:
+    def __init__(self, log_path):
+        self.log = open(log_path, "a", buffering=1)
+        self.asked = {}
+
+    def note(self, text):
+        self.log.write(text + "\n")
+        self.log.flush()
+
+    def answer(self, unit, pdu):
+        """(delay in s, reply unit, reply pdu or None for silence, cut short)"""
+        function = pdu[0]
+        if function == 0x11:
+            self.note(f"REQ unit={unit} fn=17 addr=0 count=0")
+            first = unit not in self.asked
+            self.asked[unit] = True
+            if unit == 44:
+                return 0, unit, None, False
+            if unit == 17:
+                data = bytes([17, 0xFF, 0x42])
+            elif unit == 40 or (unit == 41 and first):
+                data = b""
+            else:
+                data = bytes([unit, 0xFF])
+            return 0, unit, bytes([0x11, len(data)]) + data, False
+        if function not in (3, 4) or len(pdu) != 5:
+            return 0, unit, bytes([function | 0x80, 1]), False
+        addr, count = struct.unpack(">HH", pdu[1:5])
+        self.note(f"REQ unit={unit} fn={function} addr={addr} count={count}")
+        if addr == 1000:
+            return 0, unit, bytes([function | 0x80, 2]), False
+        if addr == 4000:
+            return 0, unit, None, False
+        delay = (addr - 5000) / 1000 if 5000 <= addr < 6000 else 0
+        if addr == 2000:
+            count -= 1
+        if unit == WIDE_UNIT and function == 3:
+            data = b"".join(struct.pack(">f", a + 0.5) for a in range(addr, addr + count))
+        else:
+            data = b"".join(struct.pack(">H", a & 0xFFFF) for a in range(addr, addr + count))
+        reply_unit = (unit + 1) & 0xFF if addr == 6000 else unit
+        return delay, reply_unit, bytes([function, len(data)]) + data, addr == 3000
+
+
+def crc16(frame):
+    crc = 0xFFFF
+    for byte in frame:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return struct.pack("<H", crc)
+
+
+async def serve_tcp(peer):
+    async def client(reader, writer):
+        peer.note("CONN")
+        try:
+            while True:
+                header = await reader.readexactly(7)
+                transaction, _, length, unit = struct.unpack(">HHHB", header)
+                pdu = await reader.readexactly(length - 1)
+                delay, reply_unit, reply, short = peer.answer(unit, pdu)
+                if reply is None:
+                    continue
+                if delay:
+                    await asyncio.sleep(delay)
+                frame = struct.pack(">HHHB", transaction, 0, len(reply) + 1, reply_unit) + reply
+                writer.write(frame[:-2] if short else frame)
+                await writer.drain()
+        except (asyncio.IncompleteReadError, ConnectionError):
+            pass
+        finally:
+            writer.close()
+
+    server = await asyncio.start_server(client, "127.0.0.1", 0)
+    print(f"READY {server.sockets[0].getsockname()[1]}", flush=True)
+    await server.serve_forever()
+
+
+def request_length(buffer):
+    """Length of the RTU request at the start of buffer, None while unknown."""
+    if len(buffer) < 2:
+        return None
+    return 4 if buffer[1] == 0x11 else 8
+
+
+def serve_rtu(peer, device):
+    fd = os.open(device, os.O_RDWR | os.O_NOCTTY)
+    tty.setraw(fd, termios.TCSANOW)
+    print("READY", flush=True)
+    buffer = b""
+    while True:
+        select.select([fd], [], [])
+        buffer += os.read(fd, 512)
+        while True:
+            length = request_length(buffer)
+            if length is None or len(buffer) < length:
+                break
+            frame, buffer = buffer[:length], buffer[length:]
+            if crc16(frame[:-2]) != frame[-2:]:
+                buffer = b""  # out of step: start again with the next request
+                break
+            delay, reply_unit, reply, short = peer.answer(frame[0], frame[1:-2])
+            if reply is None:
+                continue
+            if delay:
+                time.sleep(delay)
+            out = bytes([reply_unit]) + reply
+            out += crc16(out)
+            os.write(fd, out[:-3] if short else out)
+
+
+def main():
+    if len(sys.argv) == 3 and sys.argv[1] == "tcp":
+        asyncio.run(serve_tcp(Peer(sys.argv[2])))
+    elif len(sys.argv) == 4 and sys.argv[1] == "rtu":
+        serve_rtu(Peer(sys.argv[3]), sys.argv[2])
+    else:
+        sys.exit(__doc__)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,190 @@
+// The live-value buffer: parameters, the live-values JSON and its display scaling.
+#include "TestDatabase.h"
+#include "polling/ReadBuffer.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <limits>
+
+class TestReadBuffer : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void startsWithNoValue();
+    void emptyBuffer();
+    void scaling_data();
+    void scaling();
+    void scaleFactorBounds_data();
+    void scaleFactorBounds();
+    void sharedAddressGoesToTheLaterParameter();
+    void unknownAddressesAreDropped();
+
+private:
+    std::unique_ptr<ReadBuffer> buffer(const QStringList& rows);
+    QJsonObject json(ReadBuffer& b);
+    std::unique_ptr<TestDatabase> db;
+};
+
+void TestReadBuffer::init()
+{
+    db = std::make_unique<TestDatabase>();
+}
+
+void TestReadBuffer::cleanup()
+{
+    db.reset();
+}
+
+// rows: "idParameters,idDevice,regAddr,archInterval,unit"
+std::unique_ptr<ReadBuffer> TestReadBuffer::buffer(const QStringList& rows)
+{
+    QStringList selects;
+    for (const QString& row : rows) {
+        const QStringList f = row.split(',');
+        selects << QStringLiteral("SELECT %1, %2, %3, %4, '%5'").arg(f[0], f[1], f[2], f[3], f[4]);
+    }
+    QSqlQuery q(Database::connection());
+    q.exec(selects.isEmpty() ? QStringLiteral("SELECT 1, 1, 1, 1, 'x' WHERE 0")
+                             : selects.join(" UNION ALL "));
+    return std::make_unique<ReadBuffer>(q, nullptr);
+}
+
+QJsonObject TestReadBuffer::json(ReadBuffer& b)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(b.valuesJson(), &error);
+    if (error.error != QJsonParseError::NoError)
+        qWarning() << "not JSON:" << b.valuesJson();
+    return doc.object();
+}
+
+void TestReadBuffer::startsWithNoValue()
+{
+    auto b = buffer({"7,1,100,0,V", "8,1,101,0,A"});
+    const QByteArray text = b->valuesJson();
+    QVERIFY2(
+        text.contains(
+            "\"7\": {\"time\":0,\"val\":0.000000,\"valBase\":0.000000,\"u\":\"V\",\"flag\":1}"),
+        text.constData());
+    QCOMPARE(json(*b).keys(), QStringList({"7", "8"}));
+    QCOMPARE(b->value(7).flag, 1);
+    QCOMPARE(b->value(99).flag, 1); // not held: a default sample
+}
+
+void TestReadBuffer::emptyBuffer()
+{
+    auto b = buffer({});
+    QCOMPARE(b->valuesJson(), QByteArray("{}"));
+}
+
+void TestReadBuffer::scaling_data()
+{
+    QTest::addColumn<QString>("unit");
+    QTest::addColumn<double>("val");
+    QTest::addColumn<int>("flag");
+    QTest::addColumn<QByteArray>("expected"); // "val|valBase|u" as written
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    QTest::newRow("V below 1000") << "V" << 230.1 << 0 << QByteArray("230.100000|230.100000|V");
+    QTest::newRow("1000 W is kW") << "W" << 1000.0 << 0 << QByteArray("1.000000|1000.000000|kW");
+    QTest::newRow("999.9 W stays") << "W" << 999.9 << 0 << QByteArray("999.900000|999.900000|W");
+    QTest::newRow("single-precision factor")
+        << "W" << 999999.0 << 0 << QByteArray("999.999047|999999.000000|kW");
+    QTest::newRow("MVA") << "VA" << 2500000.0 << 0 << QByteArray("2.500000|2500000.000000|MVA");
+    QTest::newRow("VAR") << "VAR" << 1500.0 << 0 << QByteArray("1.500000|1500.000000|kVAR");
+    QTest::newRow("negative scaled up")
+        << "W" << -5000.0 << 0 << QByteArray("-5000000.000000|-5000.000000|mW");
+    QTest::newRow("large negative")
+        << "A" << -2000000.0 << 0 << QByteArray("-2000000000000.000000|-2000000.000000|&#181A");
+    QTest::newRow("lower-case v not scaled")
+        << "v" << 5000.0 << 0 << QByteArray("5000.000000|5000.000000|v");
+    QTest::newRow("kW not scaled")
+        << "kW" << 5000.0 << 0 << QByteArray("5000.000000|5000.000000|kW");
+    QTest::newRow("time-out not scaled") << "W" << 0.0 << 3 << QByteArray("0.000000|0.000000|W");
+    QTest::newRow("flagged large value not scaled")
+        << "W" << 5000.0 << 2 << QByteArray("5000.000000|5000.000000|W");
+    QTest::newRow("NaN") << "W" << nan << 0 << QByteArray("null|null|W");
+    QTest::newRow("infinite") << "W" << inf << 0 << QByteArray("null|null|MW");
+    QTest::newRow("quote in unit")
+        << "a\"b\\c" << 1.0 << 0 << QByteArray("1.000000|1.000000|a\\\"b\\\\c");
+    QTest::newRow("unit outside Latin-1")
+        << QString::fromUtf8("\xce\xa9") << 1.0 << 0 << QByteArray("1.000000|1.000000|?");
+}
+
+void TestReadBuffer::scaling()
+{
+    QFETCH(QString, unit);
+    QFETCH(double, val);
+    QFETCH(int, flag);
+    QFETCH(QByteArray, expected);
+    QSqlQuery q(Database::connection());
+    QVERIFY(Database::exec(q, "SELECT 5, 2, 40001, 0, ?", {unit}));
+    ReadBuffer b(q, nullptr);
+    QVERIFY(b.tryLock());
+    b.updateValue(2, 40001, BufferInterface::ReadValue{val, 1700000000123, flag});
+    const QByteArray text = b.valuesJson();
+    b.unlock();
+    const QList<QByteArray> parts = expected.split('|');
+    const QByteArray want = "{\"5\": {\"time\":1700000000123,\"val\":" + parts[0] +
+                            ",\"valBase\":" + parts[1] + ",\"u\":\"" + parts[2] +
+                            "\",\"flag\":" + QByteArray::number(flag) + "}}";
+    QCOMPARE(text, want);
+    QJsonParseError error;
+    QJsonDocument::fromJson(text, &error);
+    QCOMPARE(error.error, QJsonParseError::NoError);
+}
+
+void TestReadBuffer::scaleFactorBounds_data()
+{
+    QTest::addColumn<double>("val");
+    QTest::addColumn<float>("factor");
+    QTest::addColumn<QString>("prefix");
+    QTest::newRow("999.999") << 999.999 << 1.0f << "";
+    QTest::newRow("-999.999") << -999.999 << 1.0f << "";
+    QTest::newRow("1000") << 1000.0 << 0.001f << "k";
+    QTest::newRow("-1000") << -1000.0 << 1000.0f << "m";
+    QTest::newRow("999999.9") << 999999.9 << 0.001f << "k";
+    QTest::newRow("1e6") << 1e6 << 0.000001f << "M";
+    QTest::newRow("-999999.9") << -999999.9 << 1000.0f << "m";
+    QTest::newRow("-1e6") << -1e6 << 1000000.0f << "&#181";
+}
+
+void TestReadBuffer::scaleFactorBounds()
+{
+    QFETCH(double, val);
+    QFETCH(float, factor);
+    QFETCH(QString, prefix);
+    const float f = ReadBuffer::computeScaleFactor(BufferInterface::ReadValue{val, 0, 0});
+    QCOMPARE(f, factor);
+    QCOMPARE(ReadBuffer::unitPrefix(f), prefix);
+}
+
+void TestReadBuffer::sharedAddressGoesToTheLaterParameter()
+{
+    auto b = buffer({"1,3,10,0,V", "2,3,10,0,V", "3,4,10,0,V"});
+    QVERIFY(b->tryLock());
+    b->updateValue(3, 10, BufferInterface::ReadValue{230.0, 5, 0});
+    b->updateValue(4, 10, BufferInterface::ReadValue{231.0, 5, 0});
+    b->unlock();
+    QCOMPARE(b->value(1).flag, 1);
+    QCOMPARE(b->value(2).val, 230.0);
+    QCOMPARE(b->value(3).val, 231.0);
+}
+
+void TestReadBuffer::unknownAddressesAreDropped()
+{
+    auto b = buffer({"1,3,10,60,V"});
+    QVERIFY(b->tryLock());
+    b->updateValue(3, 11, BufferInterface::ReadValue{1.0, 5, 0});
+    b->updateValue(9, 10, BufferInterface::ReadValue{1.0, 5, 0});
+    b->insertSessionBreakValue(3, 11, BufferInterface::ReadValue{0.0, 5, 6});
+    b->unlock();
+    QCOMPARE(b->value(1).flag, 1);
+    QCOMPARE(json(*b).size(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestReadBuffer)
+#include "tst_readbuffer.moc"
