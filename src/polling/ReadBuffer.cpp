@@ -3,9 +3,14 @@
 #include "ArchiveBuffer.h"
 #include "JsonText.h"
 
+#include <QLoggingCategory>
 #include <QSqlQuery>
 #include <QVariant>
 #include <QtDebug>
+
+// Plans often read more registers than parameters are configured: every such sample would
+// write a line here, so the lines are off unless QT_LOGGING_RULES asks for them.
+Q_DECLARE_LOGGING_CATEGORY(lcCycle)
 
 #include <cmath>
 
@@ -29,8 +34,8 @@ int ReadBuffer::parameterOf(int idDevice, int regAddr, const char* caller) const
 {
     const auto it = m_paramIds.constFind(key(idDevice, regAddr));
     if (it == m_paramIds.constEnd()) {
-        qDebug("**************\nDidn't find idParameters in %s function !!!\n*******************",
-               caller);
+        qCDebug(lcCycle, "**************\nDidn't find idParameters in %s function !!!\n*******************",
+                caller);
         return -1;
     }
     return it.value();
