@@ -11,6 +11,8 @@
 namespace {
 
 const char* const success = "{\"success\":true}";
+const char* const portExists = "Connection to this port already exists.";
+const char* const ipExists = "Connection to this ip and port already exists.";
 
 QByteArray queryError(const QSqlQuery& q)
 {
@@ -103,44 +105,41 @@ QByteArray ConnectionManager::getConfiguredConnection_j()
     return reply.toUtf8();
 }
 
+QByteArray ConnectionManager::storeUnique(const QString& duplicateSql,
+                                          const QVariantList& duplicateValues, int ownKey,
+                                          const char* duplicateMessage, const QString& storeSql,
+                                          const QVariantList& storeValues)
+{
+    QSqlQuery q(Database::connection());
+    if (!Database::exec(q, duplicateSql, duplicateValues))
+        return queryError(q);
+    // Only the first row found is compared; an add has no key of its own.
+    if (q.next() && (ownKey == NoKey || q.value(0).toInt() != ownKey))
+        return Logs::errorJson(QLatin1String(duplicateMessage), QString());
+    if (!Database::exec(q, storeSql, storeValues))
+        return queryError(q);
+    return success;
+}
+
 QByteArray ConnectionManager::addNewSerialConnection_j(t_GetArray& GET)
 {
     const SerialValues v(GET);
-    QSqlQuery q(Database::connection());
-    if (!Database::exec(q,
-                        QStringLiteral("SELECT name FROM SerialConnections WHERE serialPort = ?"),
-                        {v.serialPort}))
-        return queryError(q);
-    if (q.next())
-        return Logs::errorJson(QStringLiteral("Connection to this port already exists."),
-                               QString());
-    if (!Database::exec(
-            q, QStringLiteral("INSERT INTO SerialConnections VALUES(NULL, ?,?,?,?,?,?)"), v.list()))
-        return queryError(q);
-    return success;
+    return storeUnique(QStringLiteral("SELECT name FROM SerialConnections WHERE serialPort = ?"),
+                       {v.serialPort}, NoKey, portExists,
+                       QStringLiteral("INSERT INTO SerialConnections VALUES(NULL, ?,?,?,?,?,?)"),
+                       v.list());
 }
 
 QByteArray ConnectionManager::editSerialConnection_j(t_GetArray& GET)
 {
     const qint16 id = RequestParams::toInt16(GET, "id");
     const SerialValues v(GET);
-    QSqlQuery q(Database::connection());
-    if (!Database::exec(
-            q,
-            QStringLiteral(
-                "SELECT idSerialConnections FROM SerialConnections WHERE serialPort = ?"),
-            {v.serialPort}))
-        return queryError(q);
-    if (q.next() && q.value(0).toInt() != id)
-        return Logs::errorJson(QStringLiteral("Connection to this port already exists."),
-                               QString());
-    if (!Database::exec(
-            q,
-            QStringLiteral("UPDATE SerialConnections SET name=?,serialPort=?,baudRate=?,parity=?,"
-                           "stopBits=?,timeout=? WHERE idSerialConnections=?"),
-            v.list() << int(id)))
-        return queryError(q);
-    return success;
+    return storeUnique(
+        QStringLiteral("SELECT idSerialConnections FROM SerialConnections WHERE serialPort = ?"),
+        {v.serialPort}, id, portExists,
+        QStringLiteral("UPDATE SerialConnections SET name=?,serialPort=?,baudRate=?,parity=?,"
+                       "stopBits=?,timeout=? WHERE idSerialConnections=?"),
+        v.list() << int(id));
 }
 
 QByteArray ConnectionManager::removeConnection(t_GetArray& GET, const char* type,
@@ -169,40 +168,23 @@ QByteArray ConnectionManager::removeSerialConnection_j(t_GetArray& GET)
 QByteArray ConnectionManager::addNewTcpConnection_j(t_GetArray& GET)
 {
     const TcpValues v(GET);
-    QSqlQuery q(Database::connection());
-    if (!Database::exec(
-            q, QStringLiteral("SELECT name FROM TCPConnections WHERE ip = ? AND portTCP = ?"),
-            {v.ip, v.portTCP}))
-        return queryError(q);
-    if (q.next())
-        return Logs::errorJson(QStringLiteral("Connection to this ip and port already exists."),
-                               QString());
-    if (!Database::exec(q, QStringLiteral("INSERT INTO TCPConnections VALUES(NULL, ?,?,?,?)"),
-                        {v.name, v.ip, v.portTCP, v.timeout}))
-        return queryError(q);
-    return success;
+    return storeUnique(
+        QStringLiteral("SELECT name FROM TCPConnections WHERE ip = ? AND portTCP = ?"),
+        {v.ip, v.portTCP}, NoKey, ipExists,
+        QStringLiteral("INSERT INTO TCPConnections VALUES(NULL, ?,?,?,?)"),
+        {v.name, v.ip, v.portTCP, v.timeout});
 }
 
 QByteArray ConnectionManager::editTcpConnection_j(t_GetArray& GET)
 {
     const qint16 id = RequestParams::toInt16(GET, "id");
     const TcpValues v(GET);
-    QSqlQuery q(Database::connection());
-    if (!Database::exec(
-            q,
-            QStringLiteral(
-                "SELECT idTCPConnections FROM TCPConnections WHERE ip = ? AND portTCP = ?"),
-            {v.ip, v.portTCP}))
-        return queryError(q);
-    if (q.next() && q.value(0).toInt() != id)
-        return Logs::errorJson(QStringLiteral("Connection to this ip and port already exists."),
-                               QString());
-    if (!Database::exec(q,
-                        QStringLiteral("UPDATE TCPConnections SET name=?,ip=?,portTCP=?,timeout=? "
-                                       "WHERE idTCPConnections=?"),
-                        {v.name, v.ip, v.portTCP, v.timeout, int(id)}))
-        return queryError(q);
-    return success;
+    return storeUnique(
+        QStringLiteral("SELECT idTCPConnections FROM TCPConnections WHERE ip = ? AND portTCP = ?"),
+        {v.ip, v.portTCP}, id, ipExists,
+        QStringLiteral("UPDATE TCPConnections SET name=?,ip=?,portTCP=?,timeout=? "
+                       "WHERE idTCPConnections=?"),
+        {v.name, v.ip, v.portTCP, v.timeout, int(id)});
 }
 
 QByteArray ConnectionManager::removeTcpConnection_j(t_GetArray& GET)

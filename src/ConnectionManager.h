@@ -3,6 +3,9 @@
 #include "RequestParams.h"
 
 #include <QObject>
+#include <QVariantList>
+
+#include <limits>
 
 // The serial and TCP connections (tables SerialConnections and TCPConnections).
 class ConnectionManager : public QObject
@@ -30,5 +33,10 @@ public:
     QByteArray removeTcpConnection_j(t_GetArray& GET);
 
 private:
+    static constexpr int NoKey = std::numeric_limits<int>::min(); // no 16-bit key has it
+    // Refuses a duplicate (a row found other than ownKey) with its message, else stores.
+    QByteArray storeUnique(const QString& duplicateSql, const QVariantList& duplicateValues,
+                           int ownKey, const char* duplicateMessage, const QString& storeSql,
+                           const QVariantList& storeValues);
     QByteArray removeConnection(t_GetArray& GET, const char* type, const QString& deleteSql);
 };

@@ -37,6 +37,21 @@ void FileEndpoints::stream(QIODevice& file, HttpResponse& response)
     response.write_sync(QByteArray(), true);
 }
 
+QTemporaryFile* FileEndpoints::acceptedUpload(HttpRequest& request, HttpResponse& response,
+                                              qint16 privilege)
+{
+    if (privilege != fullRights) {
+        response.setStatus(200, "OK");
+        response.setHeader("Content-Type", "text/html");
+        response.write(ApiDispatcher::privilegeRefusal(), false);
+        return nullptr;
+    }
+    QTemporaryFile* upload = request.getUploadedFile("uploadedfile");
+    if (!upload)
+        answerEmpty(response, 400, "Bad Request");
+    return upload;
+}
+
 void FileEndpoints::saveFile(HttpRequest& request, HttpResponse& response, const t_GetArray& GET)
 {
     if (!GET.contains("filename") || !GET.contains("fileContent")) {
@@ -121,17 +136,9 @@ void FileEndpoints::downloadCsv(HttpResponse& response)
 void FileEndpoints::importConfig(HttpRequest& request, HttpResponse& response,
                                  const t_GetArray& GET, qint16 privilege)
 {
-    if (privilege != fullRights) {
-        response.setStatus(200, "OK");
-        response.setHeader("Content-Type", "text/html");
-        response.write(ApiDispatcher::privilegeRefusal(), false);
+    QTemporaryFile* upload = acceptedUpload(request, response, privilege);
+    if (!upload)
         return;
-    }
-    QTemporaryFile* upload = request.getUploadedFile("uploadedfile");
-    if (!upload) {
-        answerEmpty(response, 400, "Bad Request");
-        return;
-    }
     const QString name = RequestParams::text(GET, "uploadedfile");
     QByteArray reply;
     if (!name.endsWith(QLatin1String(".sql")) && !name.endsWith(QLatin1String(".sqlite"))) {
@@ -156,17 +163,9 @@ void FileEndpoints::importConfig(HttpRequest& request, HttpResponse& response,
 
 void FileEndpoints::loadFile(HttpRequest& request, HttpResponse& response, qint16 privilege)
 {
-    if (privilege != fullRights) {
-        response.setStatus(200, "OK");
-        response.setHeader("Content-Type", "text/html");
-        response.write(ApiDispatcher::privilegeRefusal(), false);
+    QTemporaryFile* upload = acceptedUpload(request, response, privilege);
+    if (!upload)
         return;
-    }
-    QTemporaryFile* upload = request.getUploadedFile("uploadedfile");
-    if (!upload) {
-        answerEmpty(response, 400, "Bad Request");
-        return;
-    }
     response.setStatus(200, "OK");
     response.setHeader("Content-type", "text/plain");
     stream(*upload, response);

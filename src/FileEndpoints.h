@@ -10,6 +10,7 @@ class HttpRequest;
 class HttpResponse;
 class QIODevice;
 class QMutex;
+class QTemporaryFile;
 class SystemFun;
 
 // The file endpoints of the web server: downloads of posted content, of the configuration and
@@ -43,6 +44,10 @@ public:
     static constexpr qint64 ChunkSize = 524288;
 
 private:
+    // The upload of the field "uploadedfile" of a caller with full rights; otherwise the
+    // refusal or the 400 is answered and null returned.
+    static QTemporaryFile* acceptedUpload(HttpRequest& request, HttpResponse& response,
+                                          qint16 privilege);
     static void answerEmpty(HttpResponse& response, int status, const char* description);
     static void stream(QIODevice& file, HttpResponse& response);
 

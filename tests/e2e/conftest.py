@@ -1,6 +1,7 @@
 import pytest
 
 from korvalen import Program
+from peers import tcp_peer
 
 
 @pytest.fixture
@@ -22,3 +23,11 @@ def program_factory(tmp_path):
 def program(program_factory):
     """A started program with the default test configuration."""
     return program_factory().start().started()
+
+
+@pytest.fixture
+def tcp(request):
+    """A pymodbus TCP server on a free port."""
+    peer = tcp_peer()
+    request.addfinalizer(peer.stop)
+    return peer

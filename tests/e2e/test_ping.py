@@ -14,13 +14,6 @@ SILENT = '{"error":true,"message":"Device didn\'t respond in allowed time."}'
 
 
 @pytest.fixture
-def tcp(request):
-    peer = tcp_peer()
-    request.addfinalizer(peer.stop)
-    return peer
-
-
-@pytest.fixture
 def faults(request, tmp_path):
     peer = tcp_peer("fault_peer.py", [str(tmp_path / "fault.log")])
     peer.log = tmp_path / "fault.log"

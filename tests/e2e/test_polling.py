@@ -15,13 +15,6 @@ POLL_MS = 1000
 
 
 @pytest.fixture
-def tcp(request):
-    peer = tcp_peer()
-    request.addfinalizer(peer.stop)
-    return peer
-
-
-@pytest.fixture
 def rtu(tmp_path, request):
     pair = PtyPair(tmp_path)
     request.addfinalizer(pair.stop)

@@ -2,6 +2,7 @@
 
 #include "ConfigManager.h"
 #include "Database.h"
+#include "RequestParams.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
@@ -48,6 +49,15 @@ public:
         if (!ok)
             qDebug() << sql << q.lastError().text();
         return ok;
+    }
+
+    // Request parameters from a table row.
+    static t_GetArray params(const QVariantMap& values)
+    {
+        t_GetArray get;
+        for (auto it = values.cbegin(); it != values.cend(); ++it)
+            get.insert(it.key().toUtf8(), it.value().toString().toUtf8());
+        return get;
     }
 
     QTemporaryDir dir;

@@ -180,9 +180,7 @@ void TestLogs::grid()
 {
     QFETCH(QVariantMap, filters);
     QFETCH(QStringList, ids);
-    t_GetArray get;
-    for (auto it = filters.cbegin(); it != filters.cend(); ++it)
-        get.insert(it.key().toUtf8(), it.value().toString().toUtf8());
+    t_GetArray get = TestDatabase::params(filters);
     QCOMPARE(listedIds(Logs::getLogsGridData_j(get, false)), ids);
 }
 
@@ -190,9 +188,7 @@ void TestLogs::deletionRemovesExactlyTheListedLines()
 {
     QFETCH(QVariantMap, filters);
     QFETCH(QStringList, ids);
-    t_GetArray get;
-    for (auto it = filters.cbegin(); it != filters.cend(); ++it)
-        get.insert(it.key().toUtf8(), it.value().toString().toUtf8());
+    t_GetArray get = TestDatabase::params(filters);
     const QStringList before = TestDatabase::column("SELECT idLogs FROM Logs ORDER BY idLogs");
     QCOMPARE(Logs::getLogsGridData_j(get, true), QByteArray("{\"success\":true}"));
     QStringList remaining = before;

@@ -117,9 +117,7 @@ void TestSettings::save()
     QFETCH(QVariantMap, params);
     QFETCH(QString, reply);
     QFETCH(QString, stored);
-    t_GetArray get;
-    for (auto it = params.cbegin(); it != params.cend(); ++it)
-        get.insert(it.key().toUtf8(), it.value().toString().toUtf8());
+    t_GetArray get = TestDatabase::params(params);
     const QByteArray actual = settings.saveSetting_j(get);
     QVERIFY2(actual.startsWith(reply.toUtf8()), actual.constData());
     QCOMPARE(row(), stored);

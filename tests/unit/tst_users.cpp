@@ -191,9 +191,7 @@ void TestUsers::webFunctions()
     QFETCH(QString, reply);
     QFETCH(QString, check);
     QFETCH(QStringList, expected);
-    t_GetArray get;
-    for (auto it = params.cbegin(); it != params.cend(); ++it)
-        get.insert(it.key().toUtf8(), it.value().toString().toUtf8());
+    t_GetArray get = TestDatabase::params(params);
     QByteArray actual;
     if (func == "add")
         actual = users.addNewUser_j(get);
