@@ -97,7 +97,7 @@ void ChannelWorker::visualTimerExpired(qint64 timestamp)
 
     for (int i = 0; i < m_plan->count(); ++i) {
         const t_iterationConfig* it = m_plan->at(i);
-        if (m_markedForDeletion) {
+        if (*m_markedForDeletion) {
             qCDebug(lcCycle) << "**** connection marked for deletion (readRegisters skipped)";
             continue;
         }
@@ -119,7 +119,7 @@ void ChannelWorker::visualTimerExpired(qint64 timestamp)
         if (lastResult != 0) {
             lastFailedId = it->ModbusId;
             markIterationFailed(it, timestamp, lastResult);
-            if (m_markedForDeletion)
+            if (*m_markedForDeletion)
                 break;
             m_line->disconnect();
             m_line->connect();
@@ -133,7 +133,7 @@ void ChannelWorker::visualTimerExpired(qint64 timestamp)
                          << ", regAdd = " << it->regAddr << ", valCnt = " << it->valuesCnt
                          << "], retCode = " << lastResult;
     }
-    if (!m_markedForDeletion)
+    if (!*m_markedForDeletion)
         mergeStats();
     m_ready->store(true);
 }
@@ -176,7 +176,7 @@ void ChannelWorker::stopChannel(qint64 timestamp)
 {
     if (m_line) {
         insertSessionBreakValues(timestamp + 1000);
-        m_markedForDeletion = true;
+        *m_markedForDeletion = true;
         m_line->disconnect();
         delete m_line;
         m_line = nullptr;

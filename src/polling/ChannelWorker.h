@@ -35,8 +35,11 @@ public:
 
     void stop() override {}
 
-    // Ends a cycle still running at its next iteration or after its current read.
-    void markForDeletion() { m_markedForDeletion = true; }
+    // Set from another thread to end a cycle still running at its next iteration or after
+    // its current read. Shared, so that the setter never needs the worker itself, which may
+    // be gone by then.
+    using StopFlag = std::shared_ptr<std::atomic<bool>>;
+    StopFlag markedForDeletion() const { return m_markedForDeletion; }
 
 public slots:
     void process() override;
@@ -55,6 +58,6 @@ private:
     std::shared_ptr<ReadIterations> m_plan;
     std::shared_ptr<ReadBuffer> m_buffer;
     ModbusLine* m_line = nullptr;
-    std::atomic<bool> m_markedForDeletion{false};
+    StopFlag m_markedForDeletion = std::make_shared<std::atomic<bool>>(false);
     ChannelReady::Flag m_ready;
 };

@@ -91,7 +91,9 @@ QThread* Poller::startThread(ThreadWorker* worker, bool addToList)
     if (addToList) {
         if (auto* channel = qobject_cast<ChannelWorker*>(worker))
             m_channWorkersList.append(Channel{channel, thread, channel->connectionName(),
-                                              channel->timeout(), channel->plan().count()});
+                                              channel->timeout(), channel->plan().count(),
+                                              g_channelReady->flag(channel->channelKey()),
+                                              channel->markedForDeletion()});
     }
     connect(thread, &QThread::started, worker, &ThreadWorker::process);
     // Direct: the stop waits for the thread on the main thread, where a queued quit would
@@ -237,7 +239,7 @@ void Poller::visualTimerTimeout()
 {
     const qint64 ts = QDateTime::currentMSecsSinceEpoch();
     for (const Channel& channel : qAsConst(m_channWorkersList)) {
-        const ChannelReady::Flag ready = g_channelReady->flag(channel.worker->channelKey());
+        const ChannelReady::Flag& ready = channel.ready;
         // Busy from here on, so that a slow start of the worker never gets it a second cycle.
         bool expected = true;
         if (ready->compare_exchange_strong(expected, false)) {
@@ -252,7 +254,7 @@ void Poller::visualTimerTimeout()
 void Poller::stopChannels(qint64 ts)
 {
     for (const Channel& channel : qAsConst(m_channWorkersList)) {
-        const ChannelReady::Flag ready = g_channelReady->flag(channel.worker->channelKey());
+        const ChannelReady::Flag& ready = channel.ready;
         const int bound = cycleBoundMs(channel.iterations, channel.timeout);
         QElapsedTimer waited;
         waited.start();
@@ -260,13 +262,13 @@ void Poller::stopChannels(qint64 ts)
             QThread::msleep(5);
         if (!ready->load()) {
             qDebug() << "!!! infLoopSave used!!! id:" << channel.name;
-            channel.worker->markForDeletion(); // the running cycle ends after its current read
+            *channel.stop = true; // the running cycle ends after its current read
         }
         // On the worker's thread, after any cycle already queued there: never under a read.
         QMetaObject::invokeMethod(channel.worker, "stopChannel", Qt::QueuedConnection,
                                   Q_ARG(qint64, ts));
         if (!channel.thread->wait(ulong(bound) + 2 * ulong(channel.timeout) + 1000)) {
-            channel.worker->markForDeletion();
+            *channel.stop = true;
             if (!channel.thread->wait(ulong(bound)))
                 qDebug() << "Channel" << channel.name << "did not stop in time; it ends on its own";
         }

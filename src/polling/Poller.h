@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ChannelReady.h"
+
 #include <QList>
 #include <QObject>
 #include <QSqlDatabase>
@@ -45,6 +47,8 @@ public slots:
     void visualTimerTimeout();
 
 private:
+    // What the run keeps of a started worker. The worker pointer is used only while the
+    // worker surely lives: before its stop is queued.
     struct Channel
     {
         ChannelWorker* worker;
@@ -52,6 +56,8 @@ private:
         QString name;
         int timeout;
         int iterations;
+        ChannelReady::Flag ready;
+        std::shared_ptr<std::atomic<bool>> stop;
     };
     bool startChannels(const QString& type, const QString& connectionsSql, const QString& planSql,
                        const QString& devicesSql);

@@ -34,7 +34,8 @@ int ReadBuffer::parameterOf(int idDevice, int regAddr, const char* caller) const
 {
     const auto it = m_paramIds.constFind(key(idDevice, regAddr));
     if (it == m_paramIds.constEnd()) {
-        qCDebug(lcCycle, "**************\nDidn't find idParameters in %s function !!!\n*******************",
+        qCDebug(lcCycle,
+                "**************\nDidn't find idParameters in %s function !!!\n*******************",
                 caller);
         return -1;
     }

@@ -274,3 +274,27 @@ def test_start_and_stop_in_one_tick(program, tcp):
     assert program.api("getAppState") == '{"state":"idle"}'
     out = program.output()
     assert out.index("Polling started") < out.index("***** stop polling() *****")
+
+
+@pytest.mark.parametrize("delay_ms", [10, 0])
+def test_pauses_between_the_requests_of_a_cycle(program, tmp_path, request, delay_ms):
+    log = tmp_path / "fault.log"
+    faults = tcp_peer("fault_peer.py", [str(log)])
+    request.addfinalizer(faults.stop)
+    configure(program, poll_ms=1000, delay_ms=delay_ms)
+    conn = add_tcp(program, faults.port)
+    add_device(program, "tcp", conn, [holding(10, 1), holding(20, 1), holding(30, 1)],
+               [{"regAddr": r} for r in (10, 20, 30)])
+    start(program)
+    times = tmp_path / "fault.log.times"
+    wait_until(lambda: times.exists() and len(times.read_text().splitlines()) >= 6, timeout=15)
+    stop(program)
+    requests = [(float(l.split()[0]), int(l.split("addr=")[1].split()[0])) for l in times.read_text().splitlines()]
+    cycle = [t for t, addr in requests[:3]]
+    assert [addr for _, addr in requests[:3]] == [10, 20, 30]
+    gaps = [b - a for a, b in zip(cycle, cycle[1:])]
+    # the pause before every request but the first: modbusIterDelay + 20 ms
+    assert all(g >= delay_ms + 20 - 1 for g in gaps), gaps
+    assert all(g < delay_ms + 20 + 250 for g in gaps), gaps
+    # the next cycle starts with the next tick, not after a pause of its own
+    assert requests[3][0] - cycle[0] >= 900

@@ -5,7 +5,8 @@
     fault_peer.py rtu DEVICE LOG   serves Modbus RTU on DEVICE (a pty end), prints "READY"
 
 Every accepted TCP connection is logged to LOG as "CONN", every request as
-"REQ unit=U fn=F addr=A count=N", before it is answered.
+"REQ unit=U fn=F addr=A count=N", before it is answered; LOG.times gets each request line again
+after the peer's monotonic clock in ms, for tests that look at the pauses between requests.
 
 Functions 3 and 4: the request's start address decides the answer.
     1000         exception 2 (illegal data address)
@@ -34,11 +35,15 @@ WIDE_UNIT = 32
 class Peer:
     def __init__(self, log_path):
         self.log = open(log_path, "a", buffering=1)
+        self.times = open(log_path + ".times", "a", buffering=1)
         self.asked = {}
 
     def note(self, text):
         self.log.write(text + "\n")
         self.log.flush()
+        if text.startswith("REQ"):
+            self.times.write(f"{time.monotonic() * 1000:.1f} {text}\n")
+            self.times.flush()
 
     def answer(self, unit, pdu):
         """(delay in s, reply unit, reply pdu or None for silence, cut short)"""
