@@ -243,13 +243,11 @@ void MyHttpRequestHandler::service(HttpRequest& request, HttpResponse& response)
                 return;
             }
             qDebug("*** Creating session ****");
-            response.setStatus(200, "OK");
-            response.setHeader("Content-Type", "text/html");
             session.set("username", GET.value("username"));
             session.set("logintime", QTime::currentTime());
             session.set("priv", int(privilege));
             response.setCookie(userCookie(GET.value("username")));
-            response.write("{\"success\":true}", false);
+            writeText(response, "{\"success\":true}", false);
             return;
         }
         if (path.contains("index.html")) {

@@ -3,7 +3,6 @@
 import json
 import socket
 import sqlite3
-import threading
 from concurrent.futures import ThreadPoolExecutor
 
 SUCCESS = '{"success":true}'

@@ -152,6 +152,7 @@ private slots:
     void serialPortByShortName();
 
 private:
+    void checkRead(bool faultyPeer);
     std::unique_ptr<ModbusLine> line(const QString& transport, bool faulty, int id = 1,
                                      int timeoutMs = 300);
     ModbusPeer& faultPeer(const QString& transport)
@@ -259,17 +260,23 @@ void tst_ModbusLines::read_data()
     }
 }
 
-void tst_ModbusLines::read()
+// The row's read succeeds on the peer and stores exactly the expected values.
+void tst_ModbusLines::checkRead(bool faultyPeer)
 {
     QFETCH(QString, transport);
     QFETCH(t_iterationConfig, it);
     QFETCH(ExpectedValues, expected);
 
-    auto l = line(transport, false);
+    auto l = line(transport, faultyPeer);
     RecordingBuffer buffer;
     QCOMPARE(l->readRegisters(&it, &buffer, Tick, 0), 0);
     QString why;
     QVERIFY2(storedAsExpected(buffer, expected, &why), qPrintable(why));
+}
+
+void tst_ModbusLines::read()
+{
+    checkRead(false);
 }
 
 void tst_ModbusLines::failures_data()
@@ -371,15 +378,7 @@ void tst_ModbusLines::readFromFaultyPeer_data()
 
 void tst_ModbusLines::readFromFaultyPeer()
 {
-    QFETCH(QString, transport);
-    QFETCH(t_iterationConfig, it);
-    QFETCH(ExpectedValues, expected);
-
-    auto l = line(transport, true);
-    RecordingBuffer buffer;
-    QCOMPARE(l->readRegisters(&it, &buffer, Tick, 0), 0);
-    QString why;
-    QVERIFY2(storedAsExpected(buffer, expected, &why), qPrintable(why));
+    checkRead(true);
 }
 
 void tst_ModbusLines::timeoutIsTheConfiguredWait_data()

@@ -68,8 +68,6 @@ void TestPoller::registersReferencedConnectionsOnly()
     exec("INSERT INTO ReadIterations (regAddr, valuesCnt, regType, regSize, valSize, idDevice) "
          "VALUES "
          "(1, 1, 4, 16, 16, 10)");
-    const int threadsBefore = QThread::idealThreadCount(); // unused; keeps the intent readable
-    Q_UNUSED(threadsBefore);
     poller->startPolling();
     QVERIFY(poller->isRunning());
     QVERIFY(g_stats->tryLock());
