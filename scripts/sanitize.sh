@@ -3,7 +3,7 @@
 # every test there (KORVALEN_SANITIZE=thread for ThreadSanitizer in build-tsan/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh --test
 sanitizers="${KORVALEN_SANITIZE:-address,undefined}"
 dir=build-asan
 [[ "$sanitizers" == thread ]] && dir=build-tsan
