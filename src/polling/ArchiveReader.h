@@ -1,0 +1,110 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+class ArchiveFilter;
+struct sqlite3;
+struct sqlite3_stmt;
+
+// The archive as its views see it: one row per time stamp in ascending order, with, for every
+// listed parameter, the sum and the minimum of its values and the sum of its flags at that time
+// (NULL when it has no row there). The grid, the CSV file and the report are built on it.
+//
+// Rows are streamed: only the current time stamp is held, so a reader may stop after a page or
+// go through millions of rows in constant memory. Everything is read in one read transaction on
+// this thread's connection, which in WAL mode never keeps the archive writer waiting. With the
+// archive index, each parameter's rows come in time order from the index and are merged here;
+// without it one statement sorts them.
+class ArchiveReader
+{
+public:
+    // validOnly: rows with flag 0 alone (the report).
+    ArchiveReader(const ArchiveFilter& filter, bool validOnly);
+    ~ArchiveReader();
+
+    ArchiveReader(const ArchiveReader&) = delete;
+    ArchiveReader& operator=(const ArchiveReader&) = delete;
+
+    // Starts the read; false with error() set when a statement cannot run.
+    bool open();
+    // Moves to the next time stamp; false at the end, or on a failure with error() set.
+    bool next();
+    // The database's error text, as "Query error" replies carry it; empty while none.
+    QString error() const { return m_error; }
+
+    // The current time stamp as stored ("yyyy-MM-dd hh:mm:ss").
+    const QByteArray& dateTime() const { return m_dateTime; }
+    int columns() const { return int(m_columnSlot.size()); }
+    // The listed ids as received: the names of the columns.
+    const QStringList& ids() const;
+    bool hasValue(int column) const { return slot(column).hasValue; }
+    double valueSum(int column) const { return slot(column).sum; }
+    double valueMin(int column) const { return slot(column).min; }
+    bool hasFlag(int column) const { return slot(column).hasFlag; }
+    qint64 flagSum(int column) const { return slot(column).flagSum; }
+    // The flag as the cell rule reads it: a missing one reads 0.
+    int flag(int column) const { return hasFlag(column) ? int(flagSum(column)) : 0; }
+    // A row whose first listed parameter has flag 6: written when polling stopped.
+    bool isSessionBreak() const { return flag(0) == SessionBreakFlag; }
+
+    // Appends the cell by the cell rule: the value's text for flag 0 (nothing without a value),
+    // "---" for 2 (not available), "???" for any other flag. decimalComma turns the value's
+    // decimal point into a comma.
+    void appendCell(QByteArray& out, int column, bool decimalComma = false) const;
+
+    // A number's text as the views write it, the shortest that reads back the same double
+    // ("230.5", "1e+06"), as QVariant::toString writes it.
+    static void appendNumber(QByteArray& out, double value);
+
+    static constexpr int SessionBreakFlag = 6;
+
+private:
+    struct Slot
+    {
+        double sum = 0;
+        double min = 0;
+        qint64 flagSum = 0;
+        bool hasValue = false;
+        bool hasFlag = false;
+        bool touched = false;
+    };
+    struct Cursor
+    {
+        sqlite3_stmt* stmt = nullptr;
+        int slot = -1; // -1: the slot comes from the row's idParameter (one sorted statement)
+        const char* key = nullptr;
+        int keyLength = 0;
+    };
+
+    const Slot& slot(int column) const;
+    bool prepare(const QByteArray& sql, sqlite3_stmt** stmt);
+    bool bindBounds(sqlite3_stmt* stmt, int first);
+    bool hasArchiveIndex();
+    bool parameterExists(qint64 id, bool* exists);
+    bool openCursor(sqlite3_stmt* stmt, int slot);
+    // Reads the cursor's next row into its key; false when it has none (or on failure).
+    bool step(Cursor& cursor);
+    void accumulate(Cursor& cursor);
+    bool keyLess(const Cursor& a, const Cursor& b) const;
+    void fail();
+
+    const ArchiveFilter& m_filter;
+    const bool m_validOnly;
+    sqlite3* m_db = nullptr;
+    bool m_inTransaction = false;
+    QString m_error;
+
+    std::vector<int> m_columnSlot; // listed column -> slot, -1 for an unknown parameter
+    std::vector<Slot> m_slots;
+    QHash<qint64, int> m_slotOfId;
+    std::vector<Cursor> m_cursors;
+    std::vector<int> m_heap; // cursors with a row, ordered by key (smallest first)
+    std::vector<int> m_touched;
+    QByteArray m_dateTime;
+    Slot m_none;
+};
