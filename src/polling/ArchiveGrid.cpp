@@ -86,8 +86,18 @@ QString ArchiveGrid::page(ArchiveReader& reader, const Paging& paging)
         } else {
             ++othersOff;
         }
-        if (paging.enabled && emitted >= paging.size && paging.knownTotal != -1)
+        if (paging.enabled && emitted >= paging.size) {
+            // Every later row lies beyond the page: it counts for the total, if asked, and
+            // only its time stamp and its flag need reading.
+            if (paging.knownTotal == -1) {
+                qint64 rows = 0;
+                qint64 breaks = 0;
+                if (!reader.countRest(&rows, &breaks))
+                    return QString();
+                othersOff += rows - breaks;
+            }
             break;
+        }
         ++index;
     }
     if (!reader.error().isEmpty())

@@ -4,14 +4,126 @@
 #include "DatabaseSchema.h"
 #include "polling/ArchiveFilter.h"
 
-#include <QLocale>
+#include <QtEndian>
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstring>
 #include <sqlite3.h>
 
 namespace {
+
 constexpr int noSlot = -1;
+
+quint64 bigEndianWord(const char* p)
+{
+    quint64 v;
+    std::memcpy(&v, p, sizeof v);
+    return qFromBigEndian(v);
+}
+
+// Orders time stamps as ORDER BY does: NULL first, then bytewise. Stored times are 19 bytes,
+// compared as three words: millions of rows are merged on this.
+inline int compareKeys(const char* a, int aLength, const char* b, int bLength)
+{
+    if (!a || !b)
+        return int(a != nullptr) - int(b != nullptr);
+    if (aLength == 19 && bLength == 19) {
+        quint64 x = bigEndianWord(a);
+        quint64 y = bigEndianWord(b);
+        if (x == y) {
+            x = bigEndianWord(a + 8);
+            y = bigEndianWord(b + 8);
+        }
+        if (x == y) { // overlaps the last word: bytes 8 to 15 are equal by then
+            x = bigEndianWord(a + 11);
+            y = bigEndianWord(b + 11);
+        }
+        return x == y ? 0 : x < y ? -1 : 1;
+    }
+    const int n = std::memcmp(a, b, size_t(std::min(aLength, bLength)));
+    return n != 0 ? n : aLength - bLength;
+}
+
+// Lays out the shortest significant digits as QString::number(d, 'g', FloatingPointShortest)
+// does: the decimal form unless the exponent form is clearly shorter.
+void appendShortest(QByteArray& out, bool negative, const char* digits, int count,
+                    int decimalPoint)
+{
+    int bias = 4;
+    if (count <= decimalPoint)
+        ++bias;
+    const bool decimal =
+        decimalPoint <= 0 ? 1 - decimalPoint <= bias : decimalPoint <= count + bias;
+
+    char text[48];
+    char* o = text;
+    if (negative)
+        *o++ = '-';
+    if (decimal) {
+        if (decimalPoint <= 0) {
+            *o++ = '0';
+            *o++ = '.';
+            for (int i = 0; i < -decimalPoint; ++i)
+                *o++ = '0';
+            std::memcpy(o, digits, size_t(count));
+            o += count;
+        } else if (decimalPoint >= count) {
+            std::memcpy(o, digits, size_t(count));
+            o += count;
+            for (int i = count; i < decimalPoint; ++i)
+                *o++ = '0';
+        } else {
+            std::memcpy(o, digits, size_t(decimalPoint));
+            o += decimalPoint;
+            *o++ = '.';
+            std::memcpy(o, digits + decimalPoint, size_t(count - decimalPoint));
+            o += count - decimalPoint;
+        }
+    } else {
+        *o++ = digits[0];
+        if (count > 1) {
+            *o++ = '.';
+            std::memcpy(o, digits + 1, size_t(count - 1));
+            o += count - 1;
+        }
+        const int exponent = decimalPoint - 1;
+        *o++ = 'e';
+        *o++ = exponent < 0 ? '-' : '+';
+        const int e = exponent < 0 ? -exponent : exponent;
+        if (e < 10)
+            *o++ = '0'; // at least two exponent digits
+        o = std::to_chars(o, text + sizeof text, e).ptr;
+    }
+    out.append(text, int(o - text));
+}
+
+// Values with a few decimals (most archived values): the smallest k for which value equals
+// n / 10^k with an integer n below 2^53. That division is exact rounding, so n's digits are
+// the shortest that read back as the value.
+bool shortDecimal(double magnitude, char* digits, int* count, int* decimalPoint)
+{
+    constexpr double limit = 9007199254740992.0; // 2^53
+    static constexpr double powers[] = {1, 10, 100, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+    for (int k = 0; k < int(std::size(powers)); ++k) {
+        const double scaled = magnitude * powers[k];
+        if (scaled >= limit)
+            return false;
+        const double n = std::nearbyint(scaled);
+        if (n / powers[k] != magnitude)
+            continue;
+        const auto r = std::to_chars(digits, digits + 20, quint64(n));
+        int c = int(r.ptr - digits);
+        *decimalPoint = c - k;
+        while (c > 1 && digits[c - 1] == '0') // only integers end in zeros here
+            --c;
+        *count = c;
+        return true;
+    }
+    return false;
+}
+
 } // namespace
 
 ArchiveReader::ArchiveReader(const ArchiveFilter& filter, bool validOnly)
@@ -21,8 +133,7 @@ ArchiveReader::ArchiveReader(const ArchiveFilter& filter, bool validOnly)
 
 ArchiveReader::~ArchiveReader()
 {
-    for (Cursor& c : m_cursors)
-        sqlite3_finalize(c.stmt);
+    closeCursors();
     if (m_inTransaction)
         sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
 }
@@ -43,7 +154,14 @@ void ArchiveReader::fail()
     // The text QSqlError::text() gives for a failed statement, as the other replies carry it.
     m_error = QString::fromUtf8(sqlite3_errmsg(m_db)) +
               QStringLiteral(" Unable to execute statement");
-    m_heap.clear();
+    closeCursors();
+}
+
+void ArchiveReader::closeCursors()
+{
+    for (Cursor& c : m_cursors)
+        sqlite3_finalize(c.stmt);
+    m_cursors.clear();
 }
 
 bool ArchiveReader::prepare(const QByteArray& sql, sqlite3_stmt** stmt)
@@ -56,30 +174,29 @@ bool ArchiveReader::prepare(const QByteArray& sql, sqlite3_stmt** stmt)
     return false;
 }
 
-bool ArchiveReader::bindBounds(sqlite3_stmt* stmt, int first)
+bool ArchiveReader::bind(sqlite3_stmt* stmt, int index, const QByteArray& text)
 {
-    for (const QString* bound : {&m_filter.from, &m_filter.to}) {
-        if (bound->isEmpty())
-            continue;
-        const QByteArray text = bound->toUtf8();
-        if (sqlite3_bind_text(stmt, first++, text.constData(), text.size(), SQLITE_TRANSIENT) !=
-            SQLITE_OK) {
-            fail();
-            return false;
-        }
-    }
-    return true;
+    if (sqlite3_bind_text(stmt, index, text.constData(), text.size(), SQLITE_TRANSIENT) ==
+        SQLITE_OK)
+        return true;
+    fail();
+    return false;
 }
 
-bool ArchiveReader::hasArchiveIndex()
+bool ArchiveReader::hasArchiveIndex(bool* indexed)
 {
     sqlite3_stmt* stmt = nullptr;
     if (!prepare("SELECT 1 FROM sqlite_master WHERE type = 'index' AND name = ?", &stmt))
         return false;
     sqlite3_bind_text(stmt, 1, DatabaseSchema::archiveIndexName, -1, SQLITE_STATIC);
-    const bool found = sqlite3_step(stmt) == SQLITE_ROW;
+    const int rc = sqlite3_step(stmt);
     sqlite3_finalize(stmt);
-    return found;
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        fail();
+        return false;
+    }
+    *indexed = rc == SQLITE_ROW;
+    return true;
 }
 
 bool ArchiveReader::parameterExists(qint64 id, bool* exists)
@@ -117,9 +234,7 @@ bool ArchiveReader::open()
         }
         m_inTransaction = true;
     }
-
-    const bool indexed = hasArchiveIndex();
-    if (!m_error.isEmpty())
+    if (!hasArchiveIndex(&m_indexed))
         return false;
 
     for (qint64 id : m_filter.idValues) {
@@ -134,19 +249,44 @@ bool ArchiveReader::open()
         }
         m_columnSlot.push_back(it.value());
     }
+    return openCursors(false, QByteArray());
+}
 
+bool ArchiveReader::openCursors(bool keysOnly, const QByteArray& after)
+{
+    if (m_slots.empty())
+        return true;
+    QByteArray columns = keysOnly ? "dateTime" : m_validOnly ? "dateTime, value"
+                                                             : "dateTime, value, flag";
     QByteArray conditions;
+    QByteArray lower;
     if (m_validOnly)
         conditions += " AND flag = 0";
-    if (!m_filter.from.isEmpty())
+    if (keysOnly && m_started) {
+        if (m_dateTimeNull) {
+            conditions += " AND dateTime IS NOT NULL";
+        } else {
+            conditions += " AND dateTime > ?";
+            lower = after;
+        }
+    } else if (!m_filter.from.isEmpty()) {
         conditions += " AND dateTime >= ?";
-    if (!m_filter.to.isEmpty())
+        lower = m_filter.from.toUtf8();
+    }
+    const QByteArray upper = m_filter.to.toUtf8();
+    if (!upper.isEmpty())
         conditions += " AND dateTime <= ?";
 
-    if (indexed) {
-        // Each parameter's rows in time order straight from the index, merged in next().
-        const QByteArray sql = "SELECT dateTime, value, flag FROM ArchiveData WHERE idParameter = ?" +
-                               conditions + " ORDER BY dateTime";
+    const auto bindBounds = [&](sqlite3_stmt* stmt, int index) {
+        return (lower.isNull() || bind(stmt, index++, lower)) &&
+               (upper.isEmpty() || bind(stmt, index, upper));
+    };
+
+    if (m_indexed) {
+        // Each parameter's rows in time order straight from the index, merged in advance().
+        const QByteArray sql = "SELECT " + columns +
+                               " FROM ArchiveData WHERE idParameter = ?" + conditions +
+                               " ORDER BY dateTime";
         for (auto it = m_slotOfId.cbegin(); it != m_slotOfId.cend(); ++it) {
             if (it.value() == noSlot)
                 continue;
@@ -154,40 +294,43 @@ bool ArchiveReader::open()
             if (!prepare(sql, &stmt))
                 return false;
             sqlite3_bind_int64(stmt, 1, it.key());
-            if (!bindBounds(stmt, 2) || !openCursor(stmt, it.value()))
+            if (!bindBounds(stmt, 2) || !addCursor(stmt, it.value()))
                 return false;
         }
-    } else if (!m_slots.empty()) {
-        QByteArray placeholders;
-        for (size_t i = 0; i < m_slots.size(); ++i)
-            placeholders += i ? ",?" : "?";
-        const QByteArray sql = "SELECT dateTime, value, flag, idParameter FROM ArchiveData "
-                               "WHERE idParameter IN (" +
-                               placeholders + ")" + conditions + " ORDER BY dateTime";
-        sqlite3_stmt* stmt = nullptr;
-        if (!prepare(sql, &stmt))
-            return false;
-        int index = 1;
-        for (auto it = m_slotOfId.cbegin(); it != m_slotOfId.cend(); ++it) {
-            if (it.value() != noSlot)
-                sqlite3_bind_int64(stmt, index++, it.key());
-        }
-        if (!bindBounds(stmt, index) || !openCursor(stmt, noSlot))
-            return false;
+        return true;
     }
-    return true;
+
+    QByteArray placeholders;
+    for (size_t i = 0; i < m_slots.size(); ++i)
+        placeholders += i ? ",?" : "?";
+    m_idColumn = int(columns.count(',')) + 1;
+    const QByteArray sql = "SELECT " + columns +
+                           ", idParameter FROM ArchiveData WHERE idParameter IN (" +
+                           placeholders + ")" + conditions + " ORDER BY dateTime";
+    sqlite3_stmt* stmt = nullptr;
+    if (!prepare(sql, &stmt))
+        return false;
+    int index = 1;
+    for (auto it = m_slotOfId.cbegin(); it != m_slotOfId.cend(); ++it) {
+        if (it.value() != noSlot)
+            sqlite3_bind_int64(stmt, index++, it.key());
+    }
+    return bindBounds(stmt, index) && addCursor(stmt, noSlot);
 }
 
-bool ArchiveReader::openCursor(sqlite3_stmt* stmt, int slot)
+bool ArchiveReader::addCursor(sqlite3_stmt* stmt, int slot)
 {
-    m_cursors.push_back(Cursor{stmt, slot, nullptr, 0});
-    Cursor& cursor = m_cursors.back();
-    if (step(cursor)) {
-        m_heap.push_back(int(m_cursors.size() - 1));
-        std::push_heap(m_heap.begin(), m_heap.end(),
-                       [this](int a, int b) { return keyLess(m_cursors[b], m_cursors[a]); });
+    Cursor cursor{stmt, slot, nullptr, 0};
+    const bool hasRow = step(cursor);
+    if (!m_error.isEmpty()) {
+        sqlite3_finalize(stmt);
+        return false;
     }
-    return m_error.isEmpty();
+    if (hasRow)
+        m_cursors.push_back(cursor);
+    else
+        sqlite3_finalize(stmt);
+    return true;
 }
 
 bool ArchiveReader::step(Cursor& cursor)
@@ -203,32 +346,24 @@ bool ArchiveReader::step(Cursor& cursor)
     return false;
 }
 
-bool ArchiveReader::keyLess(const Cursor& a, const Cursor& b) const
-{
-    // As ORDER BY sorts texts: NULL first, then bytewise.
-    if (!a.key || !b.key)
-        return !a.key && b.key;
-    const int n = std::memcmp(a.key, b.key, size_t(std::min(a.keyLength, b.keyLength)));
-    return n < 0 || (n == 0 && a.keyLength < b.keyLength);
-}
-
-void ArchiveReader::accumulate(Cursor& cursor)
+void ArchiveReader::accumulate(const Cursor& cursor)
 {
     sqlite3_stmt* stmt = cursor.stmt;
     int s = cursor.slot;
     if (s == noSlot)
-        s = m_slotOfId.value(sqlite3_column_int64(stmt, 3), noSlot);
+        s = m_slotOfId.value(sqlite3_column_int64(stmt, m_idColumn), noSlot);
     if (s == noSlot)
         return;
     Slot& slot = m_slots[size_t(s)];
     if (!slot.touched) {
-        slot = Slot();
         slot.touched = true;
         m_touched.push_back(s);
     }
-    // SUM and MIN skip NULLs: a NULL value leaves the value alone, likewise a NULL flag.
-    if (sqlite3_column_type(stmt, 1) != SQLITE_NULL) {
-        const double v = sqlite3_column_double(stmt, 1);
+    // SUM and MIN skip NULLs: a NULL value leaves the value alone, likewise a NULL flag. One
+    // column call each: the value calls on its result cost less than column calls.
+    sqlite3_value* value = sqlite3_column_value(stmt, 1);
+    if (sqlite3_value_type(value) != SQLITE_NULL) {
+        const double v = sqlite3_value_double(value);
         if (!slot.hasValue) {
             slot.sum = slot.min = v;
             slot.hasValue = true;
@@ -237,44 +372,126 @@ void ArchiveReader::accumulate(Cursor& cursor)
             slot.min = std::min(slot.min, v);
         }
     }
-    if (sqlite3_column_type(stmt, 2) != SQLITE_NULL) {
-        slot.flagSum += sqlite3_column_int64(stmt, 2);
-        slot.hasFlag = true;
+    if (m_validOnly) {
+        slot.hasFlag = true; // 0, by the statement
+    } else {
+        sqlite3_value* flag = sqlite3_column_value(stmt, 2);
+        if (sqlite3_value_type(flag) != SQLITE_NULL) {
+            slot.flagSum += sqlite3_value_int64(flag);
+            slot.hasFlag = true;
+        }
     }
 }
 
-bool ArchiveReader::next()
+bool ArchiveReader::advance(bool accumulateRows)
 {
     for (int s : m_touched)
         m_slots[size_t(s)] = Slot();
     m_touched.clear();
-    if (m_heap.empty())
+    if (m_cursors.empty())
         return false;
+    m_started = true;
 
-    const auto greater = [this](int a, int b) { return keyLess(m_cursors[b], m_cursors[a]); };
-    const Cursor& first = m_cursors[m_heap.front()];
-    const bool isNull = !first.key;
-    m_dateTime = isNull ? QByteArray() : QByteArray(first.key, first.keyLength);
+    // Rows of one time stamp usually come from every cursor at once: a scan for the smallest
+    // key costs less here than a heap.
+    const Cursor* first = &m_cursors.front();
+    for (const Cursor& c : m_cursors) {
+        if (compareKeys(c.key, c.keyLength, first->key, first->keyLength) < 0)
+            first = &c;
+    }
+    m_dateTimeNull = !first->key;
+    m_dateTime.resize(first->keyLength); // keeps its buffer from row to row
+    if (first->keyLength > 0)
+        std::memcpy(m_dateTime.data(), first->key, size_t(first->keyLength));
+    const char* key = m_dateTimeNull ? nullptr : m_dateTime.constData();
 
-    while (!m_heap.empty()) {
-        Cursor& top = m_cursors[m_heap.front()];
-        const bool same = isNull ? !top.key
-                                 : top.key && top.keyLength == m_dateTime.size() &&
-                                       std::memcmp(top.key, m_dateTime.constData(),
-                                                   size_t(top.keyLength)) == 0;
-        if (!same)
-            break;
-        accumulate(top);
-        std::pop_heap(m_heap.begin(), m_heap.end(), greater);
-        const bool more = step(top);
-        if (!m_error.isEmpty())
-            return false; // the failure emptied the heap
-        if (more)
-            std::push_heap(m_heap.begin(), m_heap.end(), greater);
-        else
-            m_heap.pop_back();
+    for (size_t i = 0; i < m_cursors.size();) {
+        Cursor& c = m_cursors[i];
+        bool hasRow = true;
+        while (compareKeys(c.key, c.keyLength, key, m_dateTime.size()) == 0) {
+            if (accumulateRows)
+                accumulate(c);
+            hasRow = step(c);
+            if (!m_error.isEmpty())
+                return false; // the failure closed the cursors
+            if (!hasRow)
+                break;
+        }
+        if (hasRow) {
+            ++i;
+        } else {
+            sqlite3_finalize(c.stmt);
+            c = m_cursors.back();
+            m_cursors.pop_back();
+        }
     }
     return true;
+}
+
+bool ArchiveReader::next()
+{
+    return advance(true);
+}
+
+bool ArchiveReader::countRest(qint64* rows, qint64* breaks)
+{
+    *rows = 0;
+    *breaks = 0;
+    if (!m_indexed) {
+        // Sorted by one statement: going on costs less than sorting the rest again.
+        while (next()) {
+            ++*rows;
+            if (isSessionBreak())
+                ++*breaks;
+        }
+        return m_error.isEmpty();
+    }
+    const QByteArray after = m_dateTime;
+    closeCursors();
+    if (!openCursors(true, after))
+        return false;
+    while (advance(false))
+        ++*rows;
+    return m_error.isEmpty() && countBreaks(after, breaks);
+}
+
+bool ArchiveReader::countBreaks(const QByteArray& after, qint64* breaks)
+{
+    if (m_columnSlot.empty() || m_columnSlot.front() == noSlot)
+        return true; // an unknown first parameter has no flags
+    QByteArray sql = "SELECT COUNT(*) FROM (SELECT 1 FROM ArchiveData WHERE idParameter = ?";
+    QByteArray lower;
+    if (m_dateTimeNull && m_started) {
+        sql += " AND dateTime IS NOT NULL";
+    } else if (m_started) {
+        sql += " AND dateTime > ?";
+        lower = after;
+    } else if (!m_filter.from.isEmpty()) {
+        sql += " AND dateTime >= ?";
+        lower = m_filter.from.toUtf8();
+    }
+    const QByteArray upper = m_filter.to.toUtf8();
+    if (!upper.isEmpty())
+        sql += " AND dateTime <= ?";
+    sql += " GROUP BY dateTime HAVING SUM(flag) = " + QByteArray::number(SessionBreakFlag) + ")";
+
+    sqlite3_stmt* stmt = nullptr;
+    if (!prepare(sql, &stmt))
+        return false;
+    sqlite3_bind_int64(stmt, 1, m_slotOfId.key(m_columnSlot.front()));
+    int index = 2;
+    bool ok = (lower.isNull() || bind(stmt, index++, lower)) &&
+              (upper.isEmpty() || bind(stmt, index, upper));
+    if (ok) {
+        if (sqlite3_step(stmt) == SQLITE_ROW) {
+            *breaks = sqlite3_column_int64(stmt, 0);
+        } else {
+            fail();
+            ok = false;
+        }
+    }
+    sqlite3_finalize(stmt);
+    return ok;
 }
 
 void ArchiveReader::appendCell(QByteArray& out, int column, bool decimalComma) const
@@ -302,5 +519,36 @@ void ArchiveReader::appendCell(QByteArray& out, int column, bool decimalComma) c
 
 void ArchiveReader::appendNumber(QByteArray& out, double value)
 {
-    out += QByteArray::number(value, 'g', QLocale::FloatingPointShortest);
+    // QVariant::toString's text without its allocations: the CSV file writes millions.
+    if (std::isnan(value)) {
+        out += "nan";
+        return;
+    }
+    if (std::isinf(value)) {
+        out += value < 0 ? "-inf" : "inf";
+        return;
+    }
+    if (value == 0) {
+        out += '0';
+        return;
+    }
+    const bool negative = value < 0;
+    char digits[24];
+    int count = 0;
+    int decimalPoint = 0;
+    if (!shortDecimal(std::fabs(value), digits, &count, &decimalPoint)) {
+        // Shortest digits in the form [-]d[.ddd]e(+|-)x.
+        char sci[40];
+        const std::to_chars_result r =
+            std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
+        const char* p = sci + (negative ? 1 : 0);
+        for (; *p != 'e'; ++p) {
+            if (*p != '.')
+                digits[count++] = *p;
+        }
+        int exponent = 0;
+        std::from_chars(p + (p[1] == '+' ? 2 : 1), r.ptr, exponent);
+        decimalPoint = exponent + 1;
+    }
+    appendShortest(out, negative, digits, count, decimalPoint);
 }

@@ -18,12 +18,12 @@ struct sqlite3_stmt;
 // Rows are streamed: only the current time stamp is held, so a reader may stop after a page or
 // go through millions of rows in constant memory. Everything is read in one read transaction on
 // this thread's connection, which in WAL mode never keeps the archive writer waiting. With the
-// archive index, each parameter's rows come in time order from the index and are merged here;
-// without it one statement sorts them.
+// archive index each parameter's rows come in time order from the index alone and are merged
+// here; without it one statement sorts them.
 class ArchiveReader
 {
 public:
-    // validOnly: rows with flag 0 alone (the report).
+    // validOnly: rows with flag 0 alone, values without their flags (the report).
     ArchiveReader(const ArchiveFilter& filter, bool validOnly);
     ~ArchiveReader();
 
@@ -34,6 +34,9 @@ public:
     bool open();
     // Moves to the next time stamp; false at the end, or on a failure with error() set.
     bool next();
+    // Counts the time stamps after the current one, and those among them that are session
+    // breaks, reading their times alone; the reader is at its end afterwards.
+    bool countRest(qint64* rows, qint64* breaks);
     // The database's error text, as "Query error" replies carry it; empty while none.
     QString error() const { return m_error; }
 
@@ -57,8 +60,8 @@ public:
     // decimal point into a comma.
     void appendCell(QByteArray& out, int column, bool decimalComma = false) const;
 
-    // A number's text as the views write it, the shortest that reads back the same double
-    // ("230.5", "1e+06"), as QVariant::toString writes it.
+    // A number's text as the views write it, the shortest that reads back as the same double
+    // ("230.5", "1e+06"): QVariant::toString's text.
     static void appendNumber(QByteArray& out, double value);
 
     static constexpr int SessionBreakFlag = 6;
@@ -83,28 +86,38 @@ private:
 
     const Slot& slot(int column) const;
     bool prepare(const QByteArray& sql, sqlite3_stmt** stmt);
-    bool bindBounds(sqlite3_stmt* stmt, int first);
-    bool hasArchiveIndex();
+    bool bind(sqlite3_stmt* stmt, int index, const QByteArray& text);
+    bool hasArchiveIndex(bool* indexed);
     bool parameterExists(qint64 id, bool* exists);
-    bool openCursor(sqlite3_stmt* stmt, int slot);
+    // Prepares the cursors of every known parameter; with keysOnly their times alone, after the
+    // time stamp `after` (or from the filter's lower bound when it is null).
+    bool openCursors(bool keysOnly, const QByteArray& after);
+    bool addCursor(sqlite3_stmt* stmt, int slot);
+    void closeCursors();
     // Reads the cursor's next row into its key; false when it has none (or on failure).
     bool step(Cursor& cursor);
-    void accumulate(Cursor& cursor);
-    bool keyLess(const Cursor& a, const Cursor& b) const;
+    void accumulate(const Cursor& cursor);
+    // Moves every cursor past the smallest time stamp, into m_dateTime; accumulates its rows
+    // unless keysOnly. False at the end or on failure.
+    bool advance(bool accumulateRows);
+    bool countBreaks(const QByteArray& after, qint64* breaks);
     void fail();
 
     const ArchiveFilter& m_filter;
     const bool m_validOnly;
     sqlite3* m_db = nullptr;
     bool m_inTransaction = false;
+    bool m_indexed = false;
+    bool m_started = false;
     QString m_error;
 
     std::vector<int> m_columnSlot; // listed column -> slot, -1 for an unknown parameter
     std::vector<Slot> m_slots;
     QHash<qint64, int> m_slotOfId;
-    std::vector<Cursor> m_cursors;
-    std::vector<int> m_heap; // cursors with a row, ordered by key (smallest first)
+    std::vector<Cursor> m_cursors; // those with a current row
+    int m_idColumn = 0;            // where the sorted statement gives idParameter
     std::vector<int> m_touched;
     QByteArray m_dateTime;
+    bool m_dateTimeNull = false;
     Slot m_none;
 };
