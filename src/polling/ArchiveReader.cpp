@@ -249,33 +249,21 @@ bool ArchiveReader::open()
         }
         m_columnSlot.push_back(it.value());
     }
-    return openCursors(false, QByteArray());
+    return openCursors(false, false);
 }
 
-bool ArchiveReader::openCursors(bool keysOnly, const QByteArray& after)
+bool ArchiveReader::openCursors(bool keysOnly, bool afterCurrent)
 {
     if (m_slots.empty())
         return true;
     QByteArray columns = keysOnly ? "dateTime" : m_validOnly ? "dateTime, value"
                                                              : "dateTime, value, flag";
     QByteArray conditions;
-    QByteArray lower;
     if (m_validOnly)
         conditions += " AND flag = 0";
-    if (keysOnly && m_started) {
-        if (m_dateTimeNull) {
-            conditions += " AND dateTime IS NOT NULL";
-        } else {
-            conditions += " AND dateTime > ?";
-            lower = after;
-        }
-    } else if (!m_filter.from.isEmpty()) {
-        conditions += " AND dateTime >= ?";
-        lower = m_filter.from.toUtf8();
-    }
-    const QByteArray upper = m_filter.to.toUtf8();
-    if (!upper.isEmpty())
-        conditions += " AND dateTime <= ?";
+    QByteArray lower;
+    QByteArray upper;
+    conditions += bounds(afterCurrent, &lower, &upper);
 
     const auto bindBounds = [&](sqlite3_stmt* stmt, int index) {
         return (lower.isNull() || bind(stmt, index++, lower)) &&
@@ -446,34 +434,45 @@ bool ArchiveReader::countRest(qint64* rows, qint64* breaks)
         }
         return m_error.isEmpty();
     }
-    const QByteArray after = m_dateTime;
+    // Past the current time stamp, or from the start when none was read yet.
+    const bool afterCurrent = m_started;
     closeCursors();
-    if (!openCursors(true, after))
+    if (!openCursors(true, afterCurrent) || !countBreaks(afterCurrent, breaks))
         return false;
     while (advance(false))
         ++*rows;
-    return m_error.isEmpty() && countBreaks(after, breaks);
+    return m_error.isEmpty();
 }
 
-bool ArchiveReader::countBreaks(const QByteArray& after, qint64* breaks)
+QByteArray ArchiveReader::bounds(bool afterCurrent, QByteArray* lower, QByteArray* upper) const
+{
+    QByteArray conditions;
+    if (afterCurrent && m_dateTimeNull) {
+        conditions += " AND dateTime IS NOT NULL";
+    } else if (afterCurrent) {
+        conditions += " AND dateTime > ?";
+        *lower = m_dateTime;
+    } else if (!m_filter.from.isEmpty()) {
+        conditions += " AND dateTime >= ?";
+        *lower = m_filter.from.toUtf8();
+    }
+    if (!m_filter.to.isEmpty()) {
+        conditions += " AND dateTime <= ?";
+        *upper = m_filter.to.toUtf8();
+    }
+    return conditions;
+}
+
+bool ArchiveReader::countBreaks(bool afterCurrent, qint64* breaks)
 {
     if (m_columnSlot.empty() || m_columnSlot.front() == noSlot)
         return true; // an unknown first parameter has no flags
-    QByteArray sql = "SELECT COUNT(*) FROM (SELECT 1 FROM ArchiveData WHERE idParameter = ?";
     QByteArray lower;
-    if (m_dateTimeNull && m_started) {
-        sql += " AND dateTime IS NOT NULL";
-    } else if (m_started) {
-        sql += " AND dateTime > ?";
-        lower = after;
-    } else if (!m_filter.from.isEmpty()) {
-        sql += " AND dateTime >= ?";
-        lower = m_filter.from.toUtf8();
-    }
-    const QByteArray upper = m_filter.to.toUtf8();
-    if (!upper.isEmpty())
-        sql += " AND dateTime <= ?";
-    sql += " GROUP BY dateTime HAVING SUM(flag) = " + QByteArray::number(SessionBreakFlag) + ")";
+    QByteArray upper;
+    const QByteArray sql =
+        "SELECT COUNT(*) FROM (SELECT 1 FROM ArchiveData WHERE idParameter = ?" +
+        bounds(afterCurrent, &lower, &upper) + " GROUP BY dateTime HAVING SUM(flag) = " +
+        QByteArray::number(SessionBreakFlag) + ")";
 
     sqlite3_stmt* stmt = nullptr;
     if (!prepare(sql, &stmt))

@@ -89,9 +89,11 @@ private:
     bool bind(sqlite3_stmt* stmt, int index, const QByteArray& text);
     bool hasArchiveIndex(bool* indexed);
     bool parameterExists(qint64 id, bool* exists);
-    // Prepares the cursors of every known parameter; with keysOnly their times alone, after the
-    // time stamp `after` (or from the filter's lower bound when it is null).
-    bool openCursors(bool keysOnly, const QByteArray& after);
+    // Prepares the cursors of every known parameter within the filter's bounds; with keysOnly
+    // their times alone; with afterCurrent past the current time stamp.
+    bool openCursors(bool keysOnly, bool afterCurrent);
+    // The bounds' conditions with their texts to bind (null when not bound).
+    QByteArray bounds(bool afterCurrent, QByteArray* lower, QByteArray* upper) const;
     bool addCursor(sqlite3_stmt* stmt, int slot);
     void closeCursors();
     // Reads the cursor's next row into its key; false when it has none (or on failure).
@@ -100,7 +102,7 @@ private:
     // Moves every cursor past the smallest time stamp, into m_dateTime; accumulates its rows
     // unless keysOnly. False at the end or on failure.
     bool advance(bool accumulateRows);
-    bool countBreaks(const QByteArray& after, qint64* breaks);
+    bool countBreaks(bool afterCurrent, qint64* breaks);
     void fail();
 
     const ArchiveFilter& m_filter;
