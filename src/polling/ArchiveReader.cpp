@@ -4,6 +4,7 @@
 #include "DatabaseSchema.h"
 #include "polling/ArchiveFilter.h"
 
+#include <QVariant>
 #include <QtEndian>
 
 #include <algorithm>
@@ -183,39 +184,24 @@ bool ArchiveReader::bind(sqlite3_stmt* stmt, int index, const QByteArray& text)
     return false;
 }
 
-bool ArchiveReader::hasArchiveIndex(bool* indexed)
+bool ArchiveReader::anyRow(const char* sql, const QVariant& value, bool* found)
 {
     sqlite3_stmt* stmt = nullptr;
-    if (!prepare("SELECT 1 FROM sqlite_master WHERE type = 'index' AND name = ?", &stmt))
+    if (!prepare(sql, &stmt))
         return false;
-    sqlite3_bind_text(stmt, 1, DatabaseSchema::archiveIndexName, -1, SQLITE_STATIC);
+    if (value.type() == QVariant::String) {
+        const QByteArray text = value.toString().toUtf8();
+        sqlite3_bind_text(stmt, 1, text.constData(), text.size(), SQLITE_TRANSIENT);
+    } else {
+        sqlite3_bind_int64(stmt, 1, value.toLongLong());
+    }
     const int rc = sqlite3_step(stmt);
     sqlite3_finalize(stmt);
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
         fail();
         return false;
     }
-    *indexed = rc == SQLITE_ROW;
-    return true;
-}
-
-bool ArchiveReader::parameterExists(qint64 id, bool* exists)
-{
-    // The views join the archive to its parameter and device: rows of a parameter that is no
-    // longer configured are not shown.
-    sqlite3_stmt* stmt = nullptr;
-    if (!prepare("SELECT 1 FROM ConfiguredParameters JOIN Devices "
-                 "ON ConfiguredParameters.idDevice = Devices.idDevices WHERE idParameters = ?",
-                 &stmt))
-        return false;
-    sqlite3_bind_int64(stmt, 1, id);
-    const int rc = sqlite3_step(stmt);
-    sqlite3_finalize(stmt);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-        fail();
-        return false;
-    }
-    *exists = rc == SQLITE_ROW;
+    *found = rc == SQLITE_ROW;
     return true;
 }
 
@@ -234,14 +220,19 @@ bool ArchiveReader::open()
         }
         m_inTransaction = true;
     }
-    if (!hasArchiveIndex(&m_indexed))
+    if (!anyRow("SELECT 1 FROM sqlite_master WHERE type = 'index' AND name = ?",
+                QString::fromLatin1(DatabaseSchema::archiveIndexName), &m_indexed))
         return false;
 
     for (qint64 id : m_filter.idValues) {
         auto it = m_slotOfId.constFind(id);
         if (it == m_slotOfId.constEnd()) {
+            // The views join the archive to its parameter and device: rows of a parameter
+            // that is no longer configured are not shown.
             bool exists = false;
-            if (!parameterExists(id, &exists))
+            if (!anyRow("SELECT 1 FROM ConfiguredParameters JOIN Devices ON "
+                        "ConfiguredParameters.idDevice = Devices.idDevices WHERE idParameters = ?",
+                        id, &exists))
                 return false;
             it = m_slotOfId.insert(id, exists ? int(m_slots.size()) : noSlot);
             if (exists)

@@ -8,6 +8,7 @@
 #include <vector>
 
 class ArchiveFilter;
+class QVariant;
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -87,8 +88,8 @@ private:
     const Slot& slot(int column) const;
     bool prepare(const QByteArray& sql, sqlite3_stmt** stmt);
     bool bind(sqlite3_stmt* stmt, int index, const QByteArray& text);
-    bool hasArchiveIndex(bool* indexed);
-    bool parameterExists(qint64 id, bool* exists);
+    // Whether a statement with one value to bind (a text or an integer) gives a row.
+    bool anyRow(const char* sql, const QVariant& value, bool* found);
     // Prepares the cursors of every known parameter within the filter's bounds; with keysOnly
     // their times alone; with afterCurrent past the current time stamp.
     bool openCursors(bool keysOnly, bool afterCurrent);

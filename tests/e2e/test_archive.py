@@ -3,6 +3,7 @@ CSV file with its download, and the grouped report, on archive rows written stra
 database."""
 
 import json
+import os
 import sqlite3
 import threading
 
@@ -257,6 +258,20 @@ def test_simultaneous_generations_and_downloads(archive):
     assert (200, whole) in results
     assert set(results) <= {(200, whole), (500, b"")}
     assert archive.request("downloadCSV.html")[0] == 500
+
+
+def test_a_waiting_file_has_no_name_on_disk(program_factory, tmp_path):
+    # Nothing is left behind, however the program ends.
+    scratch = tmp_path / "tmp"
+    scratch.mkdir()
+    p = program_factory(env={"TMPDIR": str(scratch)}).start().started()
+    fill(p)
+    assert p.api("generateCSVFile", paramListStr="[1,2]") == SUCCESS
+    fds = [os.readlink(f"/proc/{p.proc.pid}/fd/{fd}") for fd in os.listdir(f"/proc/{p.proc.pid}/fd")]
+    assert [f for f in fds if f.startswith(str(scratch))], fds  # open, in the temporary directory
+    assert os.listdir(scratch) == []
+    p.kill()
+    assert os.listdir(scratch) == []
 
 
 # ---- refusals before any statement ----
