@@ -146,6 +146,7 @@ private slots:
     void filterRefusals_data();
     void filterRefusals();
 
+    void deletionKeepsForeignKeysOn();
     void csvFileWaitsThenExpires();
     void downloadOutlivesReleaseAndNewerFileStays();
     void concurrentGenerationsMakeOneFile();
@@ -388,6 +389,24 @@ void TestArchive::filterRefusals()
     QFETCH(QByteArray, reply);
     ArchiveFilter filter;
     QCOMPARE(ArchiveFilter::readWithTimes(TestDatabase::params(request), &filter), reply);
+}
+
+void TestArchive::deletionKeepsForeignKeysOn()
+{
+    {
+        TestDatabase other; // a database of its own: the shared archive stays
+        QVERIFY(TestDatabase::exec("INSERT INTO Devices (idDevices, name) VALUES (1, 'm')"));
+        QVERIFY(TestDatabase::exec("INSERT INTO ConfiguredParameters (idParameters, idDevice) "
+                                   "VALUES (1, 1)"));
+        QVERIFY(TestDatabase::exec("INSERT INTO ArchiveData (idParameter, value, flag, dateTime) "
+                                   "VALUES (1, 1, 6, '2024-03-01 10:00:00')"));
+        ArchiveManager archive(nullptr);
+        QCOMPARE(archive.deleteArchivedData_j(), QByteArray("{\"success\":true}"));
+        QCOMPARE(TestDatabase::value("SELECT COUNT(*) FROM ArchiveData"), QString("0"));
+        QCOMPARE(TestDatabase::value("PRAGMA foreign_keys"), QString("1"));
+        QVERIFY(!TestDatabase::exec("INSERT INTO ArchiveData (idParameter) VALUES (99)"));
+    }
+    Database::setPath(db->manager->databasePath());
 }
 
 void TestArchive::csvFileWaitsThenExpires()
