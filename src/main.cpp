@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFile>
+#include <QIcon>
 #include <QSettings>
 #include <QUrl>
 #include <QtDebug>
@@ -19,6 +20,8 @@ int qMain(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
     QApplication app(argc, argv);
+    Q_INIT_RESOURCE(korvalen);
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/app_icon")));
     const QStringList args = QCoreApplication::arguments();
     const bool restarted = args.size() > 1 && args.at(1) == QLatin1String("-r");
 
