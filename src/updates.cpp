@@ -346,6 +346,9 @@ QString Updates::localPath(const QUrl& address)
             if (text == QLatin1String(".") || text == QLatin1String("..") ||
                 text.contains(QLatin1Char('\\')) || text.contains(QChar(0)))
                 return QString();
+        // An encoded slash would make a name that reads as a path.
+        if (decoded.contains(QLatin1Char('/')))
+            return QString();
         path += QLatin1Char('/') + part;
     }
     return path;

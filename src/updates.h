@@ -33,8 +33,9 @@ public:
     QByteArray getUpdateStatus();
 
     // The path below the download area of a downloaded file, from its address: the part from
-    // the first "root" or "modules" segment on. Empty when the address has none, or holds a
-    // segment that could leave the area ("." or "..", also percent-encoded, a backslash, a NUL).
+    // the first "root" or "modules" segment on. Empty when the address is not http(s), has no
+    // such segment, or holds one that could leave the area ("." or "..", a backslash, a NUL or
+    // a slash, also percent-encoded).
     static QString localPath(const QUrl& address);
 
     QString downloadArea() const { return tmpDir.absoluteFilePath(); }
