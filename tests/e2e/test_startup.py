@@ -87,3 +87,10 @@ def test_without_a_desktop_a_free_port_serves(program):
     assert program.request("index.html")[0] == 200
     assert program.proc.poll() is None
     assert program.stop() == 0
+
+
+def test_a_display_that_cannot_be_reached_counts_as_none(program_factory):
+    p = program_factory(env={"QT_QPA_PLATFORM": "", "DISPLAY": ":65000"}).start().started()
+    p.wait_for_line("No system tray: running headless")
+    assert p.request("index.html")[0] == 200
+    assert p.stop() == 0
