@@ -127,7 +127,7 @@ QByteArray Updates::check4Updates(t_GetArray& GET)
         return connectError;
     }
     if (reply->error() != QNetworkReply::NoError) {
-        qDebug() << "error no: " << reply->error();
+        qDebug("error no: %d", int(reply->error()));
         return connectError;
     }
     if (!isSuccessStatus(reply))

@@ -38,9 +38,6 @@ public:
     // a slash, also percent-encoded).
     static QString localPath(const QUrl& address);
 
-    QString downloadArea() const { return tmpDir.absoluteFilePath(); }
-    QString webRoot() const { return rootDir.absoluteFilePath(); }
-
 public slots:
     void fileListDownloadFinished(QNetworkReply* reply);
     void fileDownloadFinished(QNetworkReply* reply);
