@@ -53,11 +53,14 @@ def visible_windows(x):
 
 def tray_icon(x):
     """(id, x, y, width, height) of the program's window embedded in the tray host's panel, or None."""
-    tree = x.window_tree()
-    panel = tree.find('"panel": ("panel" "trayer")')
-    if panel < 0:
+    lines = x.window_tree().splitlines()
+    panel = next((i for i, line in enumerate(lines) if '"panel": ("panel" "trayer")' in line), None)
+    if panel is None:
         return None
-    for line in tree[panel:].splitlines()[1:]:
+    indent = len(lines[panel]) - len(lines[panel].lstrip())
+    for line in lines[panel + 1:]:
+        if line.strip() and len(line) - len(line.lstrip()) <= indent:
+            break  # past the panel's windows
         if CLASS in line:
             m = re.search(r"(0x[0-9a-f]+) .*\s(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)", line)
             if m and int(m.group(2)) > 0:
@@ -65,10 +68,9 @@ def tray_icon(x):
     return None
 
 
-def start_on_desktop(program_factory, desktop, args=(), **config):
-    port = config.pop("port", None) or free_port()
-    p = program_factory(config={"listener": {"port": str(port)}, **config}, args=args,
-                        env=desktop.program_env)
+def start_on_desktop(program_factory, desktop, args=()):
+    port = free_port()
+    p = program_factory(config={"listener": {"port": str(port)}}, args=args, env=desktop.program_env)
     p.start().started()
     p.tray_port = port
     p.icon = wait_until(lambda: tray_icon(desktop))
