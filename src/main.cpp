@@ -50,8 +50,10 @@ int qMain(int argc, char** argv)
         return 0;
     }
 
-    auto* creator = new Creator(configPath, restarted, &app);
+    // Watching first: a SIGTERM while the start is under way ends the program in order once
+    // the event loop runs, instead of killing it.
     auto* signalWatcher = new SignalWatcher(&app);
+    auto* creator = new Creator(configPath, restarted, &app);
     QObject::connect(signalWatcher, &SignalWatcher::terminationRequested, creator,
                      &Creator::slotExitApp);
     return app.exec();

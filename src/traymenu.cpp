@@ -236,7 +236,11 @@ void TrayMenu::retranslate()
 void TrayMenu::savePrefLang(const QString& code)
 {
     settings->beginGroup(QStringLiteral("other"));
-    settings->setValue(QStringLiteral("prefLang"), code);
+    // Writing makes QSettings rewrite the whole file, dropping its comments: only on a change.
+    const bool changed = settings->value(QStringLiteral("prefLang")).toString() != code;
+    if (changed)
+        settings->setValue(QStringLiteral("prefLang"), code);
     settings->endGroup();
-    settings->sync();
+    if (changed)
+        settings->sync();
 }

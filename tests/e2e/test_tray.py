@@ -174,3 +174,17 @@ def test_the_language_without_a_desktop(program_factory, locale, pref_lang, expe
     p.wait_for_line("No system tray: running headless")
     assert p.stop() == 0
     assert p.output().count("No system tray: running headless") == 1
+
+
+def test_a_settled_language_leaves_config_ini_and_its_comments_alone(program_factory):
+    p = program_factory(config={"other": {"prefLang": "de"}})
+    path = os.path.join(p.directory, "config.ini")
+    with open(path, "a") as f:
+        f.write("; kept by the program\n")
+    with open(path) as f:
+        before = f.read()
+    p.start()
+    p.wait_for_line("No system tray: running headless")
+    assert p.stop() == 0
+    with open(path) as f:
+        assert f.read() == before
