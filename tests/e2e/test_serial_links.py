@@ -7,36 +7,26 @@ import os
 import pytest
 
 from korvalen import wait_until
-from peers import PtyPair, rtu_peer
 
 SUCCESS = '{"success":true}'
 NO_SERIAL = '{"error":true,"message":"Unable to connect with serial port."}'
 
 
-@pytest.fixture
-def pair(tmp_path, request):
-    pair = PtyPair(tmp_path)
-    request.addfinalizer(pair.stop)
-    peer = rtu_peer(pair)
-    request.addfinalizer(peer.stop)
-    return pair
-
-
-def link(tmp_path, pair, kind):
+def link(tmp_path, rtu, kind):
     """A link of the test's own to the program's end of the pair."""
     by_id = tmp_path / "serial" / "by-id"
     by_id.mkdir(parents=True)
     path = by_id / "usb-Maker_RS485_Adapter_A1B2-if00-port0"
     if kind == "to the device":
-        os.symlink(pair.line_device, path)
+        os.symlink(rtu.line_device, path)
     else:  # relative, and on to socat's own link: a chain of two
-        os.symlink(os.path.relpath(pair.b, by_id), path)
+        os.symlink(os.path.relpath(rtu.b, by_id), path)
     return str(path)
 
 
 @pytest.mark.parametrize("kind", ["to the device", "relative, to a link"])
-def test_polling_and_ping_through_a_link(program, tmp_path, pair, kind):
-    port = link(tmp_path, pair, kind)
+def test_polling_and_ping_through_a_link(program, tmp_path, rtu, kind):
+    port = link(tmp_path, rtu, kind)
     serial = {"serialPort": port, "baudRate": "9600", "parity": "N", "stopBits": "1", "timeout": "500"}
 
     assert program.api("pingDevice", type="serial", ModbusId="1", **serial) == '{"success":true,"message":"17"}'
@@ -58,7 +48,7 @@ def test_polling_and_ping_through_a_link(program, tmp_path, pair, kind):
         wait_until(lambda: program.api("getAppState") == '{"state":"idle"}', timeout=30)
 
 
-def test_a_dangling_link_is_no_port(program, tmp_path, pair):
+def test_a_dangling_link_is_no_port(program, tmp_path):
     port = tmp_path / "unplugged-adapter"
     os.symlink(tmp_path / "gone", port)
     assert program.api("pingDevice", type="serial", serialPort=str(port), ModbusId="1", baudRate="9600",
