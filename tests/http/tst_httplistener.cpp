@@ -617,7 +617,8 @@ void TestHttpListener::deletingListenerEndsThreads()
         // The kept-alive connection was closed by the listener's end.
         QVERIFY(idle.waitForClose(5000));
     }
-    QTRY_COMPARE(processThreadCount(), before);
+    // A thread of an earlier test may still be ending while "before" is counted: none may be added.
+    QTRY_VERIFY(processThreadCount() <= before);
     idle.socket().close();
     QCOMPARE(openDescriptorCount(), descriptors);
 }
