@@ -21,8 +21,8 @@ class QSettings;
 //   maxThreads        connection threads at most (100); a connection beyond that is
 //                     answered 503 and closed
 //   maxConnectionsPerAddress
-//                     connections of one client address at once (a quarter of maxThreads,
-//                     at least 6); one more is answered 503 and closed, so that one address
+//                     connections of one client address at once (half of maxThreads, at
+//                     least 6); one more is answered 503 and closed, so that one address
 //                     cannot take every thread
 //   cleanupInterval   ms between endings of idle threads above minThreads (1000)
 //   headerTimeout     ms from the connection's start, or from the previous response, until
