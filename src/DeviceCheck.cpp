@@ -33,9 +33,9 @@ QByteArray DeviceCheck::refusal(const t_GetArray& get, const ScriptArray& iterat
                                             QStringLiteral("serial or tcp"));
     int idOfConnection = 0;
     if (details.isEmpty())
-        details = RequestParams::rangeError(get, "idOfConnection", 0,
-                                            std::numeric_limits<int>::min(),
-                                            std::numeric_limits<int>::max(), &idOfConnection);
+        details =
+            RequestParams::rangeError(get, "idOfConnection", 0, std::numeric_limits<int>::min(),
+                                      std::numeric_limits<int>::max(), &idOfConnection);
     if (details.isEmpty())
         details = registerError(iterations, "readIterations");
     if (details.isEmpty() && parameters)

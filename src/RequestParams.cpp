@@ -56,8 +56,8 @@ QString RequestParams::notAllowed(const QString& field, const QString& value,
     return QStringLiteral("%1: %2 is not %3").arg(field, shown(value), allowed);
 }
 
-QString RequestParams::rangeError(const t_GetArray& get, const char* key, int defaultValue,
-                                  int min, int max, int* value, bool numberRequired)
+QString RequestParams::rangeError(const t_GetArray& get, const char* key, int defaultValue, int min,
+                                  int max, int* value, bool numberRequired)
 {
     const QString field = QLatin1String(key);
     const auto it = get.constFind(QByteArray(key));

@@ -51,8 +51,8 @@ QByteArray SettingsManager::saveSetting_j(t_GetArray& GET, qint16 callerPrivileg
     constexpr int maxInt = std::numeric_limits<int>::max();
     int pollInterval = 0;
     int iterDelay = 0;
-    QString refused = RequestParams::rangeError(GET, "modbusPollInterval", 0, 1, maxInt,
-                                                &pollInterval, true);
+    QString refused =
+        RequestParams::rangeError(GET, "modbusPollInterval", 0, 1, maxInt, &pollInterval, true);
     if (refused.isEmpty())
         refused = RequestParams::rangeError(GET, "modbusIterDelay", 0, 0, maxInt, &iterDelay, true);
     if (!refused.isEmpty())

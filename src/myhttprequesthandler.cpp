@@ -61,7 +61,7 @@ HttpCookie userCookie(const QByteArray& name)
 // session cookie with a top-level GET, and without logins every caller has full rights).
 bool needsSameOrigin(const QByteArray& path, const t_GetArray& GET)
 {
-    static const char* const acting[] = {"ajax.html",        "saveFile.html",
+    static const char* const acting[] = {"ajax.html",         "saveFile.html",
                                          "exportConfig.html", "downloadCSV.html",
                                          "importConfig.html", "loadFile.html"};
     for (const char* p : acting) {

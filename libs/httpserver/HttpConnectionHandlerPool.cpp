@@ -29,7 +29,7 @@ HttpConnectionHandlerPool::~HttpConnectionHandlerPool()
 }
 
 HttpConnectionHandler* HttpConnectionHandlerPool::getConnectionHandler(const QHostAddress& peer,
-                                                                      bool* addressFull)
+                                                                       bool* addressFull)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (addressFull)

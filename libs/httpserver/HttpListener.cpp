@@ -69,7 +69,8 @@ void HttpListener::incomingConnection(qintptr socketDescriptor)
     HttpConnectionHandler* handler =
         m_pool->getConnectionHandler(peerAddress(socketDescriptor), &addressFull);
     if (!handler) {
-        reject(socketDescriptor, addressFull ? "connections of this address" : "connection threads");
+        reject(socketDescriptor,
+               addressFull ? "connections of this address" : "connection threads");
         return;
     }
     // Queued: the handler lives in its own thread, where the socket has to be created.

@@ -18,8 +18,8 @@ HttpListenerSettings HttpListenerSettings::fromSettings(const QSettings* setting
     // Half the threads, so that one address cannot take them all; but at least what a browser
     // opens to one host (6).
     const int share = qMin(s.maxThreads, qMax(6, s.maxThreads / 2));
-    s.maxConnectionsPerAddress = qBound(
-        1, settings->value("maxConnectionsPerAddress", share).toInt(), s.maxThreads);
+    s.maxConnectionsPerAddress =
+        qBound(1, settings->value("maxConnectionsPerAddress", share).toInt(), s.maxThreads);
     s.writeTimeout = qMax(1, settings->value("writeTimeout", s.writeTimeout).toInt());
     s.maxHeaderSize = qBound<qint64>(
         256, settings->value("maxHeaderSize", s.maxHeaderSize).toLongLong(), 0x7fffffff);

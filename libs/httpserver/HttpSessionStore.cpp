@@ -20,7 +20,8 @@ HttpSessionStore::HttpSessionStore(QSettings* settings, QObject* parent)
         m_cookieName = "sessionid";
     m_cookiePath = settings ? settings->value("cookiePath", "/").toByteArray() : "/";
     m_cookieDomain = settings ? settings->value("cookieDomain").toByteArray() : QByteArray();
-    m_maxEmptySessions = qMax(1, settings ? settings->value("maxEmptySessions", 1000).toInt() : 1000);
+    m_maxEmptySessions =
+        qMax(1, settings ? settings->value("maxEmptySessions", 1000).toInt() : 1000);
 
     connect(m_cleanupTimer, &QTimer::timeout, this, &HttpSessionStore::removeExpired);
     // Often enough that expired sessions do not pile up, rarely enough to cost nothing.

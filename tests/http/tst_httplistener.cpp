@@ -639,8 +639,8 @@ void TestHttpListener::readTimeout()
 {
     QFETCH(QByteArray, partial);
     QFETCH(int, status);
-    TestServer server(&m_handler, {{QStringLiteral("readTimeout"), 300},
-                                   {QStringLiteral("headerTimeout"), 300}});
+    TestServer server(
+        &m_handler, {{QStringLiteral("readTimeout"), 300}, {QStringLiteral("headerTimeout"), 300}});
     HttpTestClient client;
     QVERIFY(client.connectTo(server.port()));
     if (!partial.isEmpty())
@@ -677,8 +677,8 @@ void TestHttpListener::headerCheck_data()
 {
     const QByteArray boundary = "b0undary";
     const QByteArray multipart = "multipart/form-data; boundary=" + boundary;
-    const QByteArray field = "--" + boundary +
-                             "\r\nContent-Disposition: form-data; name=\"note\"\r\n\r\nhello\r\n";
+    const QByteArray field =
+        "--" + boundary + "\r\nContent-Disposition: form-data; name=\"note\"\r\n\r\nhello\r\n";
     const QByteArray fileHead =
         "--" + boundary +
         "\r\nContent-Disposition: form-data; name=\"up\"; filename=\"a.bin\"\r\n\r\n" +

@@ -22,7 +22,8 @@ private slots:
 
 private:
     // One whole login: whether it was let through to the password check.
-    bool attempt(LoginThrottle& t, const QString& address, bool right, bool* blockStarted = nullptr);
+    bool attempt(LoginThrottle& t, const QString& address, bool right,
+                 bool* blockStarted = nullptr);
     qint64 now = 0;
 };
 

@@ -228,13 +228,17 @@ void TestLogs::gridIsValidJsonWhateverIsStored_data()
                            << "Program started";
     QTest::newRow("escaped as the event log stores it") << R"(it\/s \"q\"\n)"
                                                         << "it/s \"q\"\n";
-    QTest::newRow("bare quotes") << R"(say "hi")" << R"(say "hi")";
-    QTest::newRow("backslash without an escape") << R"(C:\temp\x)" << R"(C:\temp\x)";
-    QTest::newRow("backslash at the end") << R"(ends \)" << R"(ends \)";
+    QTest::newRow("bare quotes") << R"(say "hi")"
+                                 << R"(say "hi")";
+    QTest::newRow("backslash without an escape") << R"(C:\temp\x)"
+                                                 << R"(C:\temp\x)";
+    QTest::newRow("backslash at the end") << R"(ends \)"
+                                          << R"(ends \)";
     QTest::newRow("control characters") << "a\tb\nc\x01"
                                         << "a\tb\nc\x01";
     QTest::newRow("unicode escape") << R"(caf\u00e9)" << QString::fromUtf8("café");
-    QTest::newRow("broken unicode escape") << R"(caf\u00zz)" << R"(caf\u00zz)";
+    QTest::newRow("broken unicode escape") << R"(caf\u00zz)"
+                                           << R"(caf\u00zz)";
 }
 
 void TestLogs::gridIsValidJsonWhateverIsStored()
@@ -243,8 +247,7 @@ void TestLogs::gridIsValidJsonWhateverIsStored()
     QFETCH(QString, listed);
     QVERIFY(TestDatabase::exec("DELETE FROM Logs"));
     QSqlQuery q(Database::connection());
-    QVERIFY(Database::exec(q,
-                           "INSERT INTO Logs (type, message, dateTime) VALUES (?, ?, ?)",
+    QVERIFY(Database::exec(q, "INSERT INTO Logs (type, message, dateTime) VALUES (?, ?, ?)",
                            {QString("in\"fo"), stored, QString("2024-03-01\t08:00")}));
     t_GetArray get{{"eventsType", "10"}};
     const QByteArray reply = Logs::getLogsGridData_j(get, false);

@@ -43,9 +43,8 @@ void TestRequestOrigin::foreign_data()
                           << none << false;
     QTest::newRow("same-origin referer")
         << self << none << QByteArray("http://127.0.0.1:8080/root/home.html?x=1") << none << false;
-    QTest::newRow("fetch site same-origin")
-        << self << QByteArray("http://127.0.0.1:8080") << none << QByteArray("same-origin")
-        << false;
+    QTest::newRow("fetch site same-origin") << self << QByteArray("http://127.0.0.1:8080") << none
+                                            << QByteArray("same-origin") << false;
     QTest::newRow("typed address") << self << none << none << QByteArray("none") << false;
 
     QTest::newRow("other host") << self << QByteArray("http://evil.example") << none << none
@@ -69,12 +68,12 @@ void TestRequestOrigin::foreign_data()
         << self << none << QByteArray("http://127.0.0.1:8081/page.html") << none << true;
     QTest::newRow("origin but no host")
         << none << QByteArray("http://127.0.0.1:8080") << none << none << true;
-    QTest::newRow("host with a path") << QByteArray("127.0.0.1:8080/x")
-                                      << QByteArray("http://127.0.0.1:8080") << none << none
-                                      << true;
+    QTest::newRow("host with a path")
+        << QByteArray("127.0.0.1:8080/x") << QByteArray("http://127.0.0.1:8080") << none << none
+        << true;
     QTest::newRow("host with user info")
-        << QByteArray("evil.example@127.0.0.1:8080") << QByteArray("http://127.0.0.1:8080")
-        << none << none << true;
+        << QByteArray("evil.example@127.0.0.1:8080") << QByteArray("http://127.0.0.1:8080") << none
+        << none << true;
     // The page hid its address (no-referrer), but the browser still tells the site.
     QTest::newRow("fetch site cross-site without origin")
         << self << none << none << QByteArray("cross-site") << true;

@@ -118,8 +118,8 @@ void TestSettings::save_data()
         << QVariantMap{{"modbusPollInterval", "1000"}, {"modbusIterDelay", "-1"}}
         << saveError + R"("modbusIterDelay: -1 is not within 0 to 2147483647"})" << unchanged;
     QTest::newRow("interval beyond 32 bits")
-        << QVariantMap{{"modbusPollInterval", "4294968296"}, {"modbusIterDelay", "5"}}
-        << saveError << unchanged;
+        << QVariantMap{{"modbusPollInterval", "4294968296"}, {"modbusIterDelay", "5"}} << saveError
+        << unchanged;
     QTest::newRow("fraction") << QVariantMap{{"modbusPollInterval", "1000"},
                                              {"modbusIterDelay", "2.5"}}
                               << saveError << unchanged;
