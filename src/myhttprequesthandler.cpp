@@ -25,6 +25,7 @@
 #include "globals.h"
 #include "polling/ArchiveManager.h"
 #include "polling/Poller.h"
+#include "updates.h"
 
 #include <QSettings>
 #include <QSqlQuery>
@@ -108,6 +109,7 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController* staticFiles,
     settings = docrootSettings;
     settings->value(QStringLiteral("path"), QStringLiteral(".")).toString();
 
+    updates = new Updates(settings, this);
     systemFun = new SystemFun(this);
 
     connect(this, &MyHttpRequestHandler::startPolling, poller, &Poller::startPolling);
@@ -225,6 +227,9 @@ void MyHttpRequestHandler::registerWebApi()
                                   Qt::QueuedConnection);
         return QByteArray();
     });
+    a.add("check4Updates", G::None, [this](t_GetArray& g, P) { return updates->check4Updates(g); });
+    a.add("startUpdating", G::None, [this](t_GetArray& g, P) { return updates->startUpdating(g); });
+    a.add("getUpdateStatus", G::None, [this](t_GetArray&, P) { return updates->getUpdateStatus(); });
 }
 
 void MyHttpRequestHandler::checkFlags()

@@ -22,6 +22,7 @@ class QSettings;
 class QTimer;
 class StaticFileController;
 class SystemFun;
+class Updates;
 
 // The one request handler of the HTTP server and the owner of the web API's managers.
 // service() runs on the listener's connection threads, several at once; it keeps no request
@@ -58,6 +59,7 @@ private:
     HttpSessionStore* sessionStore;
     ModbusEngine* modbusEngine;
     QSettings* settings;
+    Updates* updates;
     ConnectionManager* connectionManager;
     DeviceManager* deviceManager;
     ArchiveManager* archiveManager;
