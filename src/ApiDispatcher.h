@@ -44,6 +44,8 @@ public:
     QByteArray dispatch(t_GetArray& GET, qint16 privilege) const;
 
     static QByteArray privilegeRefusal();
+    // The privilege of full rights (also every caller's while logins are off).
+    static constexpr qint16 fullRightsPrivilege = 255;
 
 private:
     struct Route

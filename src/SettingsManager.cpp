@@ -60,7 +60,8 @@ QByteArray SettingsManager::saveSetting_j(t_GetArray& GET, qint16 callerPrivileg
     const qint16 sessionEnabled = RequestParams::toInt16(GET, "sessionEnabled");
     const qint16 defaultAppState = RequestParams::toInt16(GET, "defaultAppState");
     // Without logins every caller has full rights: only a caller who has them may switch.
-    if (callerPrivilege < 255 && (sessionEnabled != 0) != m_sessionEnabled.load())
+    if (callerPrivilege < ApiDispatcher::fullRightsPrivilege &&
+        (sessionEnabled != 0) != m_sessionEnabled.load())
         return ApiDispatcher::privilegeRefusal();
 
     QSqlQuery q(Database::connection());

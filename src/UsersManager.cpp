@@ -14,7 +14,7 @@
 namespace {
 const char* const success = "{\"success\":true}";
 
-constexpr int fullRights = 255;
+constexpr int fullRights = ApiDispatcher::fullRightsPrivilege;
 
 QString invalidValue(const char* key)
 {
