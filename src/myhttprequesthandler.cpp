@@ -1,5 +1,6 @@
 #include "myhttprequesthandler.h"
 
+#include "Alarms.h"
 #include "AlarmsManager.h"
 #include "ApiDispatcher.h"
 #include "ConfigManager.h"
@@ -14,6 +15,7 @@
 #include "HttpSessionStore.h"
 #include "Logs.h"
 #include "ModbusEngine.h"
+#include "SMTPManager.h"
 #include "SettingsManager.h"
 #include "StaticFileController.h"
 #include "Stats.h"
@@ -197,6 +199,17 @@ void MyHttpRequestHandler::registerWebApi()
                                   Qt::QueuedConnection);
         return QByteArray();
     });
+
+    // Alarms and mail.
+    a.add("getAlarmsStates", G::None, [](t_GetArray&, P) { return g_alarms->getAlarmsStates_j(); });
+    a.add("confirmAlarm", G::None, [](t_GetArray& g, P) { return g_alarms->confirmAlarm_j(g); });
+    a.add("confirmAllAlarms", G::None,
+          [](t_GetArray&, P) { return g_alarms->confirmAllAlarms_j(); });
+    a.add("cfg_getSMTPSetting", G::None,
+          [](t_GetArray&, P) { return g_smtpManager->getSMTPSetting_j(); });
+    a.add("cfg_saveSMTPSetting", G::None,
+          [](t_GetArray& g, P) { return g_smtpManager->saveSMTPSetting_j(g); });
+    a.add("sendTestEmail", G::None, [](t_GetArray& g, P) { return g_smtpManager->sendTestMail(g); });
 }
 
 void MyHttpRequestHandler::checkFlags()
