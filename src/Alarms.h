@@ -64,6 +64,8 @@ public:
     void clear();
     // Every poll tick (main thread): copies the live values and starts a pass with them.
     void tick(ReadBuffer* buffer);
+    // Whether a pass started by a tick has not ended yet.
+    bool isPassRunning() const { return m_passRunning; }
 
     // One pass on the calling thread: the samples, when given, refresh the engine's copies;
     // then every alarm is evaluated and moved by its results.
