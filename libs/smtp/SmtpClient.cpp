@@ -93,6 +93,16 @@ bool SmtpClient::fail(const QString& reason)
 
 bool SmtpClient::connectToHost()
 {
+    if (open())
+        return true;
+    // Nothing more goes over a connection that did not become ready, above all no credentials
+    // over one whose upgrade to TLS failed.
+    disconnect();
+    return false;
+}
+
+bool SmtpClient::open()
+{
     disconnect();
     m_lastError.clear();
     if (m_connectionType != TcpConnection && m_connectionType != SslConnection &&

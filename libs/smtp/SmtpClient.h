@@ -67,6 +67,7 @@ public:
 
 private:
     bool fail(const QString& reason);
+    bool open();
     bool startTls();
     bool introduce();
     bool authPlain();
