@@ -92,9 +92,8 @@ void report(const char* what, int count, const Range& pass, const Range& bare)
 {
     std::printf("%5d alarms, %-22s %8.2f / %8.2f / %8.2f ms   %6.2f %% of the %d ms interval   "
                 "bare evaluation %7.2f ms, ratio %5.1f\n",
-                count, what, pass.min, pass.median, pass.max,
-                100.0 * pass.median / PollIntervalMs, PollIntervalMs, bare.median,
-                pass.median / bare.median);
+                count, what, pass.min, pass.median, pass.max, 100.0 * pass.median / PollIntervalMs,
+                PollIntervalMs, bare.median, pass.median / bare.median);
 }
 
 } // namespace

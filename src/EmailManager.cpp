@@ -171,8 +171,8 @@ bool EmailManager::sendEmail(int mailIdx)
         smtpClient->quit();
         Logs::addLog(Logs::Info, tr("Mail send"));
     } else if (dropped) {
-        Logs::addLog(Logs::Warn, tr("Unable to send mail.") + QStringLiteral(" (") + reason +
-                                     QLatin1Char(')'));
+        Logs::addLog(Logs::Warn,
+                     tr("Unable to send mail.") + QStringLiteral(" (") + reason + QLatin1Char(')'));
     }
     smtpClient->disconnect();
     return sent;

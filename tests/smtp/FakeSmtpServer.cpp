@@ -108,8 +108,8 @@ FakeSmtpServer::Rule FakeSmtpServer::accepting(const QByteArrayList& extensions)
             lines += extensions;
             QByteArray reply;
             for (int i = 0; i < lines.size(); ++i)
-                reply += (i > 0 ? "\r\n250" : "250") + QByteArray(i + 1 < lines.size() ? "-" : " ") +
-                         lines.at(i);
+                reply += (i > 0 ? "\r\n250" : "250") +
+                         QByteArray(i + 1 < lines.size() ? "-" : " ") + lines.at(i);
             return reply;
         }
         if (c.startsWith("AUTH PLAIN "))

@@ -22,8 +22,10 @@ private:
     void account(quint16 port, const QString& server = QStringLiteral("127.0.0.1"));
     static EmailManager::Mail2Send mail(const QString& subject)
     {
-        return EmailManager::Mail2Send{{QStringLiteral("a@x"), QStringLiteral("b@x")}, subject,
-                                       QStringLiteral("<p>alarm</p>"), 0};
+        return EmailManager::Mail2Send{{QStringLiteral("a@x"), QStringLiteral("b@x")},
+                                       subject,
+                                       QStringLiteral("<p>alarm</p>"),
+                                       0};
     }
     static QStringList lines(const char* type)
     {

@@ -18,7 +18,8 @@ constexpr int TimeoutMs = 300;
 
 struct Client
 {
-    explicit Client(const FakeSmtpServer& server, SmtpClient::ConnectionType type = SmtpClient::TcpConnection)
+    explicit Client(const FakeSmtpServer& server,
+                    SmtpClient::ConnectionType type = SmtpClient::TcpConnection)
         : smtp(QStringLiteral("127.0.0.1"), server.port(), type)
     {
         smtp.setConnectionTimeout(TimeoutMs);
@@ -135,7 +136,8 @@ void TestSmtpClient::everyStepIsBounded()
     QFETCH(QByteArray, greeting);
     QFETCH(QByteArray, silentAt);
     QFETCH(QString, failing);
-    FakeSmtpServer server(greeting, silentFrom(silentAt, FakeSmtpServer::accepting({"AUTH PLAIN"})));
+    FakeSmtpServer server(greeting,
+                          silentFrom(silentAt, FakeSmtpServer::accepting({"AUTH PLAIN"})));
     Client c(server);
     Message m;
     QElapsedTimer t;
@@ -152,7 +154,8 @@ void TestSmtpClient::everyStepIsBounded()
         }
     }
     QVERIFY(!ok);
-    QVERIFY2(t.elapsed() >= TimeoutMs - 50 && t.elapsed() < 3000, qPrintable(QString::number(t.elapsed())));
+    QVERIFY2(t.elapsed() >= TimeoutMs - 50 && t.elapsed() < 3000,
+             qPrintable(QString::number(t.elapsed())));
     QCOMPARE(c.smtp.lastError(), QStringLiteral("no reply within %1 ms").arg(TimeoutMs));
 }
 
@@ -170,10 +173,10 @@ void TestSmtpClient::authentication_data()
     QTest::newRow("older form") << QByteArrayList{"AUTH=LOGIN"} << "ann" << true << login;
     QTest::newRow("lower case") << QByteArrayList{"auth plain"} << "ann" << true
                                 << QByteArrayList{plain};
-    QTest::newRow("no user name: no AUTH") << QByteArrayList{"AUTH PLAIN"} << "" << true
-                                           << QByteArrayList{};
-    QTest::newRow("neither offered") << QByteArrayList{"AUTH CRAM-MD5"} << "ann" << false
-                                     << QByteArrayList{};
+    QTest::newRow("no user name: no AUTH")
+        << QByteArrayList{"AUTH PLAIN"} << "" << true << QByteArrayList{};
+    QTest::newRow("neither offered")
+        << QByteArrayList{"AUTH CRAM-MD5"} << "ann" << false << QByteArrayList{};
     QTest::newRow("AUTH not offered") << QByteArrayList{} << "ann" << false << QByteArrayList{};
 }
 
@@ -247,9 +250,9 @@ void TestSmtpClient::starttlsIsRequired_data()
     QTest::newRow("refused") << QByteArrayList{"STARTTLS", "AUTH PLAIN"}
                              << QByteArray("454 TLS not available")
                              << QByteArrayList{"EHLO", "STARTTLS"};
-    QTest::newRow("no hand-shake follows") << QByteArrayList{"STARTTLS", "AUTH PLAIN"}
-                                           << QByteArray("220 go")
-                                           << QByteArrayList{"EHLO", "STARTTLS"};
+    QTest::newRow("no hand-shake follows")
+        << QByteArrayList{"STARTTLS", "AUTH PLAIN"} << QByteArray("220 go")
+        << QByteArrayList{"EHLO", "STARTTLS"};
 }
 
 void TestSmtpClient::starttlsIsRequired()

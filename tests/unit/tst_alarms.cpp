@@ -58,6 +58,14 @@ private:
     int state(int id = 1);
     static QStringList logLines(const char* type);
     QList<EmailManager::Mail2Send> mails() { return mailer->queuedMails(); }
+    // The live values of the device's parameters, as a polling run holds them.
+    static std::unique_ptr<ReadBuffer> liveValues()
+    {
+        QSqlQuery params(Database::connection());
+        params.exec(QStringLiteral("SELECT idParameters, idDevice, regAddr, archInterval, unit "
+                                   "FROM ConfiguredParameters"));
+        return std::make_unique<ReadBuffer>(params, nullptr);
+    }
     static QString logged(const QString& text) { return Logs::escapeLogMessage(text); }
 
     std::unique_ptr<TestDatabase> db;
@@ -94,10 +102,11 @@ void TestAlarms::addAlarm(const QString& expOn, const QString& expOff, int mailC
                           const QString& subject)
 {
     QSqlQuery q(Database::connection());
-    QVERIFY(Database::exec(q,
-                           "INSERT INTO Alarms (name, desc, priority, exp_on, exp_off, sedMailCond, "
-                           "mailRecipients, mailSubject) VALUES (?, ?, 5, ?, ?, ?, ?, ?)",
-                           {name, desc, expOn, expOff, mailCond, recipients, subject}));
+    QVERIFY(
+        Database::exec(q,
+                       "INSERT INTO Alarms (name, desc, priority, exp_on, exp_off, sedMailCond, "
+                       "mailRecipients, mailSubject) VALUES (?, ?, 5, ?, ?, ?, ?, ?)",
+                       {name, desc, expOn, expOff, mailCond, recipients, subject}));
 }
 
 void TestAlarms::pass(double value, int flag)
@@ -152,17 +161,24 @@ void TestAlarms::transitions_data()
     QTest::addColumn<QString>("steps");
     const QString on = QStringLiteral("{3$100} > 100");
     const QString off = QStringLiteral("{3$100} < 50");
-    QTest::newRow("on only: ends, confirmed") << on << "" << "150:1 150:1 5:2 5:2 c:0 5:0";
-    QTest::newRow("on only: confirmed while active") << on << "" << "150:1 c:3 150:3 5:0 150:1";
-    QTest::newRow("on only: ends when its sample goes") << on << "" << "150:1 t:2 t:2";
-    QTest::newRow("on only: ended activates again") << on << "" << "150:1 5:2 150:1";
+    QTest::newRow("on only: ends, confirmed") << on << ""
+                                              << "150:1 150:1 5:2 5:2 c:0 5:0";
+    QTest::newRow("on only: confirmed while active") << on << ""
+                                                     << "150:1 c:3 150:3 5:0 150:1";
+    QTest::newRow("on only: ends when its sample goes") << on << ""
+                                                        << "150:1 t:2 t:2";
+    QTest::newRow("on only: ended activates again") << on << ""
+                                                    << "150:1 5:2 150:1";
     QTest::newRow("both: a false on does not end it") << on << off << "150:1 80:1 40:2 40:2";
     QTest::newRow("both: ended activates again, confirmed, ends")
         << on << off << "150:1 40:2 150:1 c:3 80:3 40:0";
     QTest::newRow("both: stays active when its sample goes") << on << off << "150:1 t:1 40:2";
     QTest::newRow("both: the off-expression alone never activates") << on << off << "40:0 t:0";
-    QTest::newRow("empty on-expression never activates") << "" << "" << "150:0 5:0";
-    QTest::newRow("confirmations of states 0 and 3 change nothing") << on << "" << "c:0 150:1 c:3 c:3";
+    QTest::newRow("empty on-expression never activates") << ""
+                                                         << ""
+                                                         << "150:0 5:0";
+    QTest::newRow("confirmations of states 0 and 3 change nothing") << on << ""
+                                                                    << "c:0 150:1 c:3 c:3";
 }
 
 void TestAlarms::transitions()
@@ -183,8 +199,8 @@ void TestAlarms::transitions()
             pass(0, 3);
         else
             pass(action.toDouble());
-        QVERIFY2(state() == expected, qPrintable(step + QStringLiteral(" gave ") +
-                                                 QString::number(state())));
+        QVERIFY2(state() == expected,
+                 qPrintable(step + QStringLiteral(" gave ") + QString::number(state())));
         if (action != QLatin1String("c") && expected != previous)
             ++lines; // every transition but a confirmation writes a line
         previous = expected;
@@ -204,33 +220,46 @@ void TestAlarms::placeholders_data()
         return QStringLiteral("*** INVALID CONFIGURATION (unknown parameter: %1) ***")
             .arg(QLatin1String(placeholder));
     };
-    QTest::newRow("by register") << "{3$100} > 100" << "" << 150.0 << 0 << 1 << "d";
-    QTest::newRow("by register, below") << "{3$100} > 100" << "" << 5.0 << 0 << 0 << "d";
-    QTest::newRow("by nameId") << "{3$U1} > 100" << "" << 150.0 << 0 << 1 << "d";
-    QTest::newRow("both forms, each twice")
-        << "{3$100} + {3$U1} + {3$100} == 3 * {3$U1}" << "" << 7.0 << 0 << 1 << "d";
-    QTest::newRow("another parameter") << "{3$I1} == 0 && {3$101} == 0" << "" << 1.0 << 0 << 1
-                                       << "d";
-    QTest::newRow("unknown register") << "{3$999} > 0" << "" << 1.0 << 0 << 1 << unknown("{3$999}");
-    QTest::newRow("unknown device") << "{4$100} > 0" << "" << 1.0 << 0 << 1 << unknown("{4$100}");
-    QTest::newRow("unknown nameId") << "{3$U9} > 0" << "" << 1.0 << 0 << 1 << unknown("{3$U9}");
-    QTest::newRow("no dollar") << "{3100} > 0" << "" << 1.0 << 0 << 1 << unknown("{3100}");
-    QTest::newRow("two dollars") << "{3$1$00} > 0" << "" << 1.0 << 0 << 1 << unknown("{3$1$00}");
-    QTest::newRow("device not a number") << "{x$100} > 0" << "" << 1.0 << 0 << 1
-                                         << unknown("{x$100}");
-    QTest::newRow("quote in the nameId") << "{3$U1'} > 0" << "" << 1.0 << 0 << 1
-                                         << unknown("{3$U1'}");
-    QTest::newRow("braces of a block") << "while(true){}" << "" << 1.0 << 0 << 1 << unknown("{}");
+    QTest::newRow("by register") << "{3$100} > 100"
+                                 << "" << 150.0 << 0 << 1 << "d";
+    QTest::newRow("by register, below") << "{3$100} > 100"
+                                        << "" << 5.0 << 0 << 0 << "d";
+    QTest::newRow("by nameId") << "{3$U1} > 100"
+                               << "" << 150.0 << 0 << 1 << "d";
+    QTest::newRow("both forms, each twice") << "{3$100} + {3$U1} + {3$100} == 3 * {3$U1}"
+                                            << "" << 7.0 << 0 << 1 << "d";
+    QTest::newRow("another parameter") << "{3$I1} == 0 && {3$101} == 0"
+                                       << "" << 1.0 << 0 << 1 << "d";
+    QTest::newRow("unknown register") << "{3$999} > 0"
+                                      << "" << 1.0 << 0 << 1 << unknown("{3$999}");
+    QTest::newRow("unknown device") << "{4$100} > 0"
+                                    << "" << 1.0 << 0 << 1 << unknown("{4$100}");
+    QTest::newRow("unknown nameId") << "{3$U9} > 0"
+                                    << "" << 1.0 << 0 << 1 << unknown("{3$U9}");
+    QTest::newRow("no dollar") << "{3100} > 0"
+                               << "" << 1.0 << 0 << 1 << unknown("{3100}");
+    QTest::newRow("two dollars") << "{3$1$00} > 0"
+                                 << "" << 1.0 << 0 << 1 << unknown("{3$1$00}");
+    QTest::newRow("device not a number") << "{x$100} > 0"
+                                         << "" << 1.0 << 0 << 1 << unknown("{x$100}");
+    QTest::newRow("quote in the nameId") << "{3$U1'} > 0"
+                                         << "" << 1.0 << 0 << 1 << unknown("{3$U1'}");
+    QTest::newRow("braces of a block") << "while(true){}"
+                                       << "" << 1.0 << 0 << 1 << unknown("{}");
     QTest::newRow("no sample yet: the scan ends before the unknown one")
-        << "{3$100} > 0 && {4$1} > 0" << "" << 1.0 << 1 << 0 << "d";
+        << "{3$100} > 0 && {4$1} > 0"
+        << "" << 1.0 << 1 << 0 << "d";
     QTest::newRow("valid sample: the unknown one is reported")
-        << "{3$100} > 0 && {4$1} > 0" << "" << 1.0 << 0 << 1 << unknown("{4$1}");
+        << "{3$100} > 0 && {4$1} > 0"
+        << "" << 1.0 << 0 << 1 << unknown("{4$1}");
     QTest::newRow("unknown only in the off-expression")
-        << "{3$100} > 100" << "{9$9} > 0" << 5.0 << 0 << 1 << unknown("{9$9}");
+        << "{3$100} > 100"
+        << "{9$9} > 0" << 5.0 << 0 << 1 << unknown("{9$9}");
     QTest::newRow("unknown in both: the on-expression's text")
-        << "{8$8} > 0" << "{9$9} > 0" << 5.0 << 0 << 1 << unknown("{8$8}");
-    QTest::newRow("a script error counts by its value") << "{3$100} >" << "" << 5.0 << 0 << 1
-                                                        << "d";
+        << "{8$8} > 0"
+        << "{9$9} > 0" << 5.0 << 0 << 1 << unknown("{8$8}");
+    QTest::newRow("a script error counts by its value") << "{3$100} >"
+                                                        << "" << 5.0 << 0 << 1 << "d";
 }
 
 void TestAlarms::placeholders()
@@ -303,8 +332,8 @@ void TestAlarms::mailConditions()
     QCOMPARE(confirm(QStringLiteral("1")), Success); // 1 -> 3: no mail
     pass(5);                                         // 3 -> 0
     QCOMPARE(mails().size(), atActivation + atEnd);
-    pass(150); // 0 -> 1
-    pass(5);   // 1 -> 2
+    pass(150);                                       // 0 -> 1
+    pass(5);                                         // 1 -> 2
     QCOMPARE(confirm(QStringLiteral("1")), Success); // 2 -> 0: no mail
     QCOMPARE(mails().size(), 2 * (atActivation + atEnd));
 }
@@ -359,9 +388,9 @@ void TestAlarms::listEscapesNamesAndDescriptions()
     QCOMPARE(ended[QLatin1String("name")].toString(), name);
     QCOMPARE(ended[QLatin1String("desc")].toString(), desc);
     QCOMPARE(ended[QLatin1String("priority")].toInt(), 5);
-    QVERIFY(QDateTime::fromString(ended[QLatin1String("endTime")].toString(),
-                                  QLatin1String(TimeFormat))
-                .isValid());
+    QVERIFY(
+        QDateTime::fromString(ended[QLatin1String("endTime")].toString(), QLatin1String(TimeFormat))
+            .isValid());
     QCOMPARE(states.at(1)[QLatin1String("endTime")].toString(), QStringLiteral("---"));
     QCOMPARE(states.at(1)[QLatin1String("flag")].toInt(), 1);
 }
@@ -431,10 +460,8 @@ void TestAlarms::ticksRunPassesOnTheirOwnThread()
 {
     addAlarm(QStringLiteral("{3$100} > 100"), QString(), 0, QStringLiteral("B"));
     addAlarm(QStringLiteral("for(;;);"), QString(), 0, QStringLiteral("endless"));
-    QSqlQuery params(Database::connection());
-    QVERIFY(params.exec(QStringLiteral(
-        "SELECT idParameters, idDevice, regAddr, archInterval, unit FROM ConfiguredParameters")));
-    ReadBuffer buffer(params, nullptr);
+    const std::unique_ptr<ReadBuffer> live = liveValues();
+    ReadBuffer& buffer = *live;
     auto store = [&buffer](double v) {
         QVERIFY(buffer.tryLock());
         buffer.updateValue(3, 100, {v, 1000, 0});
@@ -468,10 +495,8 @@ void TestAlarms::theStopDoesNotWaitForAPass()
 {
     for (int i = 0; i < 30; ++i) // a pass of three seconds
         addAlarm(QStringLiteral("for(;;);"), QString());
-    QSqlQuery params(Database::connection());
-    QVERIFY(params.exec(QStringLiteral(
-        "SELECT idParameters, idDevice, regAddr, archInterval, unit FROM ConfiguredParameters")));
-    ReadBuffer buffer(params, nullptr);
+    const std::unique_ptr<ReadBuffer> live = liveValues();
+    ReadBuffer& buffer = *live;
     alarms->loadAlarms();
     alarms->tick(&buffer);
     QTest::qWait(300); // well into the pass
