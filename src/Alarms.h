@@ -68,7 +68,8 @@ public:
     bool isPassRunning() const { return m_passRunning; }
 
     // One pass on the calling thread: the samples, when given, refresh the engine's copies;
-    // then every alarm is evaluated and moved by its results.
+    // then every alarm is evaluated and moved by its results. The thread's events are
+    // processed while an expression runs, so the pass belongs on the pass thread (or a test's).
     void checkAlarms(const Samples* samples);
 
     // "getAlarmsStates": [{"id":..,"flag":..,"setTime":"..","endTime":"..","name":"..",

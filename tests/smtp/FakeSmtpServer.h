@@ -31,7 +31,7 @@ private:
 
     QByteArray m_greeting;
     Rule m_rule;
-    quint16 m_port = 0;
+    std::atomic<quint16> m_port{0};
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_connections{0};
     mutable QMutex m_mutex;
