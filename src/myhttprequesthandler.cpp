@@ -1,5 +1,6 @@
 #include "myhttprequesthandler.h"
 
+#include "Alarms.h"
 #include "AlarmsManager.h"
 #include "ApiDispatcher.h"
 #include "ConfigManager.h"
@@ -16,6 +17,7 @@
 #include "Logs.h"
 #include "ModbusEngine.h"
 #include "RequestOrigin.h"
+#include "SMTPManager.h"
 #include "SettingsManager.h"
 #include "StaticFileController.h"
 #include "Stats.h"
@@ -230,6 +232,17 @@ void MyHttpRequestHandler::registerWebApi()
     a.add("check4Updates", G::None, [this](t_GetArray& g, P) { return updates->check4Updates(g); });
     a.add("startUpdating", G::None, [this](t_GetArray& g, P) { return updates->startUpdating(g); });
     a.add("getUpdateStatus", G::None, [this](t_GetArray&, P) { return updates->getUpdateStatus(); });
+
+    // Alarms and mail.
+    a.add("getAlarmsStates", G::None, [](t_GetArray&, P) { return g_alarms->getAlarmsStates_j(); });
+    a.add("confirmAlarm", G::None, [](t_GetArray& g, P) { return g_alarms->confirmAlarm_j(g); });
+    a.add("confirmAllAlarms", G::None,
+          [](t_GetArray&, P) { return g_alarms->confirmAllAlarms_j(); });
+    a.add("cfg_getSMTPSetting", G::None,
+          [](t_GetArray&, P) { return g_smtpManager->getSMTPSetting_j(); });
+    a.add("cfg_saveSMTPSetting", G::None,
+          [](t_GetArray& g, P) { return g_smtpManager->saveSMTPSetting_j(g); });
+    a.add("sendTestEmail", G::None, [](t_GetArray& g, P) { return g_smtpManager->sendTestMail(g); });
 }
 
 void MyHttpRequestHandler::checkFlags()

@@ -41,4 +41,4 @@ def expected_program_files():
     web root and every translation the build made."""
     www = {os.path.join("www", f) for f in files_under(os.path.join(SAMPLE, "www"))}
     translations = {f for f in os.listdir(os.path.join(BUILD, "bin")) if f.endswith(".qm")}
-    return {"Korvalen", "libhttpserver.so", "libmodbuslib.so", "config.ini.sample"} | www | translations
+    return {"Korvalen", "libhttpserver.so", "libmodbuslib.so", "libSMTPEmail.so", "config.ini.sample"} | www | translations
