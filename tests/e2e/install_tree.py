@@ -37,7 +37,7 @@ def loaded_libraries(pid):
 
 
 def expected_program_files():
-    """What an install must hold: the program, its two libraries, the sample configuration, the
+    """What an install must hold: the program, its libraries, the sample configuration, the
     web root and every translation the build made."""
     www = {os.path.join("www", f) for f in files_under(os.path.join(SAMPLE, "www"))}
     translations = {f for f in os.listdir(os.path.join(BUILD, "bin")) if f.endswith(".qm")}
