@@ -40,13 +40,21 @@ QByteArray SMTPManager::getSMTPSetting_j()
 
 QByteArray SMTPManager::saveSMTPSetting_j(t_GetArray& GET)
 {
+    // A port or connection type no client can use would only fail at the first alarm mail.
+    int port = 0;
+    int security = 0;
+    QString refused = RequestParams::rangeError(GET, "port", 0, 0, 65535, &port);
+    if (refused.isEmpty())
+        refused = RequestParams::rangeError(GET, "security", 0, 0, 2, &security);
+    if (!refused.isEmpty())
+        return Logs::errorJson(QStringLiteral("Edit error"), refused);
+
     QSqlQuery q(Database::connection());
     if (!Database::exec(q,
                         QStringLiteral("UPDATE SMTP SET serverName=?, port=?, security=?, "
                                        "username=?, password=?, sourceEmailAddress=? "
                                        "WHERE idSMTP=1"),
-                        {RequestParams::text(GET, "serverName"), RequestParams::toInt(GET, "port"),
-                         RequestParams::toInt(GET, "security"),
+                        {RequestParams::text(GET, "serverName"), port, security,
                          RequestParams::text(GET, "username"), RequestParams::text(GET, "password"),
                          RequestParams::text(GET, "sourceEmailAddress")}))
         return Logs::errorJson(QStringLiteral("Edit error"), q.lastError().text());

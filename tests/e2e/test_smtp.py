@@ -68,6 +68,19 @@ def test_missing_port_and_security_store_0(program):
         [("h", 0, 0, "", "s@x")]
 
 
+@pytest.mark.parametrize("field, value, details", [
+    ("port", "70000", "port: 70000 is not within 0 to 65535"),
+    ("port", "-1", "port: -1 is not within 0 to 65535"),
+    ("security", "7", "security: 7 is not within 0 to 2"),
+    ("security", "65537", "security: 65537 is not within 0 to 2"),
+])
+def test_values_no_client_can_use_are_refused(program, field, value, details):
+    values = {"serverName": "h", "port": "25", "security": "0", "sourceEmailAddress": "s@x", field: value}
+    reply = json.loads(program.api("cfg_saveSMTPSetting", **values))
+    assert reply == {"error": True, "message": "Edit error", "details": details}
+    assert json.loads(program.api("cfg_getSMTPSetting")) == DEFAULT_ROW
+
+
 def test_saving_is_refused_while_polling_runs(program):
     assert program.api("startPolling") == SUCCESS
     wait_until(lambda: program.api("getAppState") == '{"state":"running"}', timeout=10)
