@@ -1,7 +1,9 @@
 #include "Poller.h"
 
+#include "Alarms.h"
 #include "ChannelWorker.h"
 #include "Database.h"
+#include "EmailManager.h"
 #include "ReadBuffer.h"
 #include "ReadIterations.h"
 #include "SettingsManager.h"
@@ -113,6 +115,9 @@ void Poller::startPolling()
     if (!m_db.isOpen() && !m_db.open())
         return;
 
+    EmailManager::startWorker(*this);
+    g_alarms->loadAlarms();
+
     QSqlQuery params(m_db);
     params.exec(QStringLiteral(
         "SELECT idParameters, idDevice, regAddr, archInterval, unit FROM ConfiguredParameters "
@@ -160,6 +165,8 @@ void Poller::startPolling()
             g_stats->clear();
             g_stats->unlock();
         }
+        g_alarms->clear();
+        EmailManager::stopWorker();
         return;
     }
 
@@ -238,6 +245,8 @@ bool Poller::startChannels(const QString& type, const QString& connectionsSql,
 void Poller::visualTimerTimeout()
 {
     const qint64 ts = QDateTime::currentMSecsSinceEpoch();
+    g_alarms->tick(buffer().get());
+
     for (const Channel& channel : qAsConst(m_channWorkersList)) {
         const ChannelReady::Flag& ready = channel.ready;
         // Busy from here on, so that a slow start of the worker never gets it a second cycle.
@@ -301,8 +310,11 @@ void Poller::stopPolling()
     std::atomic_store(&m_pReadBuffer, std::shared_ptr<ReadBuffer>());
     qDebug("deleteLater m_pReadBuffer");
 
+    g_alarms->clear();
+    qDebug("clear g_alarms");
     if (lockStats()) {
         g_stats->clear();
         g_stats->unlock();
     }
+    EmailManager::stopWorker();
 }

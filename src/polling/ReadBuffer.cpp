@@ -64,6 +64,15 @@ BufferInterface::ReadValue ReadBuffer::value(int idParameters) const
     return m_values.value(idParameters);
 }
 
+bool ReadBuffer::snapshot(QHash<int, BufferInterface::ReadValue>& out)
+{
+    if (!tryLock())
+        return false;
+    out = m_values;
+    unlock();
+    return true;
+}
+
 void ReadBuffer::flushArchive()
 {
     m_pArchiveBuffer->flushBuffer();

@@ -21,6 +21,9 @@ public:
     void updateValue(int idDevice, int regAddr, BufferInterface::ReadValue value) override;
     void insertSessionBreakValue(int idDevice, int regAddr, BufferInterface::ReadValue value);
     BufferInterface::ReadValue value(int idParameters) const;
+    // A copy of every value, keyed by idParameters, taken under the lock; false when the lock
+    // cannot be taken. The caller does not hold the lock.
+    bool snapshot(QHash<int, BufferInterface::ReadValue>& out);
     void flushArchive();
     qint64 archivedCount() const;
 
