@@ -50,12 +50,14 @@ QByteArray bound(const t_GetArray& GET, const char* dateKey, const char* timeKey
     if (date.isEmpty())
         return QByteArray();
     if (!isDate(date))
-        return refused(QLatin1String(dateKey) + QStringLiteral(" is not a date yyyy-MM-dd"));
+        return refused(RequestParams::notAllowed(QLatin1String(dateKey), date,
+                                                 QStringLiteral("a date yyyy-MM-dd")));
     *out = date;
     if (timeKey) {
         const QString time = RequestParams::text(GET, timeKey);
         if (!time.isEmpty() && !isTime(time))
-            return refused(QLatin1String(timeKey) + QStringLiteral(" is not a time hh:mm:ss"));
+            return refused(RequestParams::notAllowed(QLatin1String(timeKey), time,
+                                                     QStringLiteral("a time hh:mm:ss")));
         *out += QLatin1Char(' ') + time;
     }
     return QByteArray();
@@ -78,16 +80,16 @@ QByteArray ArchiveFilter::read(const t_GetArray& GET, bool withTimes, ArchiveFil
     const ScriptArray list(GET.value("paramListStr"));
     if (!list.isArray())
         return Logs::errorJson(QStringLiteral("Parameters list error."), QString());
-    if (list.count() == 0)
-        return refused(QStringLiteral("paramListStr lists no parameter"));
-    if (list.count() > MaxParameters)
-        return refused(QStringLiteral("paramListStr lists more than %1 parameters")
-                           .arg(MaxParameters));
+    if (list.count() == 0 || list.count() > MaxParameters)
+        return refused(RequestParams::notAllowed(
+            QStringLiteral("paramListStr"), RequestParams::text(GET, "paramListStr"),
+            QStringLiteral("a list of 1 to %1 parameter ids").arg(MaxParameters)));
     for (int i = 0; i < list.count(); ++i) {
         const QString id = list.elementText(i);
         qint64 value = 0;
         if (!isId(id, &value))
-            return refused(QStringLiteral("paramListStr[%1] is not an integer id").arg(i));
+            return refused(RequestParams::notAllowed(QStringLiteral("paramListStr[%1]").arg(i),
+                                                     id, QStringLiteral("an integer id")));
         filter->ids << id;
         filter->idValues << value;
     }

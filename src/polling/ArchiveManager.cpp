@@ -243,9 +243,10 @@ QByteArray ArchiveManager::getReportGridData_j(t_GetArray& GET)
         return refusal;
     const QString groupingType = RequestParams::text(GET, "groupingType");
     const int minutesStep = RequestParams::toInt(GET, "groupingMinutesVal");
+    // Any other type would give no meaningful groups: refused like the other bad values.
     if (!groupingTypes.contains(groupingType))
-        return queryError(QStringLiteral("groupingType is none of ") +
-                          groupingTypes.join(QStringLiteral(", ")));
+        return queryError(RequestParams::notAllowed(QStringLiteral("groupingType"), groupingType,
+                                                    groupingTypes.join(QStringLiteral(", "))));
 
     ArchiveReader reader(filter, true);
     if (!reader.open())

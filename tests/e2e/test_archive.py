@@ -283,10 +283,11 @@ QUERY = '{"error":true,"message":"Query error","details":"%s"}'
 @pytest.mark.parametrize("params, expected", [
     ({"paramListStr": "[1,2"}, LIST_ERROR),
     ({"paramListStr": "[1,function(){return 2}()]"}, LIST_ERROR),
-    ({"paramListStr": "[]"}, QUERY % "paramListStr lists no parameter"),
-    ({"paramListStr": "[\"1) OR (1=1\"]"}, QUERY % "paramListStr[0] is not an integer id"),
-    ({"paramListStr": "[1]", "startDate": "2024-03-01' OR '1'='1"}, QUERY % "startDate is not a date yyyy-MM-dd"),
-    ({"paramListStr": "[1]", "endDate": "01.03.2024"}, QUERY % "endDate is not a date yyyy-MM-dd"),
+    ({"paramListStr": "[]"}, QUERY % "paramListStr: [] is not a list of 1 to 1000 parameter ids"),
+    ({"paramListStr": "[\"1) OR (1=1\"]"}, QUERY % "paramListStr[0]: 1) OR (1=1 is not an integer id"),
+    ({"paramListStr": "[1]", "startDate": "2024-03-01' OR '1'='1"},
+     QUERY % "startDate: 2024-03-01' OR '1'='1 is not a date yyyy-MM-dd"),
+    ({"paramListStr": "[1]", "endDate": "01.03.2024"}, QUERY % "endDate: 01.03.2024 is not a date yyyy-MM-dd"),
 ])
 def test_refusals(archive, func, params, expected):
     assert archive.api(func, groupingType="days", **params) == expected
@@ -296,7 +297,7 @@ def test_refusals(archive, func, params, expected):
 
 def test_times_are_checked_where_they_are_used(archive):
     bad = {"paramListStr": "[1]", "startDate": "2024-03-01", "startTime": "10:00'"}
-    assert archive.api("getArchGridData", **bad) == QUERY % "startTime is not a time hh:mm:ss"
+    assert archive.api("getArchGridData", **bad) == QUERY % "startTime: 10:00' is not a time hh:mm:ss"
     # The report bounds are dates alone: its times are not read.
     assert archive.api("getReportGridData", groupingType="days", **bad).startswith('[{"timeRangeFrom"')
 
@@ -365,4 +366,4 @@ def test_report(archive, params, groups):
 def test_report_refuses_an_unknown_grouping_type(archive):
     for grouping in ["", "Days", "months"]:
         assert (archive.api("getReportGridData", paramListStr="[5]", groupingType=grouping) ==
-                QUERY % "groupingType is none of minutes, hours, days, weeks")
+                QUERY % f"groupingType: {grouping} is not minutes, hours, days, weeks")

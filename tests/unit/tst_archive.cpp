@@ -359,23 +359,23 @@ void TestArchive::filterRefusals_data()
     QTest::newRow("script, not JSON") << QVariantMap{{"paramListStr", "[1,2+3]"}} << list;
     QTest::newRow("an object") << QVariantMap{{"paramListStr", R"({"0":1})"}} << list;
     QTest::newRow("empty list") << QVariantMap{{"paramListStr", "[]"}}
-                                << query("paramListStr lists no parameter");
+                                << query("paramListStr: [] is not a list of 1 to 1000 parameter ids");
     QTest::newRow("quote in an id") << QVariantMap{{"paramListStr", R"([1,"1' OR '1'='1"])"}}
-                                    << query("paramListStr[1] is not an integer id");
+                                    << query("paramListStr[1]: 1' OR '1'='1 is not an integer id");
     QTest::newRow("fraction") << QVariantMap{{"paramListStr", "[1.5]"}}
-                              << query("paramListStr[0] is not an integer id");
+                              << query("paramListStr[0]: 1.5 is not an integer id");
     QTest::newRow("start date with a quote")
         << QVariantMap{{"paramListStr", "[1]"}, {"startDate", "2024-03-01'"}}
-        << query("startDate is not a date yyyy-MM-dd");
+        << query("startDate: 2024-03-01' is not a date yyyy-MM-dd");
     QTest::newRow("end date without zeros")
         << QVariantMap{{"paramListStr", "[1]"}, {"endDate", "2024-3-1"}}
-        << query("endDate is not a date yyyy-MM-dd");
+        << query("endDate: 2024-3-1 is not a date yyyy-MM-dd");
     QTest::newRow("impossible date")
         << QVariantMap{{"paramListStr", "[1]"}, {"startDate", "2024-02-30"}}
-        << query("startDate is not a date yyyy-MM-dd");
+        << query("startDate: 2024-02-30 is not a date yyyy-MM-dd");
     QTest::newRow("time without seconds")
         << QVariantMap{{"paramListStr", "[1]"}, {"startDate", "2024-03-01"}, {"startTime", "10:00"}}
-        << query("startTime is not a time hh:mm:ss");
+        << query("startTime: 10:00 is not a time hh:mm:ss");
     QTest::newRow("time of an absent date is not used")
         << QVariantMap{{"paramListStr", "[1]"}, {"endTime", "x"}} << QByteArray();
     QTest::newRow("string ids and empty time")
