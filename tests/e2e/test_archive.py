@@ -274,6 +274,16 @@ def test_a_waiting_file_has_no_name_on_disk(program_factory, tmp_path):
     assert os.listdir(scratch) == []
 
 
+def test_a_file_that_cannot_be_created_leaves_no_generation(program_factory, tmp_path):
+    not_a_directory = tmp_path / "file"
+    not_a_directory.write_bytes(b"")
+    p = program_factory(env={"TMPDIR": str(not_a_directory)}).start().started()
+    fill(p)
+    for _ in range(2):  # the second is not "Generating in progress"
+        assert p.api("generateCSVFile", paramListStr="[1,2]") == '{"error":true,"message":"Unable to create file"}'
+    assert p.request("downloadCSV.html")[0] == 500
+
+
 # ---- refusals before any statement ----
 
 QUERY = '{"error":true,"message":"Query error","details":"%s"}'
