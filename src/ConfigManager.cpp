@@ -77,7 +77,8 @@ bool ConfigManager::createTablesStruct()
 {
     QSqlQuery q(tempDb);
     const QStringList statements = QStringList{QStringLiteral("PRAGMA foreign_keys = ON;")} +
-                                   DatabaseSchema::createStatements();
+                                   DatabaseSchema::createStatements() +
+                                   QStringList{DatabaseSchema::archiveIndex()};
     for (const QString& statement : statements) {
         if (!q.exec(statement)) {
             qDebug() << "Create table error:" << q.lastError().text();
@@ -190,6 +191,11 @@ QByteArray ConfigManager::convertDatabase_j()
                 QStringLiteral("ALTER TABLE Settings ADD COLUMN defaultAppState SMALLINT NULL;")))
             return error("ALTER Settings error", q);
     }
+
+    // Building the index reads the whole archive once; without it the archive views still
+    // work, so a failure here does not fail the upgrade.
+    if (!q.exec(DatabaseSchema::archiveIndex()))
+        qDebug() << "Archive index not created:" << q.lastError().text();
 
     if (!q.exec(QStringLiteral("UPDATE Settings SET archiveVersion = '") +
                 DatabaseSchema::archiveVersion + QStringLiteral("' WHERE idSettings = 1;")))

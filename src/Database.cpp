@@ -3,6 +3,7 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QMutex>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QThread>
@@ -126,6 +127,14 @@ bool Database::exec(QSqlQuery& query, const QString& sql, const QVariantList& va
     for (const QVariant& v : values)
         query.addBindValue(v);
     return query.exec();
+}
+
+sqlite3* Database::handle(const QSqlDatabase& db)
+{
+    const QVariant v = db.isOpen() && db.driver() ? db.driver()->handle() : QVariant();
+    if (!v.isValid() || qstrcmp(v.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    return *static_cast<sqlite3* const*>(v.constData());
 }
 
 void Database::closeThreadConnection()

@@ -5,6 +5,7 @@
 #include <QVariantList>
 
 class QSqlQuery;
+struct sqlite3;
 
 // The database file and the connections to it.
 //
@@ -29,6 +30,11 @@ public:
     // Prepares sql on the query's connection, binds values to its ? placeholders in order and
     // runs it; false with the query's lastError() set when any step fails.
     static bool exec(QSqlQuery& query, const QString& sql, const QVariantList& values = {});
+
+    // SQLite's own handle of a connection, for reads that step through millions of rows, where
+    // QSqlQuery's per-row conversions would cost more than the reading; null when not open.
+    // It belongs to the connection's thread like the connection itself.
+    static sqlite3* handle(const QSqlDatabase& db);
 
     // Closes this thread's connection now instead of at thread end.
     static void closeThreadConnection();

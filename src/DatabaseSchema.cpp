@@ -160,6 +160,17 @@ QStringList DatabaseSchema::createStatements()
             settings(),          users(),          smtp()};
 }
 
+const char* const DatabaseSchema::archiveIndexName = "ArchiveData_idParameter_dateTime";
+
+QString DatabaseSchema::archiveIndex()
+{
+    // value and flag are in the index too, so that a read never visits the table rows, which
+    // lie interleaved with those of every other parameter.
+    return QStringLiteral("CREATE INDEX IF NOT EXISTS %1 ON ArchiveData "
+                          "(idParameter, dateTime, value, flag);")
+        .arg(QLatin1String(archiveIndexName));
+}
+
 QString DatabaseSchema::defaultSettingsRow()
 {
     return QStringLiteral("INSERT INTO Settings VALUES (1, \"%1\", 5000, 10, 0, 0)")

@@ -124,16 +124,16 @@ void FileEndpoints::exportConfig(HttpResponse& response, const t_GetArray& GET)
 
 void FileEndpoints::downloadCsv(HttpResponse& response)
 {
-    const std::unique_ptr<QFile> file = m_env.archiveManager->openCsvFile();
-    if (!file) {
+    const ArchiveManager::CsvDownload download = m_env.archiveManager->openCsvFile();
+    if (!download.file) {
         answerEmpty(response, 500, "Internal error");
         return;
     }
     response.setStatus(200, "OK");
     response.setHeader("Content-Disposition", "attachment; filename=data.csv");
     response.setHeader("Content-type", "application/octet-stream");
-    stream(*file, response);
-    m_env.archiveManager->releaseCsvFile();
+    stream(*download.file, response);
+    m_env.archiveManager->releaseCsvFile(download.generation);
 }
 
 void FileEndpoints::importConfig(HttpRequest& request, HttpResponse& response,

@@ -197,6 +197,17 @@ void MyHttpRequestHandler::registerWebApi()
     a.add("cfg_convertDatabase", G::None,
           [this](t_GetArray&, P) { return configManager->convertDatabase_j(); });
 
+    a.add("getArchGeneralInfo", G::None,
+          [this](t_GetArray&, P) { return archiveManager->getArchGeneralInfo_j(); });
+    a.add("getArchGridData", G::None,
+          [this](t_GetArray& g, P) { return archiveManager->getGridData_j(g); });
+    a.add("generateCSVFile", G::None,
+          [this](t_GetArray& g, P) { return archiveManager->generateCSVFile_j(g); });
+    a.add("getReportGridData", G::None,
+          [this](t_GetArray& g, P) { return archiveManager->getReportGridData_j(g); });
+    a.add("deleteArchivedData", G::FullRights,
+          [this](t_GetArray&, P) { return archiveManager->deleteArchivedData_j(); });
+
     a.add("getLogsGridData", G::None,
           [](t_GetArray& g, P) { return Logs::getLogsGridData_j(g, false); });
     a.add("deleteLogsEnries", G::FullRights,

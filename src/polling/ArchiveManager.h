@@ -1,5 +1,8 @@
 #pragma once
 
+#include "RequestParams.h"
+
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QMutex>
 #include <QObject>
@@ -9,24 +12,68 @@
 
 class QFile;
 class QTemporaryFile;
+class QTimer;
 
-// The archive side of the web API; it also holds the CSV file that waits for its download.
+// The archive side of the web API: overview, deletion, paged grid, CSV file and grouped report.
+// Its web functions run on the HTTP connection threads, several at once; the CSV file that
+// waits for its download is the only state they share.
 class ArchiveManager : public QObject
 {
     Q_OBJECT
 public:
     explicit ArchiveManager(QObject* parent = nullptr);
+    // csvExpiryMs: how long a generated CSV file waits for its download.
+    ArchiveManager(int csvExpiryMs, QObject* parent);
     ~ArchiveManager() override;
 
-    // A read handle of its own on the waiting CSV file, at its start; null when no file waits
-    // or it is gone from the disk. Reading it is safe while another request releases the file.
-    std::unique_ptr<QFile> openCsvFile();
-    void releaseCsvFile();
+    // "getArchGeneralInfo": no keys. {"generalInfo":{...},"parametersGroup":[{...},...]}, UTF-8.
+    QByteArray getArchGeneralInfo_j();
+    // "deleteArchivedData": no keys. {"success":true}.
+    QByteArray deleteArchivedData_j();
+    // "getArchGridData": startDate, endDate, startTime, endTime, pagenum, pagesize,
+    // paggination, calculatedTotalRows, paramListStr.
+    // {"Rows":[...], "ChartData":[...], "rowsCnt":n, "calculatedTotalRows":n}, Latin-1.
+    QByteArray getGridData_j(t_GetArray& GET);
+    // "generateCSVFile": startDate, endDate, startTime, endTime, colNamesStr, colSep, decSep,
+    // paramListStr. {"success":true}; the file waits for "downloadCSV.html".
+    QByteArray generateCSVFile_j(t_GetArray& GET);
+    // "getReportGridData": startDate, endDate, groupingType, groupingMinutesVal, paramListStr.
+    // [{"timeRangeFrom":..,"timeRangeTo":..,"minDateTime_<id>":..,...},...], Latin-1.
+    QByteArray getReportGridData_j(t_GetArray& GET);
+
+    // The waiting CSV file, read through a handle of its own from its start, so that a release
+    // by another request cannot cut the download short; no file when none waits.
+    struct CsvDownload
+    {
+        std::unique_ptr<QFile> file;
+        quint64 generation = 0;
+    };
+    CsvDownload openCsvFile();
+    // Releases the file after its download; a file generated since then stays.
+    void releaseCsvFile(quint64 generation);
+
+    // The bounds of the report group holding a time (UTC seconds); an invalid start for a
+    // grouping type outside groupingTypes, whose end is then the start itself.
+    QDateTime getGroupStart(qint64 time, const QString& groupingType, int minutesStep) const;
+    QDateTime getGroupEnd(const QDateTime& start, const QString& groupingType,
+                          int minutesStep) const;
+
+    static constexpr int CsvExpiryMs = 120000;
 
 private:
+    void scheduleCsvExpiry();
+    void expireCsvFile();
+    // Ends a failed CSV generation: no file waits.
+    void abandonCsvGeneration();
+
     bool csvGenerating = false;
     QStringList groupingTypes;
-    QTemporaryFile* csvFile = nullptr;
+    std::unique_ptr<QTemporaryFile> csvFile;
     QElapsedTimer csvTimer;
+
+    // Guards the CSV state above: only bookkeeping is done under it.
     QMutex csvMutex;
+    quint64 csvGeneration = 0; // counts the generations, so that a download releases its own file
+    const int csvExpiryMs;
+    QTimer* csvExpiryTimer;
 };

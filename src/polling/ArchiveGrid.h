@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+class ArchiveReader;
+class QIODevice;
+
+// The two tables built on the archive pivot: the browser's paged grid with its chart points and
+// the CSV file.
+class ArchiveGrid
+{
+public:
+    struct Paging
+    {
+        bool enabled = false;        // "paggination" not 0
+        qint64 offset = 0;           // pagenum x pagesize
+        qint64 size = 0;             // pagesize
+        qint64 knownTotal = -1;      // "calculatedTotalRows": -1 asks for the count
+    };
+
+    // The grid reply (before its Latin-1 encoding) from an open reader. Reading stops once the
+    // page is full when the total is known. An empty text when the reader failed.
+    static QString page(ArchiveReader& reader, const Paging& paging);
+
+    struct CsvFormat
+    {
+        QByteArray captions;         // "colNamesStr", the first line as received
+        QByteArray separator;        // "colSep"
+        bool decimalComma = false;   // "decSep" anything but "."
+    };
+
+    // Writes the CSV file from an open reader, one write per line; false when the reader or
+    // the device failed.
+    static bool writeCsv(ArchiveReader& reader, const CsvFormat& format, QIODevice& file);
+};

@@ -1,0 +1,480 @@
+// The archive views' building blocks: the pivot reader checked against the pivot statements
+// they replace (with and without the archive index), number texts, report groups and the CSV
+// file's state under concurrent requests.
+#include "DatabaseSchema.h"
+#include "TestDatabase.h"
+#include "polling/ArchiveFilter.h"
+#include "polling/ArchiveManager.h"
+#include "polling/ArchiveReader.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QSemaphore>
+#include <QSqlRecord>
+#include <QTemporaryFile>
+#include <QThread>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+// The pivot as one statement: SUM per parameter and time of values and flags (the grid and
+// the CSV file), or MIN of the valid values (the report).
+QString pivotSql(const QStringList& ids, const QString& from, const QString& to, bool report)
+{
+    QString sql = QStringLiteral("SELECT dateTime,");
+    QStringList filter;
+    for (const QString& id : ids) {
+        if (report) {
+            sql += QStringLiteral(" MIN(CASE WHEN idParameters='%1' THEN value END) AS '%1',")
+                       .arg(id);
+        } else {
+            sql += QStringLiteral(" SUM(CASE WHEN idParameters='%1' THEN value END) AS '%1', "
+                                  "SUM(CASE WHEN idParameters='%1' THEN flag END) AS '%1_flag',")
+                       .arg(id);
+        }
+        filter << QStringLiteral("idParameters=") + id;
+    }
+    sql.chop(1);
+    sql += QStringLiteral(" FROM ArchiveData JOIN ConfiguredParameters ON ArchiveData.idParameter "
+                          "= ConfiguredParameters.idParameters JOIN Devices ON "
+                          "ConfiguredParameters.idDevice = Devices.idDevices WHERE (") +
+           filter.join(QStringLiteral(" OR ")) + QLatin1Char(')');
+    if (report)
+        sql += QStringLiteral(" AND flag = 0");
+    if (!from.isEmpty())
+        sql += QStringLiteral(" AND dateTime >= '%1'").arg(from);
+    if (!to.isEmpty())
+        sql += QStringLiteral(" AND dateTime <= '%1'").arg(to);
+    return sql + QStringLiteral(" GROUP BY dateTime ORDER BY dateTime");
+}
+
+QString text(const QVariant& v)
+{
+    return v.isNull() ? QStringLiteral("null") : v.toString();
+}
+
+QString number(double v)
+{
+    QByteArray out;
+    ArchiveReader::appendNumber(out, v);
+    return QString::fromLatin1(out);
+}
+
+// Each row as "time|value|flag|value|flag..." ("null" for NULL).
+QStringList readerRows(ArchiveReader& reader, bool report)
+{
+    QStringList rows;
+    while (reader.next()) {
+        QStringList cells{QString::fromUtf8(reader.dateTime())};
+        for (int i = 0; i < reader.columns(); ++i) {
+            if (report) {
+                cells << (reader.hasValue(i) ? number(reader.valueMin(i)) : QStringLiteral("null"));
+            } else {
+                cells << (reader.hasValue(i) ? number(reader.valueSum(i)) : QStringLiteral("null"))
+                      << (reader.hasFlag(i) ? QString::number(reader.flagSum(i))
+                                            : QStringLiteral("null"));
+            }
+        }
+        rows << cells.join(QLatin1Char('|'));
+    }
+    return rows;
+}
+
+QStringList statementRows(const QString& sql)
+{
+    QSqlQuery q(Database::connection());
+    if (!q.exec(sql))
+        qWarning() << q.lastError().text();
+    QStringList rows;
+    while (q.next()) {
+        QStringList cells;
+        for (int i = 0; i < q.record().count(); ++i)
+            cells << text(q.value(i));
+        rows << cells.join(QLatin1Char('|'));
+    }
+    return rows;
+}
+
+ArchiveFilter filterOf(const QStringList& ids, const QString& from, const QString& to)
+{
+    ArchiveFilter f;
+    f.ids = ids;
+    for (const QString& id : ids)
+        f.idValues << id.toLongLong();
+    f.from = from;
+    f.to = to;
+    return f;
+}
+
+// The filter of the current row of a reader test; the index goes when the row says so.
+ArchiveFilter caseFilter()
+{
+    QFETCH(QStringList, ids);
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    QFETCH(bool, indexed);
+    if (!indexed && !TestDatabase::exec(QStringLiteral("DROP INDEX %1")
+                                            .arg(QLatin1String(DatabaseSchema::archiveIndexName))))
+        qFatal("the archive index cannot be dropped");
+    return filterOf(ids, from, to);
+}
+
+} // namespace
+
+class TestArchive : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase() { db.reset(); }
+    // Tests without the index drop it.
+    void cleanup() { QVERIFY(TestDatabase::exec(DatabaseSchema::archiveIndex())); }
+
+    void readerMatchesThePivotStatement_data();
+    void readerMatchesThePivotStatement();
+    void restIsCountedFromTheTimesAlone_data() { readerMatchesThePivotStatement_data(); }
+    void restIsCountedFromTheTimesAlone();
+    void numberTextsAreQVariantTexts_data();
+    void numberTextsAreQVariantTexts();
+    void numberTextsOfManyValues();
+    void groupBounds_data();
+    void groupBounds();
+    void filterRefusals_data();
+    void filterRefusals();
+
+    void deletionKeepsForeignKeysOn();
+    void csvFileWaitsThenExpires();
+    void downloadOutlivesReleaseAndNewerFileStays();
+    void concurrentGenerationsMakeOneFile();
+
+private:
+    std::unique_ptr<TestDatabase> db;
+};
+
+void TestArchive::initTestCase()
+{
+    db = std::make_unique<TestDatabase>();
+    QVERIFY(TestDatabase::exec("INSERT INTO Devices (idDevices, name) VALUES (1, 'm')"));
+    for (int p = 1; p <= 4; ++p)
+        QVERIFY(TestDatabase::exec(
+            QStringLiteral("INSERT INTO ConfiguredParameters (idParameters, idDevice, regAddr, "
+                           "archInterval) VALUES (%1, 1, %1, 60)")
+                .arg(p)));
+    // Rows that collide: few time stamps, several rows of one parameter at one time, NULL
+    // values and flags, session breaks, flags that sum to 6.
+    QRandomGenerator random(20240301);
+    QSqlQuery q(Database::connection());
+    q.exec("BEGIN");
+    q.prepare("INSERT INTO ArchiveData (idParameter, value, flag, dateTime) VALUES (?, ?, ?, ?)");
+    const QVariant values[] = {QVariant(), 230.5, 1.25, -0.1, 1e21, 0.0, 3.0};
+    const QVariant flags[] = {0, 0, 0, 2, 3, 6, QVariant()};
+    for (int i = 0; i < 6000; ++i) {
+        q.addBindValue(int(random.bounded(1, 5)));
+        q.addBindValue(random.bounded(4) == 0 ? values[random.bounded(7)]
+                                              : QVariant(random.bounded(100000) / 100.0));
+        q.addBindValue(flags[random.bounded(7)]);
+        q.addBindValue(QDateTime(QDate(2024, 3, 1), QTime(0, 0), Qt::UTC)
+                           .addSecs(60 * qint64(random.bounded(2000)))
+                           .toString("yyyy-MM-dd hh:mm:ss"));
+        QVERIFY2(q.exec(), qPrintable(q.lastError().text()));
+    }
+    q.exec("COMMIT");
+}
+
+void TestArchive::readerMatchesThePivotStatement_data()
+{
+    QTest::addColumn<QStringList>("ids");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<bool>("indexed");
+    const QString from = QStringLiteral("2024-03-01 10:00:00");
+    const QString to = QStringLiteral("2024-03-02 04:00:00");
+    for (bool indexed : {true, false}) {
+        const char* tag = indexed ? "indexed" : "no index";
+        QTest::addRow("%s, all parameters", tag) << QStringList{"1", "2", "3", "4"} << ""
+                                                 << "" << indexed;
+        QTest::addRow("%s, one parameter, both bounds", tag)
+            << QStringList{"3"} << from << to << indexed;
+        QTest::addRow("%s, repeated and unknown ids", tag)
+            << QStringList{"2", "77", "2", "1"} << from << "" << indexed;
+        QTest::addRow("%s, upper bound only", tag) << QStringList{"4", "1"} << "" << to << indexed;
+        QTest::addRow("%s, unknown first id", tag) << QStringList{"77", "1"} << "" << "" << indexed;
+        QTest::addRow("%s, empty times", tag)
+            << QStringList{"1", "2"} << "2024-03-01 " << "2024-03-02 " << indexed;
+    }
+}
+
+void TestArchive::readerMatchesThePivotStatement()
+{
+    const ArchiveFilter filter = caseFilter();
+    for (bool report : {false, true}) {
+        ArchiveReader reader(filter, report);
+        QVERIFY2(reader.open(), qPrintable(reader.error()));
+        const QStringList expected =
+            statementRows(pivotSql(filter.ids, filter.from, filter.to, report));
+        QVERIFY(!expected.isEmpty());
+        QCOMPARE(readerRows(reader, report), expected);
+        QVERIFY(reader.error().isEmpty());
+    }
+}
+
+void TestArchive::restIsCountedFromTheTimesAlone()
+{
+    const ArchiveFilter filter = caseFilter();
+    QVector<bool> breaks;
+    {
+        ArchiveReader all(filter, false);
+        QVERIFY(all.open());
+        while (all.next())
+            breaks << all.isSessionBreak();
+    }
+    for (int read : {0, 1, 17, int(breaks.size()) - 1, int(breaks.size())}) {
+        ArchiveReader reader(filter, false);
+        QVERIFY(reader.open());
+        for (int i = 0; i < read; ++i)
+            QVERIFY(reader.next());
+        qint64 rows = -1;
+        qint64 breakRows = -1;
+        QVERIFY2(reader.countRest(&rows, &breakRows), qPrintable(reader.error()));
+        QCOMPARE(rows, qint64(breaks.size() - read));
+        QCOMPARE(breakRows, qint64(breaks.mid(read).count(true)));
+    }
+}
+
+void TestArchive::numberTextsAreQVariantTexts_data()
+{
+    QTest::addColumn<double>("value");
+    const double values[] = {230.5,   230.0,  -0.1,       0.1 + 0.2, 1e5,       1e6,
+                             1234567, 1.2e6,  12345678901.0, 1e16,  1e21,      0.0001,
+                             1e-5,    1.2e-5, 123e-7,     -0.0,      5e-324,    1.7976931348623157e308,
+                             9007199254740991.0, 9007199254740993.0, 4.35, 2.675, 1.0 / 3,
+                             std::numeric_limits<double>::infinity(),
+                             -std::numeric_limits<double>::infinity(),
+                             std::numeric_limits<double>::quiet_NaN()};
+    for (double v : values)
+        QTest::addRow("%.17g", v) << v;
+}
+
+void TestArchive::numberTextsAreQVariantTexts()
+{
+    QFETCH(double, value);
+    QCOMPARE(number(value), QVariant(value).toString());
+}
+
+void TestArchive::numberTextsOfManyValues()
+{
+    // Random bit patterns and random decimals of every size, as registers give them.
+    QRandomGenerator random(7);
+    int mismatches = 0;
+    QString first;
+    for (int i = 0; i < 400000; ++i) {
+        double v;
+        if (i % 2) {
+            const quint64 bits = random.generate64();
+            std::memcpy(&v, &bits, sizeof v);
+        } else {
+            v = double(qint64(random.bounded(2000000000)) - 1000000000) /
+                std::pow(10.0, random.bounded(10)) * std::pow(10.0, random.bounded(40) - 20);
+        }
+        if (number(v) != QVariant(v).toString() && mismatches++ == 0)
+            first = QStringLiteral("%1: %2 instead of %3")
+                        .arg(v, 0, 'g', 17)
+                        .arg(number(v), QVariant(v).toString());
+    }
+    QVERIFY2(mismatches == 0, qPrintable(first));
+}
+
+void TestArchive::groupBounds_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<int>("step");
+    QTest::addColumn<QString>("time");
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<QString>("end");
+    QTest::newRow("hours, last second") << "hours" << 0 << "2024-03-01 10:59:59"
+                                        << "2024-03-01 10:00:00" << "2024-03-01 11:00:00";
+    QTest::newRow("hours, next hour") << "hours" << 0 << "2024-03-01 11:00:00"
+                                      << "2024-03-01 11:00:00" << "2024-03-01 12:00:00";
+    QTest::newRow("minutes 15") << "minutes" << 15 << "2024-03-01 10:37:20"
+                                << "2024-03-01 10:30:00" << "2024-03-01 10:45:00";
+    QTest::newRow("minutes 0 acts as 10") << "minutes" << 0 << "2024-03-01 10:37:20"
+                                          << "2024-03-01 10:30:00" << "2024-03-01 10:40:00";
+    QTest::newRow("minutes -5 acts as 10") << "minutes" << -5 << "2024-03-01 10:37:20"
+                                           << "2024-03-01 10:30:00" << "2024-03-01 10:40:00";
+    QTest::newRow("minutes 61 acts as 10") << "minutes" << 61 << "2024-03-01 10:37:20"
+                                           << "2024-03-01 10:30:00" << "2024-03-01 10:40:00";
+    QTest::newRow("minutes 60") << "minutes" << 60 << "2024-03-01 10:37:20"
+                                << "2024-03-01 10:00:00" << "2024-03-01 11:00:00";
+    QTest::newRow("minutes 7, minute 56 reaches into the next hour")
+        << "minutes" << 7 << "2024-03-01 10:58:00" << "2024-03-01 10:56:00"
+        << "2024-03-01 11:03:00";
+    QTest::newRow("minutes 7 restart at minute 0")
+        << "minutes" << 7 << "2024-03-01 11:02:00" << "2024-03-01 11:00:00"
+        << "2024-03-01 11:07:00";
+    QTest::newRow("days") << "days" << 0 << "2024-03-01 23:59:59" << "2024-03-01 00:00:00"
+                          << "2024-03-01 23:59:59";
+    QTest::newRow("weeks, Sunday evening") << "weeks" << 0 << "2024-03-10 23:00:00"
+                                           << "2024-03-04 00:00:00" << "2024-03-10 23:59:59";
+    QTest::newRow("weeks, Monday midnight") << "weeks" << 0 << "2024-03-11 00:00:00"
+                                            << "2024-03-11 00:00:00" << "2024-03-17 23:59:59";
+    QTest::newRow("weeks across a year") << "weeks" << 0 << "2025-01-01 12:00:00"
+                                         << "2024-12-30 00:00:00" << "2025-01-05 23:59:59";
+    QTest::newRow("unknown type") << "months" << 0 << "2024-03-01 10:00:00" << ""
+                                  << "";
+}
+
+void TestArchive::groupBounds()
+{
+    QFETCH(QString, type);
+    QFETCH(int, step);
+    QFETCH(QString, time);
+    QFETCH(QString, start);
+    QFETCH(QString, end);
+    const ArchiveManager archive(nullptr);
+    const QString format = QStringLiteral("yyyy-MM-dd hh:mm:ss");
+    QDateTime t = QDateTime::fromString(time, format);
+    t.setTimeSpec(Qt::UTC);
+    const QDateTime s = archive.getGroupStart(t.toSecsSinceEpoch(), type, step);
+    const QDateTime e = archive.getGroupEnd(s, type, step);
+    QCOMPARE(s.toString(format), start);
+    QCOMPARE(e.toString(format), end);
+    if (s.isValid())
+        QCOMPARE(s.timeSpec(), Qt::UTC);
+}
+
+void TestArchive::filterRefusals_data()
+{
+    QTest::addColumn<QVariantMap>("request");
+    QTest::addColumn<QByteArray>("reply");
+    const QByteArray list = R"({"error":true,"message":"Parameters list error."})";
+    const auto query = [](const char* details) {
+        return QByteArray(R"({"error":true,"message":"Query error","details":")") + details +
+               "\"}";
+    };
+    QTest::newRow("no list") << QVariantMap{} << list;
+    QTest::newRow("script, not JSON") << QVariantMap{{"paramListStr", "[1,2+3]"}} << list;
+    QTest::newRow("an object") << QVariantMap{{"paramListStr", R"({"0":1})"}} << list;
+    QTest::newRow("empty list") << QVariantMap{{"paramListStr", "[]"}}
+                                << query("paramListStr: [] is not a list of 1 to 1000 parameter ids");
+    QTest::newRow("quote in an id") << QVariantMap{{"paramListStr", R"([1,"1' OR '1'='1"])"}}
+                                    << query("paramListStr[1]: 1' OR '1'='1 is not an integer id");
+    QTest::newRow("fraction") << QVariantMap{{"paramListStr", "[1.5]"}}
+                              << query("paramListStr[0]: 1.5 is not an integer id");
+    QTest::newRow("start date with a quote")
+        << QVariantMap{{"paramListStr", "[1]"}, {"startDate", "2024-03-01'"}}
+        << query("startDate: 2024-03-01' is not a date yyyy-MM-dd");
+    QTest::newRow("end date without zeros")
+        << QVariantMap{{"paramListStr", "[1]"}, {"endDate", "2024-3-1"}}
+        << query("endDate: 2024-3-1 is not a date yyyy-MM-dd");
+    QTest::newRow("impossible date")
+        << QVariantMap{{"paramListStr", "[1]"}, {"startDate", "2024-02-30"}}
+        << query("startDate: 2024-02-30 is not a date yyyy-MM-dd");
+    QTest::newRow("time without seconds")
+        << QVariantMap{{"paramListStr", "[1]"}, {"startDate", "2024-03-01"}, {"startTime", "10:00"}}
+        << query("startTime: 10:00 is not a time hh:mm:ss");
+    QTest::newRow("time of an absent date is not used")
+        << QVariantMap{{"paramListStr", "[1]"}, {"endTime", "x"}} << QByteArray();
+    QTest::newRow("string ids and empty time")
+        << QVariantMap{{"paramListStr", R"(["1", 2])"}, {"endDate", "2024-03-01"}, {"endTime", ""}}
+        << QByteArray();
+}
+
+void TestArchive::filterRefusals()
+{
+    QFETCH(QVariantMap, request);
+    QFETCH(QByteArray, reply);
+    ArchiveFilter filter;
+    QCOMPARE(ArchiveFilter::readWithTimes(TestDatabase::params(request), &filter), reply);
+}
+
+void TestArchive::deletionKeepsForeignKeysOn()
+{
+    {
+        TestDatabase other; // a database of its own: the shared archive stays
+        QVERIFY(TestDatabase::exec("INSERT INTO Devices (idDevices, name) VALUES (1, 'm')"));
+        QVERIFY(TestDatabase::exec("INSERT INTO ConfiguredParameters (idParameters, idDevice) "
+                                   "VALUES (1, 1)"));
+        QVERIFY(TestDatabase::exec("INSERT INTO ArchiveData (idParameter, value, flag, dateTime) "
+                                   "VALUES (1, 1, 6, '2024-03-01 10:00:00')"));
+        ArchiveManager archive(nullptr);
+        QCOMPARE(archive.deleteArchivedData_j(), QByteArray("{\"success\":true}"));
+        QCOMPARE(TestDatabase::value("SELECT COUNT(*) FROM ArchiveData"), QString("0"));
+        QCOMPARE(TestDatabase::value("PRAGMA foreign_keys"), QString("1"));
+        QVERIFY(!TestDatabase::exec("INSERT INTO ArchiveData (idParameter) VALUES (99)"));
+    }
+    Database::setPath(db->manager->databasePath());
+}
+
+void TestArchive::csvFileWaitsThenExpires()
+{
+    ArchiveManager archive(300, nullptr);
+    t_GetArray get = TestDatabase::params({{"paramListStr", "[1,2]"}, {"colNamesStr", "t;a;b"}});
+    QCOMPARE(archive.generateCSVFile_j(get), QByteArray("{\"success\":true}"));
+    QCOMPARE(archive.generateCSVFile_j(get),
+             QByteArray(R"({"error":true,"message":"Generating in progress"})"));
+    ArchiveManager::CsvDownload early = archive.openCsvFile();
+    QVERIFY(early.file);
+    // Unclaimed, the file goes once it has waited its time; a later generation is free.
+    QTRY_VERIFY_WITH_TIMEOUT(!archive.openCsvFile().file, 5000);
+    QVERIFY(early.file->readAll().startsWith("t;a;b\r\n"));
+    QCOMPARE(archive.generateCSVFile_j(get), QByteArray("{\"success\":true}"));
+}
+
+void TestArchive::downloadOutlivesReleaseAndNewerFileStays()
+{
+    ArchiveManager archive(nullptr);
+    t_GetArray get = TestDatabase::params({{"paramListStr", "[1]"}, {"colNamesStr", "first"}});
+    QCOMPARE(archive.generateCSVFile_j(get), QByteArray("{\"success\":true}"));
+    ArchiveManager::CsvDownload a = archive.openCsvFile();
+    ArchiveManager::CsvDownload b = archive.openCsvFile();
+    QVERIFY(a.file && b.file);
+    const QByteArray whole = a.file->readAll();
+    QVERIFY(whole.count("\r\n") > 100);
+    archive.releaseCsvFile(a.generation);
+    QVERIFY(!archive.openCsvFile().file);
+    // The other download goes on reading its own handle to the end.
+    QCOMPARE(b.file->readAll(), whole);
+
+    get["colNamesStr"] = "second";
+    QCOMPARE(archive.generateCSVFile_j(get), QByteArray("{\"success\":true}"));
+    archive.releaseCsvFile(b.generation); // the first file's late release
+    ArchiveManager::CsvDownload c = archive.openCsvFile();
+    QVERIFY(c.file);
+    QVERIFY(c.file->readAll().startsWith("second\r\n"));
+}
+
+void TestArchive::concurrentGenerationsMakeOneFile()
+{
+    ArchiveManager archive(nullptr);
+    constexpr int callers = 8;
+    QSemaphore ready;
+    QSemaphore go;
+    QVector<QByteArray> replies(callers);
+    QList<QThread*> threads;
+    for (int i = 0; i < callers; ++i) {
+        threads << QThread::create([&, i] {
+            t_GetArray get = TestDatabase::params({{"paramListStr", "[1,2,3,4]"}});
+            ready.release();
+            go.acquire();
+            replies[i] = archive.generateCSVFile_j(get);
+            Database::closeThreadConnection();
+        });
+        threads.last()->start();
+    }
+    ready.acquire(callers);
+    go.release(callers);
+    for (QThread* t : threads) {
+        QVERIFY(t->wait(30000));
+        delete t;
+    }
+    QCOMPARE(replies.count("{\"success\":true}"), 1);
+    QCOMPARE(replies.count(R"({"error":true,"message":"Generating in progress"})"), callers - 1);
+    QVERIFY(archive.openCsvFile().file);
+}
+
+QTEST_GUILESS_MAIN(TestArchive)
+#include "tst_archive.moc"
