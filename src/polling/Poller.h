@@ -64,6 +64,8 @@ private:
     void stopChannels(qint64 ts);
     std::shared_ptr<ReadBuffer> buffer() const;
 
+    // Visual mode: from the end of a successful start to the end of the stop, when the run's
+    // archive rows are written.
     std::atomic<bool> m_isRunning{false};
     QList<Channel> m_channWorkersList;
     QSqlDatabase m_db;

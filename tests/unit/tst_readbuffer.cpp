@@ -23,6 +23,7 @@ private slots:
     void unknownAddressesAreDropped();
 
 private:
+    static QByteArray text(ReadBuffer& b);
     std::unique_ptr<ReadBuffer> buffer(const QStringList& rows);
     QJsonObject json(ReadBuffer& b);
     std::unique_ptr<TestDatabase> db;
@@ -52,23 +53,32 @@ std::unique_ptr<ReadBuffer> TestReadBuffer::buffer(const QStringList& rows)
     return std::make_unique<ReadBuffer>(q, nullptr);
 }
 
+QByteArray TestReadBuffer::text(ReadBuffer& b)
+{
+    QByteArray out;
+    if (!b.valuesJson(out))
+        qWarning() << "lock not taken";
+    return out;
+}
+
 QJsonObject TestReadBuffer::json(ReadBuffer& b)
 {
     QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(b.valuesJson(), &error);
+    const QByteArray reply = text(b);
+    const QJsonDocument doc = QJsonDocument::fromJson(reply, &error);
     if (error.error != QJsonParseError::NoError)
-        qWarning() << "not JSON:" << b.valuesJson();
+        qWarning() << "not JSON:" << reply;
     return doc.object();
 }
 
 void TestReadBuffer::startsWithNoValue()
 {
     auto b = buffer({"7,1,100,0,V", "8,1,101,0,A"});
-    const QByteArray text = b->valuesJson();
+    const QByteArray reply = text(*b);
     QVERIFY2(
-        text.contains(
+        reply.contains(
             "\"7\": {\"time\":0,\"val\":0.000000,\"valBase\":0.000000,\"u\":\"V\",\"flag\":1}"),
-        text.constData());
+        reply.constData());
     QCOMPARE(json(*b).keys(), QStringList({"7", "8"}));
     QCOMPARE(b->value(7).flag, 1);
     QCOMPARE(b->value(99).flag, 1); // not held: a default sample
@@ -77,7 +87,7 @@ void TestReadBuffer::startsWithNoValue()
 void TestReadBuffer::emptyBuffer()
 {
     auto b = buffer({});
-    QCOMPARE(b->valuesJson(), QByteArray("{}"));
+    QCOMPARE(text(*b), QByteArray("{}"));
 }
 
 void TestReadBuffer::scaling_data()
@@ -123,17 +133,19 @@ void TestReadBuffer::scaling()
     QSqlQuery q(Database::connection());
     QVERIFY(Database::exec(q, "SELECT 5, 2, 40001, 0, ?", {unit}));
     ReadBuffer b(q, nullptr);
-    QVERIFY(b.tryLock());
-    b.updateValue(2, 40001, BufferInterface::ReadValue{val, 1700000000123, flag});
-    const QByteArray text = b.valuesJson();
-    b.unlock();
+    {
+        const TryLocker guard = b.lock();
+        QVERIFY(guard);
+        b.updateValue(2, 40001, BufferInterface::ReadValue{val, 1700000000123, flag});
+    }
+    const QByteArray reply = text(b);
     const QList<QByteArray> parts = expected.split('|');
     const QByteArray want = "{\"5\": {\"time\":1700000000123,\"val\":" + parts[0] +
                             ",\"valBase\":" + parts[1] + ",\"u\":\"" + parts[2] +
                             "\",\"flag\":" + QByteArray::number(flag) + "}}";
-    QCOMPARE(text, want);
+    QCOMPARE(reply, want);
     QJsonParseError error;
-    QJsonDocument::fromJson(text, &error);
+    QJsonDocument::fromJson(reply, &error);
     QCOMPARE(error.error, QJsonParseError::NoError);
 }
 
