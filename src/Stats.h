@@ -7,7 +7,7 @@
 #include <QObject>
 
 // Per channel and device: Modbus requests sent, answered correctly, and response times.
-// Callers take the lock (tryLock) around every call.
+// Callers take the lock (lock()) around every call.
 class Stats : public QObject
 {
     Q_OBJECT

@@ -45,14 +45,42 @@ char* integer(char* p, Int v)
     return std::to_chars(p, p + 24, v).ptr;
 }
 
-// The value with 6 decimals as QString::number(v, 'f', 6) writes it, and null for NaN and
-// infinity, which JSON lacks.
+// The value with 6 decimals as QString::number(v, 'f', 6) writes it (the exact value, rounded
+// half away from zero), and null for NaN and infinity, which JSON lacks.
 char* number(char* p, double v)
 {
     if (!std::isfinite(v))
         return append(p, "null");
     if (v == 0)
         v = 0; // no sign for -0
+
+    // Below 1e15 the integer part and the fraction split exactly, and millionths of the
+    // fraction come out within 1e-9 of the exact product: only a product that close to half a
+    // millionth needs the exact road below.
+    const double a = std::fabs(v);
+    if (a < 1e15) {
+        const double whole = std::floor(a);
+        const double millionths = (a - whole) * 1e6;
+        const double below = std::floor(millionths);
+        const double rest = millionths - below;
+        if (std::fabs(rest - 0.5) > 1e-6) {
+            quint64 integral = quint64(whole);
+            quint64 decimals = quint64(below) + (rest > 0.5 ? 1 : 0);
+            if (decimals == 1000000) {
+                ++integral;
+                decimals = 0;
+            }
+            if (v < 0)
+                *p++ = '-';
+            p = integer(p, integral);
+            *p++ = '.';
+            for (int i = 5; i >= 0; --i) {
+                p[i] = char('0' + decimals % 10);
+                decimals /= 10;
+            }
+            return p + 6;
+        }
+    }
     // An exact tie at the seventh decimal needs v * 128 to be whole; Qt rounds such ties away
     // from zero where to_chars rounds them to even, so they take Qt's own road.
     const double scaled = v * 128.0;
