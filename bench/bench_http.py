@@ -161,6 +161,7 @@ def main():
     ap.add_argument("--duration", type=int, default=5)
     ap.add_argument("--parameters", type=int, default=10000)
     ap.add_argument("--poll", type=int, default=1000, help="poll interval in ms")
+    ap.add_argument("--parts", default="values,static", help="which figures: values, static or both")
     args = ap.parse_args()
     binary = args.bin or os.path.join(args.build, "bin", "Korvalen")
     server_bin = os.path.join(args.build, "bench", "bench_modbus_server")
@@ -230,30 +231,33 @@ def main():
             f.write(WRK_SCRIPT)
 
         d = args.duration
+        parts = args.parts.split(",")
         values_url = f"http://127.0.0.1:{program.port}/ajax.html?func=getAllValues"
         full = len(reply) // 2
         print(f"getAllValues: {args.parameters} parameters ({len(reply)} bytes), polled on {channels} TCP "
               f"channels of {per_channel} values (poll interval {args.poll} ms, 10 requests a cycle each); "
               f"wrk {d} s per row; nginx serves the same bytes as a file")
-        unloaded, _ = polling_rate(program, d)
-        print(f"polling without load: {unloaded:.1f} good reads/s")
-        print(f"{'conns':>5} {'program req/s':>14} {'nginx req/s':>12} {'ratio':>7} {'short replies':>14} "
-              f"{'p99 ms':>8} {'polling reads/s':>16} {'vs unloaded':>12}")
-        for conns in (1, 16, 64):
-            rate, (rps, short, total, p99) = polling_rate(
-                program, d, lambda: wrk(values_url, conns, d, full, script))
-            nrps = wrk(f"http://127.0.0.1:{nginx_port}/values.json", conns, d, full, script)[0]
-            print(f"{conns:>5} {rps:>14.1f} {nrps:>12.1f} {rps / nrps:>7.3f} {short:>7}/{total:<6} "
-                  f"{p99:>8.1f} {rate:>16.1f} {rate / unloaded:>12.3f}")
-        again, _ = polling_rate(program, d)
-        print(f"polling without load, after: {again:.1f} good reads/s")
+        if "values" in parts:
+            unloaded, _ = polling_rate(program, d)
+            print(f"polling without load: {unloaded:.1f} good reads/s")
+            print(f"{'conns':>5} {'program req/s':>14} {'nginx req/s':>12} {'ratio':>7} {'short replies':>14} "
+                  f"{'p99 ms':>8} {'polling reads/s':>16} {'vs unloaded':>12}")
+            for conns in (1, 16, 64):
+                rate, (rps, short, total, p99) = polling_rate(
+                    program, d, lambda: wrk(values_url, conns, d, full, script))
+                nrps = wrk(f"http://127.0.0.1:{nginx_port}/values.json", conns, d, full, script)[0]
+                print(f"{conns:>5} {rps:>14.1f} {nrps:>12.1f} {rps / nrps:>7.3f} {short:>7}/{total:<6} "
+                      f"{p99:>8.1f} {rate:>16.1f} {rate / unloaded:>12.3f}")
+            again, _ = polling_rate(program, d)
+            print(f"polling without load, after: {again:.1f} good reads/s")
 
-        print("static files, 16 connections:")
-        for name, content in static.items():
-            rps, short, total, _ = wrk(f"http://127.0.0.1:{program.port}/{name}", 16, d, len(content), script)
-            nrps = wrk(f"http://127.0.0.1:{nginx_port}/{name}", 16, d, len(content), script)[0]
-            print(f"  {name} ({len(content)} bytes): program {rps:.0f} req/s, nginx {nrps:.0f} req/s, "
-                  f"ratio {rps / nrps:.3f} ({short} of {total} not a full reply)")
+        if "static" in parts:
+            print("static files, 16 connections:")
+            for name, content in static.items():
+                rps, short, total, _ = wrk(f"http://127.0.0.1:{program.port}/{name}", 16, d, len(content), script)
+                nrps = wrk(f"http://127.0.0.1:{nginx_port}/{name}", 16, d, len(content), script)[0]
+                print(f"  {name} ({len(content)} bytes): program {rps:.0f} req/s, nginx {nrps:.0f} req/s, "
+                      f"ratio {rps / nrps:.3f} ({short} of {total} not a full reply)")
         program.api("stopPolling")
         program.stop()
     finally:
