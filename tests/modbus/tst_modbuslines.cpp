@@ -141,6 +141,8 @@ private slots:
     void busyLockStoresNothing();
     void lateReplyDoesNotCorruptNextRead_data();
     void lateReplyDoesNotCorruptNextRead();
+    void lateSlaveBesideAHealthyOne_data();
+    void lateSlaveBesideAHealthyOne();
     void identifySlave_data();
     void identifySlave();
 
@@ -464,6 +466,41 @@ void tst_ModbusLines::lateReplyDoesNotCorruptNextRead()
     QCOMPARE(l->readRegisters(&it, &next, Tick, 0), 0);
     QString why;
     QVERIFY2(storedAsExpected(next, values(10, 1, {10, 11}), &why), qPrintable(why));
+}
+
+void tst_ModbusLines::lateSlaveBesideAHealthyOne_data()
+{
+    QTest::addColumn<t_iterationConfig>("late");
+
+    // The peer serves one request after the other: the late answer comes first, after the
+    // next request has gone out, and the healthy answer right behind it.
+    QTest::newRow("another slave") << plan(2, 3, 5125, 2);
+    QTest::newRow("the same slave, another function") << plan(1, 4, 5125, 2);
+}
+
+// On one serial line a slave answers after its time-out, beside a healthy one. The late frame
+// is passed over and the healthy slave's reads succeed with their own values.
+void tst_ModbusLines::lateSlaveBesideAHealthyOne()
+{
+    QFETCH(t_iterationConfig, late);
+    constexpr int samples = 100;
+
+    auto l = line(QStringLiteral("rtu"), true, 1, 50);
+    const t_iterationConfig healthy = plan(1, 3, 10, 2);
+    int good = 0;
+    QStringList failures;
+    for (int i = 0; i < samples; ++i) {
+        RecordingBuffer lateValues;
+        QCOMPARE(l->readRegisters(&late, &lateValues, Tick, 0), 5);
+        RecordingBuffer stored;
+        const int rc = l->readRegisters(&healthy, &stored, Tick, 0);
+        QString why;
+        if (rc == 0 && storedAsExpected(stored, values(10, 1, {10, 11}), &why))
+            ++good;
+        else
+            failures << QStringLiteral("%1: %2 %3").arg(i).arg(rc).arg(why);
+    }
+    QVERIFY2(good >= samples * 99 / 100, qPrintable(failures.join(QLatin1String("; "))));
 }
 
 void tst_ModbusLines::identifySlave_data()
