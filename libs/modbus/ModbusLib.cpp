@@ -4,6 +4,7 @@
 #include <climits>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -163,6 +164,14 @@ int readSplit(modbus_t* ctx, int function, int addr, int nb, int bytesPerRegiste
     return done;
 }
 
+// Whether no descriptor of this process can reach FD_SETSIZE: its limit is not above it
+// (Linux's default soft limit is 1024). Cheaper to ask than opening a descriptor to see.
+bool descriptorsStayLow()
+{
+    rlimit limit{};
+    return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur <= FD_SETSIZE;
+}
+
 // The descriptor the next open would get, or -1.
 int lowestFreeDescriptor()
 {
@@ -181,7 +190,7 @@ int modbus_connect(modbus_t* ctx)
     if (!ctx)
         return fail(EINVAL);
     // A TCP connect already waits in select(): refuse before it when the socket would be too high.
-    if (lowestFreeDescriptor() >= FD_SETSIZE)
+    if (!descriptorsStayLow() && lowestFreeDescriptor() >= FD_SETSIZE)
         return fail(EMFILE);
     if (::modbus_connect(ctx) == -1)
         return -1;

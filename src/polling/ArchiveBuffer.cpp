@@ -3,9 +3,14 @@
 #include "SettingsManager.h"
 #include "globals.h"
 
+#include <QLoggingCategory>
 #include <QSqlQuery>
 #include <QVariant>
 #include <QtDebug>
+
+// A missed window writes a line per parameter, under the buffer's lock: off unless
+// QT_LOGGING_RULES asks for it.
+Q_DECLARE_LOGGING_CATEGORY(lcCycle)
 
 ArchiveBuffer::ArchiveBuffer(QSqlQuery paramsQuery, QObject* parent) : BufferInterface(parent)
 {
@@ -31,7 +36,7 @@ bool ArchiveBuffer::time2AddParamVal(int idParameters, qint64 ts)
         return true;
     if (p.lastTs == 0 || ts - p.lastTs < interval)
         return false;
-    qDebug() << "!!!! Zab. dodatk. interwalu !!!!!!!, ts_diff: " << ts - p.lastTs;
+    qCDebug(lcCycle) << "!!!! Zab. dodatk. interwalu !!!!!!!, ts_diff: " << ts - p.lastTs;
     return true;
 }
 
