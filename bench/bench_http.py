@@ -106,7 +106,7 @@ class Program:
         os.makedirs(directory)
         shutil.copy2(binary, os.path.join(directory, "Korvalen"))
         with open(os.path.join(directory, "config.ini"), "w") as f:
-            f.write("[listener]\nport=0\nminThreads=4\nmaxThreads=200\nreadTimeout=10000\n"
+            f.write("[listener]\nport=0\nminThreads=4\nmaxThreads=200\nmaxConnectionsPerAddress=200\nreadTimeout=10000\n"
                     "[sessions]\nexpirationTime=3600000\ncookieName=sessionid\n"
                     "[docroot]\npath=www\nencoding=UTF-8\nmaxAge=60000\n"
                     "[updates]\nupdateServer=\nresponseMaxWaitTime=10000\n[other]\nprefLang=en\n")

@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
     build-essential cmake pkg-config
     qtbase5-dev libqt5sql5-sqlite qtscript5-dev libqt5serialport5-dev qttools5-dev-tools
+    qttranslations5-l10n
     libmodbus-dev libboost-dev libsqlite3-dev shared-mime-info ca-certificates
 )
 test_packages=(

@@ -71,9 +71,12 @@ QByteArray ApiDispatcher::dispatchConfig(const QByteArray& func, t_GetArray& GET
         return Logs::errorJson(QStringLiteral("App is in visual mode"), QString());
     if (changes && privilege == readOnly)
         return privilegeRefusal();
+    const auto it = m_routes.constFind(func);
+    if (it != m_routes.constEnd() && it.value().guard == Guard::FullRights &&
+        privilege != fullRights)
+        return privilegeRefusal();
     TryLocker lock(m_env.dbMutex, dbLockMs);
     if (!lock)
         return Logs::errorJson(QStringLiteral("Database mutex locked"), QString());
-    const auto it = m_routes.constFind(func);
     return it == m_routes.constEnd() ? QByteArray() : it.value().handler(GET, privilege);
 }

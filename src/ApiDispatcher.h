@@ -35,13 +35,16 @@ public:
     explicit ApiDispatcher(Environment environment);
 
     // A "cfg_" function always passes the configuration guards (visual mode, read-only
-    // callers, the database lock), whatever guard is given here.
+    // callers, the database lock); of the guards given here only FullRights adds to them
+    // (checked before the lock).
     void add(const QByteArray& func, Guard guard, Handler handler);
 
     // The reply of one call; empty for an empty or unknown "func".
     QByteArray dispatch(t_GetArray& GET, qint16 privilege) const;
 
     static QByteArray privilegeRefusal();
+    // The privilege of full rights (also every caller's while logins are off).
+    static constexpr qint16 fullRightsPrivilege = 255;
 
 private:
     struct Route

@@ -19,6 +19,21 @@ QByteArray queryError(const QSqlQuery& q)
     return Logs::errorJson(QStringLiteral("Query error"), q.lastError().text());
 }
 
+// A value that cannot work, refused before anything is read or stored.
+QByteArray refusal(const QString& details)
+{
+    return Logs::errorJson(QStringLiteral("Query error"), details);
+}
+
+constexpr int maxInt = std::numeric_limits<int>::max();
+
+// Keys are held in 16 bits: a larger one is refused, never cut to another connection's key.
+QString keyError(const t_GetArray& get, int* id)
+{
+    return RequestParams::rangeError(get, "id", 0, std::numeric_limits<qint16>::min(),
+                                     std::numeric_limits<qint16>::max(), id);
+}
+
 struct SerialValues
 {
     QString name;
@@ -26,7 +41,8 @@ struct SerialValues
     int baudRate;
     QString parity;
     qint16 stopBits;
-    int timeout;
+    int timeout = 0;
+    QString refused; // details of a value that cannot work; empty when all can
 
     explicit SerialValues(const t_GetArray& get)
         : name(RequestParams::text(get, "name", QStringLiteral("connection"))),
@@ -34,7 +50,7 @@ struct SerialValues
           baudRate(RequestParams::toInt(get, "baudRate", 9600)),
           parity(RequestParams::text(get, "parity", QStringLiteral("N"))),
           stopBits(RequestParams::toInt16(get, "stopBits", 2)),
-          timeout(RequestParams::toInt(get, "timeout", 1000))
+          refused(RequestParams::rangeError(get, "timeout", 1000, 1, maxInt, &timeout))
     {
     }
     QVariantList list() const
@@ -47,14 +63,17 @@ struct TcpValues
 {
     QString name;
     QString ip;
-    int portTCP;
-    int timeout;
+    int portTCP = 0;
+    int timeout = 0;
+    QString refused; // details of a value that cannot work; empty when all can
 
     explicit TcpValues(const t_GetArray& get)
         : name(RequestParams::text(get, "name", QStringLiteral("connection"))),
-          ip(RequestParams::text(get, "ip")), portTCP(RequestParams::toInt(get, "portTCP", 502)),
-          timeout(RequestParams::toInt(get, "timeout", 1000))
+          ip(RequestParams::text(get, "ip"))
     {
+        refused = RequestParams::rangeError(get, "portTCP", 502, 1, 65535, &portTCP, true);
+        if (refused.isEmpty())
+            refused = RequestParams::rangeError(get, "timeout", 1000, 1, maxInt, &timeout);
     }
 };
 
@@ -124,6 +143,8 @@ QByteArray ConnectionManager::storeUnique(const QString& duplicateSql,
 QByteArray ConnectionManager::addNewSerialConnection_j(t_GetArray& GET)
 {
     const SerialValues v(GET);
+    if (!v.refused.isEmpty())
+        return refusal(v.refused);
     return storeUnique(QStringLiteral("SELECT name FROM SerialConnections WHERE serialPort = ?"),
                        {v.serialPort}, NoKey, portExists,
                        QStringLiteral("INSERT INTO SerialConnections VALUES(NULL, ?,?,?,?,?,?)"),
@@ -132,29 +153,35 @@ QByteArray ConnectionManager::addNewSerialConnection_j(t_GetArray& GET)
 
 QByteArray ConnectionManager::editSerialConnection_j(t_GetArray& GET)
 {
-    const qint16 id = RequestParams::toInt16(GET, "id");
+    int id = 0;
     const SerialValues v(GET);
+    const QString refused = keyError(GET, &id);
+    if (!refused.isEmpty() || !v.refused.isEmpty())
+        return refusal(refused.isEmpty() ? v.refused : refused);
     return storeUnique(
         QStringLiteral("SELECT idSerialConnections FROM SerialConnections WHERE serialPort = ?"),
         {v.serialPort}, id, portExists,
         QStringLiteral("UPDATE SerialConnections SET name=?,serialPort=?,baudRate=?,parity=?,"
                        "stopBits=?,timeout=? WHERE idSerialConnections=?"),
-        v.list() << int(id));
+        v.list() << id);
 }
 
 QByteArray ConnectionManager::removeConnection(t_GetArray& GET, const char* type,
                                                const QString& deleteSql)
 {
-    const qint16 id = RequestParams::toInt16(GET, "id");
+    int id = 0;
+    const QString refused = keyError(GET, &id);
+    if (!refused.isEmpty())
+        return refusal(refused);
     QSqlQuery q(Database::connection());
     if (!Database::exec(q,
                         QStringLiteral("SELECT idDevices, name FROM Devices WHERE connectionType = "
                                        "? AND idOfConnection = ?"),
-                        {QLatin1String(type), int(id)}))
+                        {QLatin1String(type), id}))
         return queryError(q);
     if (q.next())
         return Logs::errorJson(QStringLiteral("Foreign key error"), QString());
-    if (!Database::exec(q, deleteSql, {int(id)}))
+    if (!Database::exec(q, deleteSql, {id}))
         return queryError(q);
     return success;
 }
@@ -168,6 +195,8 @@ QByteArray ConnectionManager::removeSerialConnection_j(t_GetArray& GET)
 QByteArray ConnectionManager::addNewTcpConnection_j(t_GetArray& GET)
 {
     const TcpValues v(GET);
+    if (!v.refused.isEmpty())
+        return refusal(v.refused);
     return storeUnique(
         QStringLiteral("SELECT name FROM TCPConnections WHERE ip = ? AND portTCP = ?"),
         {v.ip, v.portTCP}, NoKey, ipExists,
@@ -177,18 +206,36 @@ QByteArray ConnectionManager::addNewTcpConnection_j(t_GetArray& GET)
 
 QByteArray ConnectionManager::editTcpConnection_j(t_GetArray& GET)
 {
-    const qint16 id = RequestParams::toInt16(GET, "id");
+    int id = 0;
     const TcpValues v(GET);
+    const QString refused = keyError(GET, &id);
+    if (!refused.isEmpty() || !v.refused.isEmpty())
+        return refusal(refused.isEmpty() ? v.refused : refused);
     return storeUnique(
         QStringLiteral("SELECT idTCPConnections FROM TCPConnections WHERE ip = ? AND portTCP = ?"),
         {v.ip, v.portTCP}, id, ipExists,
         QStringLiteral("UPDATE TCPConnections SET name=?,ip=?,portTCP=?,timeout=? "
                        "WHERE idTCPConnections=?"),
-        {v.name, v.ip, v.portTCP, v.timeout, int(id)});
+        {v.name, v.ip, v.portTCP, v.timeout, id});
 }
 
 QByteArray ConnectionManager::removeTcpConnection_j(t_GetArray& GET)
 {
     return removeConnection(GET, "tcp",
                             QStringLiteral("DELETE FROM TCPConnections WHERE idTCPConnections=?"));
+}
+
+bool ConnectionManager::connectionExists(const QString& type, int id, QString* error)
+{
+    const QString sql =
+        type == QLatin1String("serial")
+            ? QStringLiteral("SELECT 1 FROM SerialConnections WHERE idSerialConnections = ?")
+            : QStringLiteral("SELECT 1 FROM TCPConnections WHERE idTCPConnections = ?");
+    QSqlQuery q(Database::connection());
+    if (!Database::exec(q, sql, {id})) {
+        *error = q.lastError().text();
+        return false;
+    }
+    error->clear();
+    return q.next();
 }

@@ -32,6 +32,10 @@ public:
     // "cfg_removeTcpConnection": id; refused while a device uses the connection.
     QByteArray removeTcpConnection_j(t_GetArray& GET);
 
+    // Whether a connection of the type ("serial" or "tcp") has the key; a failed statement
+    // gives false with its error text in *error.
+    static bool connectionExists(const QString& type, int id, QString* error);
+
 private:
     static constexpr int NoKey = std::numeric_limits<int>::min(); // no 16-bit key has it
     // Refuses a duplicate (a row found other than ownKey) with its message, else stores.

@@ -1,6 +1,7 @@
 #include "DeviceManager.h"
 
 #include "Database.h"
+#include "DeviceCheck.h"
 #include "JsonText.h"
 #include "Logs.h"
 #include "ScriptArray.h"
@@ -13,6 +14,8 @@
 #include <QSqlQuery>
 #include <QVariant>
 #include <QtDebug>
+
+#include <limits>
 
 namespace {
 
@@ -49,6 +52,14 @@ QByteArray invalidId()
 {
     return Logs::errorJson(QStringLiteral("Query error"),
                            QStringLiteral("The id is not a decimal integer"));
+}
+
+constexpr int minInt = std::numeric_limits<int>::min();
+constexpr int maxInt = std::numeric_limits<int>::max();
+
+QByteArray refusal(const QString& details)
+{
+    return Logs::errorJson(QStringLiteral("Query error"), details);
 }
 
 QVariantList parameterValues(const ScriptArray& a, int i, int idDevice)
@@ -109,6 +120,11 @@ QByteArray DeviceManager::addNewDevice_j(t_GetArray& GET)
                                  QDateTime::currentMSecsSinceEpoch(),
                                  RequestParams::toInt(GET, "isActive"),
                                  RequestParams::toInt(GET, "decimal")};
+    const ScriptArray iterations(GET.value("readIterations"));
+    const ScriptArray parameters(GET.value("parameters"));
+    const QByteArray refused = DeviceCheck::refusal(GET, iterations, &parameters);
+    if (!refused.isEmpty())
+        return refused;
 
     QSqlDatabase db = Database::connection();
     SqlTransaction transaction(db);
@@ -125,7 +141,6 @@ QByteArray DeviceManager::addNewDevice_j(t_GetArray& GET)
         return queryError(q);
     const int idDevice = q.lastInsertId().toInt();
 
-    const ScriptArray iterations(GET.value("readIterations"));
     if (!iterations.isArray())
         return Logs::errorJson(QStringLiteral("Query error"), QString());
     for (int i = 0; i < iterations.count(); ++i) {
@@ -137,7 +152,6 @@ QByteArray DeviceManager::addNewDevice_j(t_GetArray& GET)
             return queryError(q);
     }
 
-    const ScriptArray parameters(GET.value("parameters"));
     if (!parameters.isArray())
         return Logs::errorJson(QStringLiteral("Invalid parameters value"), QString());
     for (int i = 0; i < parameters.count(); ++i) {
@@ -157,19 +171,31 @@ QByteArray DeviceManager::addNewDevice_j(t_GetArray& GET)
 
 QByteArray DeviceManager::removeDevice_j(t_GetArray& GET)
 {
+    int id = 0;
+    const QString refused = RequestParams::rangeError(GET, "id", 0, minInt, maxInt, &id);
+    if (!refused.isEmpty())
+        return refusal(refused);
     QSqlQuery q(Database::connection());
     if (!q.exec(QStringLiteral("PRAGMA foreign_keys = ON;")))
         return queryError(q);
-    if (!Database::exec(q, QStringLiteral("DELETE FROM Devices WHERE idDevices = ?"),
-                        {RequestParams::toInt(GET, "id")}))
+    if (!Database::exec(q, QStringLiteral("DELETE FROM Devices WHERE idDevices = ?"), {id}))
         return queryError(q);
     return success;
 }
 
 QByteArray DeviceManager::editDevice_j(t_GetArray& GET)
 {
-    const int id = RequestParams::toInt(GET, "id");
+    int id = 0;
+    const QString badId = RequestParams::rangeError(GET, "id", 0, minInt, maxInt, &id);
+    if (!badId.isEmpty())
+        return refusal(badId);
     const bool parametersChanged = RequestParams::toInt(GET, "parametersChanged") != 0;
+    const ScriptArray iterations(GET.value("readIterations"));
+    const ScriptArray parameters(parametersChanged ? GET.value("parameters") : QByteArray());
+    const QByteArray refused =
+        DeviceCheck::refusal(GET, iterations, parametersChanged ? &parameters : nullptr);
+    if (!refused.isEmpty())
+        return refused;
     QVariantList device = {RequestParams::text(GET, "name", QStringLiteral("new")),
                            RequestParams::text(GET, "type"),
                            int(RequestParams::toInt16(GET, "ModbusId", 1)),
@@ -202,7 +228,6 @@ QByteArray DeviceManager::editDevice_j(t_GetArray& GET)
                             {id}))
             return queryError(q);
 
-        const ScriptArray iterations(GET.value("readIterations"));
         if (!iterations.isArray())
             return Logs::errorJson(QStringLiteral("Invalid read iterations"), QString());
         for (int i = 0; i < iterations.count(); ++i) {
@@ -233,7 +258,6 @@ QByteArray DeviceManager::editDevice_j(t_GetArray& GET)
         qDebug() << "updatedParametrsId: " << updatedParametrsId;
         qDebug() << "parametrsRegAddr2Id: " << parametrsRegAddr2Id;
 
-        const ScriptArray parameters(GET.value("parameters"));
         if (!parameters.isArray())
             return Logs::errorJson(QStringLiteral("Query error"), QString());
         for (int i = 0; i < parameters.count(); ++i) {

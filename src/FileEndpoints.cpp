@@ -113,6 +113,9 @@ void FileEndpoints::exportConfig(HttpResponse& response, const t_GetArray& GET)
         answerEmpty(response, 500, "Internal error");
         return;
     }
+    // The open handle keeps the bytes: no copy is left behind, even when the program dies
+    // during a slow download.
+    snapshot.remove();
     response.setStatus(200, "OK");
     response.setHeader("Content-Disposition", "attachment; filename=db_backup.sqlite");
     response.setHeader("Content-type", "application/octet-stream");

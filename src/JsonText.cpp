@@ -42,6 +42,44 @@ QString JsonText::escape(const QString& text)
     return out;
 }
 
+bool JsonText::isEscaped(const QString& text)
+{
+    const int n = text.size();
+    for (int i = 0; i < n; ++i) {
+        const ushort c = text.at(i).unicode();
+        if (c == '"' || c < 0x20)
+            return false;
+        if (c != '\\')
+            continue;
+        if (++i >= n)
+            return false;
+        switch (text.at(i).unicode()) {
+        case '"':
+        case '\\':
+        case '/':
+        case 'b':
+        case 'f':
+        case 'n':
+        case 'r':
+        case 't':
+            break;
+        case 'u':
+            if (i + 4 >= n)
+                return false;
+            for (int k = 1; k <= 4; ++k) {
+                const ushort h = text.at(i + k).unicode();
+                if (!((h >= '0' && h <= '9') || (h >= 'a' && h <= 'f') || (h >= 'A' && h <= 'F')))
+                    return false;
+            }
+            i += 4;
+            break;
+        default:
+            return false;
+        }
+    }
+    return true;
+}
+
 QString JsonText::rowObject(const QSqlRecord& record, bool escapeValues)
 {
     QString out = QStringLiteral("{");
@@ -50,7 +88,7 @@ QString JsonText::rowObject(const QSqlRecord& record, bool escapeValues)
         if (i > 0)
             out += QLatin1Char(',');
         out += QLatin1Char('"') + record.fieldName(i) + QLatin1String("\":\"") +
-               (escapeValues ? escape(value) : value) + QLatin1Char('"');
+               (escapeValues || !isEscaped(value) ? escape(value) : value) + QLatin1Char('"');
     }
     out += QLatin1Char('}');
     return out;

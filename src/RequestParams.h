@@ -20,4 +20,16 @@ public:
 
     // Whether the text is a decimal integer of 32 bits (so that nothing else reaches SQL text).
     static bool isInteger(const QString& text, int* value = nullptr);
+
+    // The key read as a decimal integer (defaultValue when absent) must lie within [min, max];
+    // a value that is not a number reads as 0 unless numberRequired. Returns the details text
+    // of a refusal, naming the key and the value as sent, or an empty text (and *value set)
+    // when the value can be used. A number too long for any integer type is out of range, never
+    // cut to fit.
+    static QString rangeError(const t_GetArray& get, const char* key, int defaultValue, int min,
+                              int max, int* value = nullptr, bool numberRequired = false);
+    // The details text of a value outside [min, max]: "<field>: <value> is not within ...".
+    static QString outOfRange(const QString& field, const QString& value, qint64 min, qint64 max);
+    // The details text of a value that is none of the allowed ones.
+    static QString notAllowed(const QString& field, const QString& value, const QString& allowed);
 };

@@ -53,6 +53,12 @@ int ScriptArray::toInt32(int index, const char* property) const
     return m_elements.at(index).property(QLatin1String(property)).toInt32();
 }
 
+double ScriptArray::toNumber(int index, const char* property) const
+{
+    const QScriptValue value = m_elements.at(index).property(QLatin1String(property));
+    return value.isValid() ? value.toNumber() : 0.0;
+}
+
 QString ScriptArray::toText(int index, const char* property, const QString& whenMissing) const
 {
     const QScriptValue value = m_elements.at(index).property(QLatin1String(property));

@@ -18,6 +18,9 @@ public:
 
     // The element's property converted to a 32-bit integer; 0 when missing or not a number.
     int toInt32(int index, const char* property) const;
+    // The element's property converted to a number before any cut to 32 bits (NaN when it is
+    // not a number); 0 when missing.
+    double toNumber(int index, const char* property) const;
     // The element's property converted to text; whenMissing when the element lacks it.
     QString toText(int index, const char* property, const QString& whenMissing = QString()) const;
     // The element itself converted to text (for arrays of plain values).

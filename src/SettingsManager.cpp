@@ -1,5 +1,6 @@
 #include "SettingsManager.h"
 
+#include "ApiDispatcher.h"
 #include "Database.h"
 #include "JsonText.h"
 #include "Logs.h"
@@ -9,6 +10,8 @@
 #include <QSqlRecord>
 #include <QVariant>
 #include <QtDebug>
+
+#include <limits>
 
 SettingsManager::SettingsManager(QObject* parent) : QObject(parent) {}
 
@@ -39,19 +42,27 @@ QByteArray SettingsManager::getSetting_j()
     return JsonText::rowObject(q.record()).toUtf8();
 }
 
-QByteArray SettingsManager::saveSetting_j(t_GetArray& GET)
+QByteArray SettingsManager::saveSetting_j(t_GetArray& GET, qint16 callerPrivilege)
 {
     if (!GET.contains("modbusPollInterval") || !GET.contains("modbusIterDelay"))
         return Logs::errorJson(QStringLiteral("Parameters error"), QString());
 
+    // A poll interval of 0 would poll without pause, a negative one never.
+    constexpr int maxInt = std::numeric_limits<int>::max();
     int pollInterval = 0;
     int iterDelay = 0;
-    if (!RequestParams::isInteger(RequestParams::text(GET, "modbusPollInterval"), &pollInterval) ||
-        !RequestParams::isInteger(RequestParams::text(GET, "modbusIterDelay"), &iterDelay))
-        return Logs::errorJson(QStringLiteral("Settings save error"),
-                               QStringLiteral("The intervals must be decimal integers"));
+    QString refused =
+        RequestParams::rangeError(GET, "modbusPollInterval", 0, 1, maxInt, &pollInterval, true);
+    if (refused.isEmpty())
+        refused = RequestParams::rangeError(GET, "modbusIterDelay", 0, 0, maxInt, &iterDelay, true);
+    if (!refused.isEmpty())
+        return Logs::errorJson(QStringLiteral("Settings save error"), refused);
     const qint16 sessionEnabled = RequestParams::toInt16(GET, "sessionEnabled");
     const qint16 defaultAppState = RequestParams::toInt16(GET, "defaultAppState");
+    // Without logins every caller has full rights: only a caller who has them may switch.
+    if (callerPrivilege < ApiDispatcher::fullRightsPrivilege &&
+        (sessionEnabled != 0) != m_sessionEnabled.load())
+        return ApiDispatcher::privilegeRefusal();
 
     QSqlQuery q(Database::connection());
     if (!Database::exec(q,

@@ -26,7 +26,8 @@ public:
     // "cfg_getSetting": {"idSettings":"1","archiveVersion":"0.1.1",...}, {} when unreadable.
     QByteArray getSetting_j();
 
-    // "cfg_saveSetting": modbusPollInterval, modbusIterDelay (both required, decimal integers),
-    // sessionEnabled, defaultAppState. Reply {"success":true} or an error.
-    QByteArray saveSetting_j(t_GetArray& GET);
+    // "cfg_saveSetting": modbusPollInterval (at least 1), modbusIterDelay (at least 0), both
+    // required decimal integers, sessionEnabled, defaultAppState. Only a caller with privilege
+    // 255 may change sessionEnabled. Reply {"success":true} or an error.
+    QByteArray saveSetting_j(t_GetArray& GET, qint16 callerPrivilege = 255);
 };

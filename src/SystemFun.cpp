@@ -1,6 +1,7 @@
 #include "SystemFun.h"
 
 #include "DatabaseSchema.h"
+#include "Version.h"
 
 #include <QMarginsF>
 #include <QPageLayout>
@@ -10,7 +11,6 @@
 #include <QTextDocument>
 
 namespace {
-const char* const programVersion = "0.1.19";
 const char* const brandCode = "BRIMAT";
 } // namespace
 

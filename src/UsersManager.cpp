@@ -1,5 +1,6 @@
 #include "UsersManager.h"
 
+#include "ApiDispatcher.h"
 #include "Database.h"
 #include "JsonText.h"
 #include "Logs.h"
@@ -13,10 +14,28 @@
 namespace {
 const char* const success = "{\"success\":true}";
 
+constexpr int fullRights = ApiDispatcher::fullRightsPrivilege;
+
 QString invalidValue(const char* key)
 {
     return QStringLiteral("The value of %1 is not a decimal integer").arg(QLatin1String(key));
 }
+
+// Whether the stored user acts with rights above the caller's (a user that is not there has
+// none). Stored values outside the levels count as they stand, never cut to a level.
+bool userAboveCaller(int id, qint16 caller, QString* error)
+{
+    if (caller >= fullRights)
+        return false;
+    QSqlQuery q(Database::connection());
+    if (!Database::exec(q, QStringLiteral("SELECT permissions FROM Users WHERE idUsers = ?"),
+                        {id})) {
+        *error = q.lastError().text();
+        return false;
+    }
+    return q.next() && q.value(0).toLongLong() > caller;
+}
+
 } // namespace
 
 UsersManager::UsersManager(QObject* parent) : QObject(parent) {}
@@ -41,9 +60,11 @@ qint16 UsersManager::checkLogin(const QString& username, const QString& password
         return 0;
     const QString permissions = q.next() ? q.value(0).toString() : QString();
     qDebug() << permissions;
-    if (permissions.isEmpty())
-        return 0;
-    return static_cast<qint16>(permissions.toInt());
+    // A stored value outside the levels (only an imported file can hold one) is no login,
+    // never cut to a level: 65791 must not log in with 255.
+    bool ok = false;
+    const int level = permissions.toInt(&ok);
+    return ok && level > 0 && level <= fullRights ? qint16(level) : qint16(0);
 }
 
 QByteArray UsersManager::getUsersCfg_j()
@@ -54,13 +75,18 @@ QByteArray UsersManager::getUsersCfg_j()
     return (QLatin1Char('[') + JsonText::rowObjects(q) + QLatin1Char(']')).toUtf8();
 }
 
-QByteArray UsersManager::addNewUser_j(t_GetArray& GET)
+QByteArray UsersManager::addNewUser_j(t_GetArray& GET, qint16 callerPrivilege)
 {
     if (!GET.contains("username") || !GET.contains("permissions"))
         return Logs::errorJson(QStringLiteral("Parameters error"), QString());
+    // The text would go into the statement as it stands: anything but a level fails.
     int permissions = 0;
-    if (!RequestParams::isInteger(RequestParams::text(GET, "permissions"), &permissions))
-        return Logs::errorJson(QStringLiteral("User save error"), invalidValue("permissions"));
+    const QString refused =
+        RequestParams::rangeError(GET, "permissions", 0, 0, fullRights, &permissions, true);
+    if (!refused.isEmpty())
+        return Logs::errorJson(QStringLiteral("User save error"), refused);
+    if (callerPrivilege < fullRights && permissions > callerPrivilege)
+        return ApiDispatcher::privilegeRefusal();
 
     QSqlQuery q(Database::connection());
     if (!Database::exec(q, QStringLiteral("INSERT INTO USERS (username, permissions)VALUES(?,?)"),
@@ -69,25 +95,41 @@ QByteArray UsersManager::addNewUser_j(t_GetArray& GET)
     return success;
 }
 
-QByteArray UsersManager::editUser_j(t_GetArray& GET)
+QByteArray UsersManager::editUser_j(t_GetArray& GET, qint16 callerPrivilege)
 {
     int id = 0;
     if (!RequestParams::isInteger(RequestParams::text(GET, "id"), &id))
         return Logs::errorJson(QStringLiteral("Edit error"), invalidValue("id"));
+    int permissions = 0;
+    const QString refused =
+        RequestParams::rangeError(GET, "permissions", 0, 0, fullRights, &permissions);
+    if (!refused.isEmpty())
+        return Logs::errorJson(QStringLiteral("Edit error"), refused);
+    QString error;
+    if (callerPrivilege < fullRights &&
+        (permissions > callerPrivilege || userAboveCaller(id, callerPrivilege, &error)))
+        return ApiDispatcher::privilegeRefusal();
+    if (!error.isEmpty())
+        return Logs::errorJson(QStringLiteral("Edit error"), error);
 
     QSqlQuery q(Database::connection());
     if (!Database::exec(
             q, QStringLiteral("UPDATE Users SET username=?, permissions=? WHERE idUsers=?"),
-            {RequestParams::text(GET, "username"), RequestParams::toInt(GET, "permissions"), id}))
+            {RequestParams::text(GET, "username"), permissions, id}))
         return Logs::errorJson(QStringLiteral("Edit error"), q.lastError().text());
     return success;
 }
 
-QByteArray UsersManager::setUserPass_j(t_GetArray& GET)
+QByteArray UsersManager::setUserPass_j(t_GetArray& GET, qint16 callerPrivilege)
 {
     int id = 0;
     if (!RequestParams::isInteger(RequestParams::text(GET, "id"), &id))
         return Logs::errorJson(QStringLiteral("Edit error"), invalidValue("id"));
+    QString error;
+    if (userAboveCaller(id, callerPrivilege, &error))
+        return ApiDispatcher::privilegeRefusal();
+    if (!error.isEmpty())
+        return Logs::errorJson(QStringLiteral("Edit error"), error);
 
     QSqlQuery q(Database::connection());
     if (!Database::exec(q, QStringLiteral("UPDATE Users SET password=? WHERE idUsers=?"),
@@ -96,11 +138,16 @@ QByteArray UsersManager::setUserPass_j(t_GetArray& GET)
     return success;
 }
 
-QByteArray UsersManager::removeUser_j(t_GetArray& GET)
+QByteArray UsersManager::removeUser_j(t_GetArray& GET, qint16 callerPrivilege)
 {
     int id = 0;
     if (!RequestParams::isInteger(RequestParams::text(GET, "id"), &id))
         return Logs::errorJson(QStringLiteral("Query error"), invalidValue("id"));
+    QString error;
+    if (userAboveCaller(id, callerPrivilege, &error))
+        return ApiDispatcher::privilegeRefusal();
+    if (!error.isEmpty())
+        return Logs::errorJson(QStringLiteral("Query error"), error);
 
     QSqlQuery q(Database::connection());
     if (!Database::exec(q, QStringLiteral("DELETE FROM Users WHERE idUsers = ?"), {id}))

@@ -20,12 +20,16 @@ public:
 
     // "cfg_getUsersCfg": [{"idUsers":"1","username":"Admin","permissions":"255"},...]
     QByteArray getUsersCfg_j();
+    // The changing functions take the caller's privilege: below 255 a caller can neither give
+    // rights above its own nor touch a user who has more (the privilege refusal).
+    // Permissions are levels 0 to 255; other values are refused, never cut.
+
     // "cfg_addNewUser": username, permissions (both required). The new user has no password.
-    QByteArray addNewUser_j(t_GetArray& GET);
+    QByteArray addNewUser_j(t_GetArray& GET, qint16 callerPrivilege = 255);
     // "cfg_editUser": username, permissions, id.
-    QByteArray editUser_j(t_GetArray& GET);
+    QByteArray editUser_j(t_GetArray& GET, qint16 callerPrivilege = 255);
     // "cfg_setUserPass": password (missing: empty), id.
-    QByteArray setUserPass_j(t_GetArray& GET);
+    QByteArray setUserPass_j(t_GetArray& GET, qint16 callerPrivilege = 255);
     // "cfg_removeUser": id.
-    QByteArray removeUser_j(t_GetArray& GET);
+    QByteArray removeUser_j(t_GetArray& GET, qint16 callerPrivilege = 255);
 };

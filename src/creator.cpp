@@ -6,6 +6,7 @@
 #include "StaticFileController.h"
 #include "myhttprequesthandler.h"
 #include "polling/Poller.h"
+#include "traymenu.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -17,8 +18,6 @@
 
 Creator::Creator(QString configPath, bool restarted, QObject* parent) : QObject(parent)
 {
-    Q_UNUSED(restarted); // only the tray's browser launch and balloon depend on it
-
     auto* sessionSettings = new QSettings(configPath, QSettings::IniFormat, this);
     sessionSettings->beginGroup(QStringLiteral("sessions"));
     auto* sessionStore = new HttpSessionStore(sessionSettings, this);
@@ -35,23 +34,50 @@ Creator::Creator(QString configPath, bool restarted, QObject* parent) : QObject(
     handler = new MyHttpRequestHandler(staticFiles, sessionStore, docrootSettings, this);
     listener = new HttpListener(listenerSettings, handler, this);
 
-    if (!listener->isListening())
-        qWarning("The web server is not running: port %s cannot be bound",
-                 qPrintable(listenerSettings->value(QStringLiteral("port")).toString()));
+    auto* traySettings = new QSettings(configPath, QSettings::IniFormat, this);
+    trayMenu = new TrayMenu(QCoreApplication::instance(), traySettings);
+    // A window without parent: deleted as the event loop ends, while the application stands.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, [this] {
+        delete trayMenu;
+        trayMenu = nullptr;
+    });
+    const bool desktop = TrayMenu::isTrayAvailable();
+    if (!desktop)
+        qDebug("No system tray: running headless");
+
+    if (!listener->isListening()) {
+        if (!desktop) {
+            // Nobody would see a balloon, and a service manager must see the failure.
+            qCritical("Cannot bind on port: %s. Port already in use!",
+                      qPrintable(listenerSettings->value(QStringLiteral("port")).toString()));
+            QMetaObject::invokeMethod(this, [this] { exitApp(1); }, Qt::QueuedConnection);
+            return;
+        }
+        trayMenu->showBindError();
+    } else if (!restarted && desktop) {
+        trayMenu->slotLaunchBrowser();
+        trayMenu->showListeningMessage();
+    }
 
     connect(handler, &MyHttpRequestHandler::restartAppAsAdmin, this,
             &Creator::slotRestartAppAsAdmin);
+    connect(trayMenu, &TrayMenu::exitApp, this, &Creator::slotExitApp);
 
     Logs::addLog(Logs::Info, tr("Program started"));
 }
 
 void Creator::slotExitApp()
 {
+    exitApp(0);
+}
+
+void Creator::exitApp(int code)
+{
     // A running poll is stopped first, so that its queued archive rows are written.
     handler->polling()->stopPolling();
     delete listener;
     listener = nullptr;
-    QCoreApplication::exit(0);
+    QCoreApplication::exit(code);
 }
 
 void Creator::slotRestartAppAsAdmin()

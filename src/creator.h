@@ -4,9 +4,11 @@
 
 class HttpListener;
 class MyHttpRequestHandler;
+class TrayMenu;
 
-// Builds the HTTP server, the request handler and (where a desktop exists) the tray, and ends
-// the program: quit with code 0, restart through the launcher with code 12.
+// Builds the HTTP server, the request handler and the tray, and ends the program: quit with
+// code 0, restart through the launcher with code 12. Without a system tray the program runs
+// headless, and there a port that cannot be bound ends it with code 1.
 class Creator : public QObject
 {
     Q_OBJECT
@@ -18,6 +20,9 @@ public slots:
     void slotExitApp();
 
 private:
+    void exitApp(int code);
+
     MyHttpRequestHandler* handler = nullptr;
     HttpListener* listener = nullptr;
+    TrayMenu* trayMenu = nullptr;
 };

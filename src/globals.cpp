@@ -1,5 +1,7 @@
 #include "globals.h"
 
+#include "Alarms.h"
+#include "SMTPManager.h"
 #include "SettingsManager.h"
 #include "Stats.h"
 #include "UsersManager.h"
@@ -10,7 +12,10 @@
 ChannelReady* g_channelReady = nullptr;
 Stats* g_stats = nullptr;
 SettingsManager* g_settingsManager = nullptr;
+Alarms* g_alarms = nullptr;
 UsersManager* g_usersManager = nullptr;
+SMTPManager* g_smtpManager = nullptr;
+std::atomic<EmailManager*> g_emailManager{nullptr};
 
 namespace {
 
@@ -35,10 +40,20 @@ struct GlobalObjects
             delete g_settingsManager;
             g_settingsManager = nullptr;
         });
+        g_alarms = new Alarms;
+        std::atexit([] {
+            delete g_alarms;
+            g_alarms = nullptr;
+        });
         g_usersManager = new UsersManager;
         std::atexit([] {
             delete g_usersManager;
             g_usersManager = nullptr;
+        });
+        g_smtpManager = new SMTPManager;
+        std::atexit([] {
+            delete g_smtpManager;
+            g_smtpManager = nullptr;
         });
     }
 };

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFile>
+#include <QIcon>
 #include <QSettings>
 #include <QUrl>
 #include <QtDebug>
@@ -13,12 +14,18 @@
 
 int qMain(int argc, char** argv)
 {
-    // Without a display the program runs headless; the tray is then simply absent.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
-        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Without a display the program runs headless; the tray is then simply absent. A display
+    // that cannot be reached counts as none.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        if (!qEnvironmentVariableIsEmpty("DISPLAY"))
+            qputenv("QT_QPA_PLATFORM", "xcb;offscreen");
+        else if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
 
     QApplication app(argc, argv);
+    Q_INIT_RESOURCE(korvalen);
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/app_icon")));
     const QStringList args = QCoreApplication::arguments();
     const bool restarted = args.size() > 1 && args.at(1) == QLatin1String("-r");
 
@@ -43,8 +50,10 @@ int qMain(int argc, char** argv)
         return 0;
     }
 
-    auto* creator = new Creator(configPath, restarted, &app);
+    // Watching first: a SIGTERM while the start is under way ends the program in order once
+    // the event loop runs, instead of killing it.
     auto* signalWatcher = new SignalWatcher(&app);
+    auto* creator = new Creator(configPath, restarted, &app);
     QObject::connect(signalWatcher, &SignalWatcher::terminationRequested, creator,
                      &Creator::slotExitApp);
     return app.exec();

@@ -1,5 +1,6 @@
 #include "myhttprequesthandler.h"
 
+#include "Alarms.h"
 #include "AlarmsManager.h"
 #include "ApiDispatcher.h"
 #include "ConfigManager.h"
@@ -12,8 +13,11 @@
 #include "HttpResponse.h"
 #include "HttpSession.h"
 #include "HttpSessionStore.h"
+#include "LoginThrottle.h"
 #include "Logs.h"
 #include "ModbusEngine.h"
+#include "RequestOrigin.h"
+#include "SMTPManager.h"
 #include "SettingsManager.h"
 #include "StaticFileController.h"
 #include "Stats.h"
@@ -23,6 +27,7 @@
 #include "globals.h"
 #include "polling/ArchiveManager.h"
 #include "polling/Poller.h"
+#include "updates.h"
 
 #include <QSettings>
 #include <QSqlQuery>
@@ -54,12 +59,37 @@ HttpCookie userCookie(const QByteArray& name)
     return HttpCookie("user", name, 0, "/", QByteArray(), QByteArray(), false);
 }
 
+// What acts with the caller's rights: the web API, a login, the file endpoints. Another
+// site's page must not reach them through the caller's browser (SameSite=Lax still sends the
+// session cookie with a top-level GET, and without logins every caller has full rights).
+bool needsSameOrigin(const QByteArray& path, const t_GetArray& GET)
+{
+    static const char* const acting[] = {"ajax.html",         "saveFile.html",
+                                         "exportConfig.html", "downloadCSV.html",
+                                         "importConfig.html", "loadFile.html"};
+    for (const char* p : acting) {
+        if (path.contains(p))
+            return true;
+    }
+    return path.contains("login.html") && GET.contains("username") && GET.contains("password");
+}
+
+// IPv4 clients of a dual-stack socket count by their IPv4 address.
+QString clientAddress(const HttpRequest& request)
+{
+    const QHostAddress address = request.getPeerAddress();
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4).toString() : address.toString();
+}
+
 } // namespace
 
 MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController* staticFiles,
                                            HttpSessionStore* sessionStore,
                                            QSettings* docrootSettings, QObject* parent)
-    : HttpRequestHandler(parent), staticFiles(staticFiles), sessionStore(sessionStore)
+    : HttpRequestHandler(parent), staticFiles(staticFiles), sessionStore(sessionStore),
+      loginThrottle(std::make_unique<LoginThrottle>())
 {
     modbusEngine = new ModbusEngine(this);
     configManager = new ConfigManager(this);
@@ -81,6 +111,7 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController* staticFiles,
     settings = docrootSettings;
     settings->value(QStringLiteral("path"), QStringLiteral(".")).toString();
 
+    updates = new Updates(settings, this);
     systemFun = new SystemFun(this);
 
     connect(this, &MyHttpRequestHandler::startPolling, poller, &Poller::startPolling);
@@ -150,17 +181,18 @@ void MyHttpRequestHandler::registerWebApi()
     a.add("cfg_getSetting", G::None,
           [](t_GetArray&, P) { return g_settingsManager->getSetting_j(); });
     a.add("cfg_saveSetting", G::None,
-          [](t_GetArray& g, P) { return g_settingsManager->saveSetting_j(g); });
+          [](t_GetArray& g, P p) { return g_settingsManager->saveSetting_j(g, p); });
     a.add("cfg_getUsersCfg", G::None,
           [](t_GetArray&, P) { return g_usersManager->getUsersCfg_j(); });
     a.add("cfg_addNewUser", G::None,
-          [](t_GetArray& g, P) { return g_usersManager->addNewUser_j(g); });
-    a.add("cfg_editUser", G::None, [](t_GetArray& g, P) { return g_usersManager->editUser_j(g); });
+          [](t_GetArray& g, P p) { return g_usersManager->addNewUser_j(g, p); });
+    a.add("cfg_editUser", G::None,
+          [](t_GetArray& g, P p) { return g_usersManager->editUser_j(g, p); });
     a.add("cfg_setUserPass", G::None,
-          [](t_GetArray& g, P) { return g_usersManager->setUserPass_j(g); });
+          [](t_GetArray& g, P p) { return g_usersManager->setUserPass_j(g, p); });
     a.add("cfg_removeUser", G::None,
-          [](t_GetArray& g, P) { return g_usersManager->removeUser_j(g); });
-    a.add("cfg_clearDatabase", G::None,
+          [](t_GetArray& g, P p) { return g_usersManager->removeUser_j(g, p); });
+    a.add("cfg_clearDatabase", G::FullRights,
           [this](t_GetArray&, P) { return configManager->clearDatabase_j(); });
     a.add("cfg_convertDatabase", G::None,
           [this](t_GetArray&, P) { return configManager->convertDatabase_j(); });
@@ -197,6 +229,20 @@ void MyHttpRequestHandler::registerWebApi()
                                   Qt::QueuedConnection);
         return QByteArray();
     });
+    a.add("check4Updates", G::None, [this](t_GetArray& g, P) { return updates->check4Updates(g); });
+    a.add("startUpdating", G::None, [this](t_GetArray& g, P) { return updates->startUpdating(g); });
+    a.add("getUpdateStatus", G::None, [this](t_GetArray&, P) { return updates->getUpdateStatus(); });
+
+    // Alarms and mail.
+    a.add("getAlarmsStates", G::None, [](t_GetArray&, P) { return g_alarms->getAlarmsStates_j(); });
+    a.add("confirmAlarm", G::None, [](t_GetArray& g, P) { return g_alarms->confirmAlarm_j(g); });
+    a.add("confirmAllAlarms", G::None,
+          [](t_GetArray&, P) { return g_alarms->confirmAllAlarms_j(); });
+    a.add("cfg_getSMTPSetting", G::None,
+          [](t_GetArray&, P) { return g_smtpManager->getSMTPSetting_j(); });
+    a.add("cfg_saveSMTPSetting", G::None,
+          [](t_GetArray& g, P) { return g_smtpManager->saveSMTPSetting_j(g); });
+    a.add("sendTestEmail", G::None, [](t_GetArray& g, P) { return g_smtpManager->sendTestMail(g); });
 }
 
 void MyHttpRequestHandler::checkFlags()
@@ -217,10 +263,49 @@ void MyHttpRequestHandler::checkFlags()
         emit stopPolling();
 }
 
+int MyHttpRequestHandler::checkHeader(const HttpRequest& request, bool* uploadsAllowed)
+{
+    // Only the query is known here; a login's body is checked in service().
+    if (needsSameOrigin(request.getPath(), parameters(request)) &&
+        RequestOrigin::isForeign(request))
+        return 403;
+    if (g_settingsManager->m_sessionEnabled &&
+        !sessionStore->getSession(request.getCookie(sessionStore->cookieName()))
+             .contains("username"))
+        *uploadsAllowed = false;
+    return 0;
+}
+
+qint16 MyHttpRequestHandler::login(const HttpRequest& request, const t_GetArray& GET)
+{
+    const QString address = clientAddress(request);
+    if (!loginThrottle->begin(address))
+        return 0;
+    const qint16 privilege = g_usersManager->checkLogin(QString::fromUtf8(GET.value("username")),
+                                                        QString::fromUtf8(GET.value("password")));
+    if (privilege != 0) {
+        loginThrottle->succeeded(address);
+    } else if (loginThrottle->failed(address)) {
+        Logs::addLog(Logs::Warn,
+                     QStringLiteral("Logins from %1 refused for %2 minutes after %3 failed logins")
+                         .arg(address)
+                         .arg(LoginThrottle::windowMs / 60000)
+                         .arg(LoginThrottle::maxFailures));
+    }
+    return privilege;
+}
+
 void MyHttpRequestHandler::service(HttpRequest& request, HttpResponse& response)
 {
     t_GetArray GET = parameters(request);
     const QByteArray path = request.getPath();
+
+    if (needsSameOrigin(path, GET) && RequestOrigin::isForeign(request)) {
+        qDebug("*** Request of another site refused ****");
+        response.setStatus(403, "Forbidden");
+        response.write(QByteArray(), true);
+        return;
+    }
 
     if (!g_settingsManager->m_sessionEnabled) {
         if (path.contains("login.html")) {
@@ -235,14 +320,15 @@ void MyHttpRequestHandler::service(HttpRequest& request, HttpResponse& response)
     session.setLastAccess();
     if (!session.contains("username")) {
         if (path.contains("login.html") && GET.contains("username") && GET.contains("password")) {
-            const qint16 privilege = g_usersManager->checkLogin(
-                QString::fromUtf8(GET.value("username")), QString::fromUtf8(GET.value("password")));
+            const qint16 privilege = login(request, GET);
             if (privilege == 0) {
                 qDebug("*** Invalid login data! ****");
                 writeText(response, "{\"success\":false}", false);
                 return;
             }
             qDebug("*** Creating session ****");
+            // A new id: one planted before the login must not become logged in.
+            session = sessionStore->renewSession(session, response);
             session.set("username", GET.value("username"));
             session.set("logintime", QTime::currentTime());
             session.set("priv", int(privilege));

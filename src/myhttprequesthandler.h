@@ -15,12 +15,14 @@ class ConnectionManager;
 class DeviceManager;
 class FileEndpoints;
 class HttpSessionStore;
+class LoginThrottle;
 class ModbusEngine;
 class Poller;
 class QSettings;
 class QTimer;
 class StaticFileController;
 class SystemFun;
+class Updates;
 
 // The one request handler of the HTTP server and the owner of the web API's managers.
 // service() runs on the listener's connection threads, several at once; it keeps no request
@@ -34,6 +36,9 @@ public:
     ~MyHttpRequestHandler() override;
 
     void service(HttpRequest& request, HttpResponse& response) override;
+    // Before a body is read: refuses requests of other sites' pages, and with logins on keeps
+    // callers who are not logged in from storing uploads.
+    int checkHeader(const HttpRequest& request, bool* uploadsAllowed) override;
 
     Poller* polling() const { return poller; }
 
@@ -48,11 +53,13 @@ private slots:
 private:
     void registerWebApi();
     void route(HttpRequest& request, HttpResponse& response, t_GetArray& GET, qint16 privilege);
+    qint16 login(const HttpRequest& request, const t_GetArray& GET);
 
     StaticFileController* staticFiles;
     HttpSessionStore* sessionStore;
     ModbusEngine* modbusEngine;
     QSettings* settings;
+    Updates* updates;
     ConnectionManager* connectionManager;
     DeviceManager* deviceManager;
     ArchiveManager* archiveManager;
@@ -68,4 +75,5 @@ private:
     QTimer* flagsTimer;
     std::unique_ptr<ApiDispatcher> api;
     std::unique_ptr<FileEndpoints> files;
+    std::unique_ptr<LoginThrottle> loginThrottle;
 };

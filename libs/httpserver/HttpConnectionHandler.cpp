@@ -94,9 +94,13 @@ void HttpConnectionHandler::handleConnection(qintptr socketDescriptor)
     m_socket->setReadBufferSize(kReadBufferSize);
     m_parser.reset(new HttpRequestParser(m_settings));
     m_parser->setPeerAddress(m_socket->peerAddress());
+    HttpRequestHandler* handler = m_requestHandler;
+    m_parser->setHeaderCheck([handler](const HttpRequest& request, bool* uploadsAllowed) {
+        return handler->checkHeader(request, uploadsAllowed);
+    });
     connect(m_socket, &QTcpSocket::readyRead, this, &HttpConnectionHandler::onReadyRead);
     connect(m_socket, &QTcpSocket::disconnected, this, &HttpConnectionHandler::onDisconnected);
-    m_timer->start(m_settings.readTimeout);
+    m_timer->start(m_settings.headerTimeout);
     processInput();
 }
 
@@ -111,11 +115,10 @@ void HttpConnectionHandler::onReadyRead()
 void HttpConnectionHandler::processInput()
 {
     while (m_socket && m_socket->bytesAvailable() > 0) {
-        const bool wasIdle = m_parser->isIdle();
         HttpRequestParser::State state = m_parser->feed(m_socket->read(kReadPiece));
-        // The header must be complete within readTimeout; after that each piece of the
-        // body restarts it, so a large upload on a slow line is not cut off.
-        if (wasIdle || m_parser->isHeaderComplete())
+        // The header has one deadline, however slowly it trickles in; after it each piece
+        // of the body restarts readTimeout, so a large upload on a slow line is not cut off.
+        if (m_parser->isHeaderComplete())
             m_timer->start(m_settings.readTimeout);
         if (m_parser->takeContinueRequest()) {
             m_socket->write("HTTP/1.1 100 Continue\r\n\r\n");
@@ -137,7 +140,8 @@ void HttpConnectionHandler::processInput()
                 return;
             }
             state = m_parser->next();
-            m_timer->start(m_settings.readTimeout);
+            m_timer->start(m_parser->isHeaderComplete() ? m_settings.readTimeout
+                                                        : m_settings.headerTimeout);
             if (m_parser->takeContinueRequest()) {
                 m_socket->write("HTTP/1.1 100 Continue\r\n\r\n");
                 m_socket->flush();

@@ -28,12 +28,30 @@ HttpConnectionHandlerPool::~HttpConnectionHandlerPool()
     m_entries.clear();
 }
 
-HttpConnectionHandler* HttpConnectionHandlerPool::getConnectionHandler()
+HttpConnectionHandler* HttpConnectionHandlerPool::getConnectionHandler(const QHostAddress& peer,
+                                                                       bool* addressFull)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (const Entry& e : qAsConst(m_entries)) {
-        if (e.handler->tryClaim())
+    if (addressFull)
+        *addressFull = false;
+    if (!peer.isNull()) {
+        // A handler that is busy still serves the peer it was claimed for.
+        int ofPeer = 0;
+        for (const Entry& e : qAsConst(m_entries)) {
+            if (e.handler->isBusy() && e.peer == peer)
+                ++ofPeer;
+        }
+        if (ofPeer >= m_settings.maxConnectionsPerAddress) {
+            if (addressFull)
+                *addressFull = true;
+            return nullptr;
+        }
+    }
+    for (Entry& e : m_entries) {
+        if (e.handler->tryClaim()) {
+            e.peer = peer;
             return e.handler;
+        }
     }
     if (m_entries.size() >= m_settings.maxThreads)
         return nullptr;
@@ -46,7 +64,7 @@ HttpConnectionHandler* HttpConnectionHandlerPool::getConnectionHandler()
     connect(thread, &QThread::finished, handler, &QObject::deleteLater);
     handler->tryClaim();
     thread->start();
-    m_entries.append({handler, thread});
+    m_entries.append({handler, thread, peer});
     return handler;
 }
 

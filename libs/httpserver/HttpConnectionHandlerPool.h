@@ -3,6 +3,7 @@
 #include "HttpListenerSettings.h"
 #include "HttpServerGlobal.h"
 
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 
@@ -24,8 +25,11 @@ public:
     // Ends every thread; a request being served runs to its end first.
     ~HttpConnectionHandlerPool() override;
 
-    // A handler claimed for a new connection, or null when maxThreads are all busy.
-    HttpConnectionHandler* getConnectionHandler();
+    // A handler claimed for a new connection from peer, or null when maxThreads are all busy
+    // or the peer already has maxConnectionsPerAddress (then *addressFull is set). A null
+    // peer (unknown) is not counted.
+    HttpConnectionHandler* getConnectionHandler(const QHostAddress& peer = QHostAddress(),
+                                                bool* addressFull = nullptr);
     int threadCount() const;
 
 private:
@@ -33,6 +37,7 @@ private:
     {
         HttpConnectionHandler* handler;
         QThread* thread;
+        QHostAddress peer; // of the connection it was last claimed for
     };
 
     void cleanup();

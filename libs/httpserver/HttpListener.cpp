@@ -9,6 +9,7 @@
 #include <QTcpSocket>
 
 #ifdef Q_OS_UNIX
+#include <sys/socket.h>
 #include <unistd.h>
 #endif
 
@@ -40,11 +41,36 @@ HttpListener::~HttpListener()
     m_pool = nullptr;
 }
 
+namespace {
+
+// The client's address; IPv4 clients of a dual-stack socket count by their IPv4 address.
+QHostAddress peerAddress(qintptr socketDescriptor)
+{
+#ifdef Q_OS_UNIX
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    if (::getpeername(int(socketDescriptor), reinterpret_cast<sockaddr*>(&storage), &length) != 0)
+        return QHostAddress();
+    const QHostAddress address(reinterpret_cast<const sockaddr*>(&storage));
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4) : address;
+#else
+    Q_UNUSED(socketDescriptor)
+    return QHostAddress();
+#endif
+}
+
+} // namespace
+
 void HttpListener::incomingConnection(qintptr socketDescriptor)
 {
-    HttpConnectionHandler* handler = m_pool->getConnectionHandler();
+    bool addressFull = false;
+    HttpConnectionHandler* handler =
+        m_pool->getConnectionHandler(peerAddress(socketDescriptor), &addressFull);
     if (!handler) {
-        reject(socketDescriptor);
+        reject(socketDescriptor,
+               addressFull ? "connections of this address" : "connection threads");
         return;
     }
     // Queued: the handler lives in its own thread, where the socket has to be created.
@@ -53,7 +79,7 @@ void HttpListener::incomingConnection(qintptr socketDescriptor)
         Qt::QueuedConnection);
 }
 
-void HttpListener::reject(qintptr socketDescriptor)
+void HttpListener::reject(qintptr socketDescriptor, const char* why)
 {
     auto* socket = new QTcpSocket(this);
     if (!socket->setSocketDescriptor(socketDescriptor)) {
@@ -63,7 +89,7 @@ void HttpListener::reject(qintptr socketDescriptor)
 #endif
         return;
     }
-    qWarning("HttpListener: all %d connection threads busy, answering 503", m_settings.maxThreads);
+    qWarning("HttpListener: all %s busy, answering 503", why);
     socket->write(HttpResponse::errorResponse(503, "Too many connections, try again later"));
     HttpConnectionHandler::closeGracefully(socket, qMin(m_settings.readTimeout, 5000));
 }

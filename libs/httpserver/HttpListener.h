@@ -20,10 +20,15 @@ class QSettings;
 //   minThreads        idle connection threads kept for the next connections (4)
 //   maxThreads        connection threads at most (100); a connection beyond that is
 //                     answered 503 and closed
+//   maxConnectionsPerAddress
+//                     connections of one client address at once (half of maxThreads, at
+//                     least 6); one more is answered 503 and closed, so that one address
+//                     cannot take every thread
 //   cleanupInterval   ms between endings of idle threads above minThreads (1000)
-//   readTimeout       ms a request may take to arrive (10000): the header as a whole, then
-//                     between pieces of the body; a late request gets 408, an idle
+//   headerTimeout     ms from the connection's start, or from the previous response, until
+//                     the request's header is complete (5000); a late header gets 408, an idle
 //                     keep-alive connection is closed
+//   readTimeout       ms between pieces of a request body (10000); a late piece gets 408
 //   writeTimeout      ms a write waits for the client to take data before giving up (60000)
 //   maxHeaderSize     bytes of request line and headers (16384); more gives 431
 //   maxRequestSize    bytes of a body that is not multipart, and of all multipart text
@@ -43,7 +48,7 @@ protected:
     void incomingConnection(qintptr socketDescriptor) override;
 
 private:
-    void reject(qintptr socketDescriptor);
+    void reject(qintptr socketDescriptor, const char* why);
 
     HttpListenerSettings m_settings;
     HttpConnectionHandlerPool* m_pool;

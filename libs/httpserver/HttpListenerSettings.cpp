@@ -14,6 +14,12 @@ HttpListenerSettings HttpListenerSettings::fromSettings(const QSettings* setting
     s.maxThreads = qMax(1, settings->value("maxThreads", s.maxThreads).toInt());
     s.cleanupInterval = qMax(10, settings->value("cleanupInterval", s.cleanupInterval).toInt());
     s.readTimeout = qMax(1, settings->value("readTimeout", s.readTimeout).toInt());
+    s.headerTimeout = qMax(1, settings->value("headerTimeout", s.headerTimeout).toInt());
+    // Half the threads, so that one address cannot take them all; but at least what a browser
+    // opens to one host (6).
+    const int share = qMin(s.maxThreads, qMax(6, s.maxThreads / 2));
+    s.maxConnectionsPerAddress =
+        qBound(1, settings->value("maxConnectionsPerAddress", share).toInt(), s.maxThreads);
     s.writeTimeout = qMax(1, settings->value("writeTimeout", s.writeTimeout).toInt());
     s.maxHeaderSize = qBound<qint64>(
         256, settings->value("maxHeaderSize", s.maxHeaderSize).toLongLong(), 0x7fffffff);

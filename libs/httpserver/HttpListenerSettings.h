@@ -14,6 +14,8 @@ struct HTTPSERVER_EXPORT HttpListenerSettings
     int maxThreads = 100;
     int cleanupInterval = 1000;
     int readTimeout = 10000;
+    int headerTimeout = 5000;
+    int maxConnectionsPerAddress = 50;
     int writeTimeout = 60000;
     qint64 maxHeaderSize = 16384;
     qint64 maxRequestSize = 16 * 1024 * 1024;

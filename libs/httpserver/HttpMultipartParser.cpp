@@ -274,6 +274,10 @@ bool HttpMultipartParser::parsePartHeaders(const QByteArray& block)
         m_partValue = fileName;
         // A file input left empty sends filename="": a field without a file.
         if (!fileName.isEmpty()) {
+            if (m_filesRefused) {
+                fail(403, "Uploads are not accepted from this caller");
+                return false;
+            }
             if (m_files.size() >= kMaxFiles) {
                 fail(413, "Too many files in one request");
                 return false;

@@ -27,6 +27,10 @@ public:
     // valid boundary (1 to 70 characters of the permitted set).
     static QByteArray boundaryFromContentType(const QByteArray& contentType);
 
+    // From now on a part that carries a file fails the body with 403 before anything of
+    // the file is stored.
+    void refuseFiles() { m_filesRefused = true; }
+
     // Returns false once the body turned out malformed; then errorStatus() tells why.
     bool feed(const char* data, qint64 size);
     // The body has ended: false when the closing delimiter never came.
@@ -63,6 +67,7 @@ private:
     QString m_uploadDir;
     qint64 m_maxFieldBytes;
     qint64 m_fieldBytes = 0;
+    bool m_filesRefused = false;
     State m_state = State::Preamble;
     QByteArray m_buffer;
     int m_errorStatus = 0;

@@ -14,3 +14,10 @@ void HttpRequestHandler::service(HttpRequest& request, HttpResponse& response)
     response.setHeader("Content-Type", "text/plain; charset=UTF-8");
     response.write("501 Not Implemented\n", true);
 }
+
+int HttpRequestHandler::checkHeader(const HttpRequest& request, bool* uploadsAllowed)
+{
+    Q_UNUSED(request)
+    Q_UNUSED(uploadsAllowed)
+    return 0;
+}

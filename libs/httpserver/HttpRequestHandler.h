@@ -19,4 +19,11 @@ public:
 
     // Answers 501 Not Implemented.
     virtual void service(HttpRequest& request, HttpResponse& response);
+
+    // Asked on the connection thread once a request's header is in, before any of its body
+    // is read (query parameters, headers and cookies are there; body fields and files are
+    // not). Returns 0 to read the request, or a status with which the connection refuses it
+    // (empty body) and closes. Clearing *uploadsAllowed refuses a multipart body with 403 as
+    // soon as a file part begins, before anything of it is stored. The default accepts all.
+    virtual int checkHeader(const HttpRequest& request, bool* uploadsAllowed);
 };

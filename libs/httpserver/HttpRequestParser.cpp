@@ -32,6 +32,7 @@ struct HttpRequestParser::Private
 {
     HttpListenerSettings settings;
     QHostAddress peer;
+    HeaderCheck headerCheck;
 
     QByteArray buffer;
     int offset = 0; // bytes of buffer already given to the parser
@@ -187,6 +188,15 @@ void HttpRequestParser::Private::onHeader()
     }
     r.m_cookies = HttpCookie::parseCookieHeader(cookieHeader);
 
+    bool uploadsAllowed = true;
+    if (headerCheck) {
+        const int status = headerCheck(r, &uploadsAllowed);
+        if (status != 0) {
+            fail(status, QByteArray());
+            return;
+        }
+    }
+
     const QByteArray contentType = r.getHeader("content-type");
     const int semicolon = contentType.indexOf(';');
     const QByteArray mime =
@@ -201,6 +211,8 @@ void HttpRequestParser::Private::onHeader()
         limit = settings.maxMultiPartSize;
         multipart.reset(
             new HttpMultipartParser(boundary, settings.uploadDir, settings.maxRequestSize));
+        if (!uploadsAllowed)
+            multipart->refuseFiles();
     } else {
         isForm = mime == "application/x-www-form-urlencoded";
     }
@@ -280,6 +292,11 @@ HttpRequestParser::~HttpRequestParser() = default;
 void HttpRequestParser::setPeerAddress(const QHostAddress& address)
 {
     d->peer = address;
+}
+
+void HttpRequestParser::setHeaderCheck(HeaderCheck check)
+{
+    d->headerCheck = std::move(check);
 }
 
 HttpRequestParser::State HttpRequestParser::feed(const QByteArray& data)

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 
+#include <functional>
 #include <memory>
 
 class HttpRequest;
@@ -30,6 +31,13 @@ public:
     HttpRequestParser& operator=(const HttpRequestParser&) = delete;
 
     void setPeerAddress(const QHostAddress& address);
+
+    // Asked once a request's header is in, before any of its body is read: returns 0 to go
+    // on, or the status to refuse the request with (State::Error with an empty error text).
+    // Clearing *uploadsAllowed makes a file in a multipart body fail the request with 403
+    // before anything of the file is stored.
+    using HeaderCheck = std::function<int(const HttpRequest& request, bool* uploadsAllowed)>;
+    void setHeaderCheck(HeaderCheck check);
 
     State feed(const QByteArray& data);
     // The peer will send nothing more: a request begun but not complete is an error.

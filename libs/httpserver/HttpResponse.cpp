@@ -38,7 +38,9 @@ QByteArray HttpResponse::reasonPhrase(int statusCode)
 
 QByteArray HttpResponse::errorResponse(int statusCode, const QByteArray& text)
 {
-    const QByteArray body = QByteArray::number(statusCode) + ' ' + text + '\n';
+    // Without a text the body stays empty.
+    const QByteArray body =
+        text.isEmpty() ? QByteArray() : QByteArray::number(statusCode) + ' ' + text + '\n';
     return "HTTP/1.1 " + QByteArray::number(statusCode) + ' ' + reasonPhrase(statusCode) +
            "\r\nContent-Type: text/plain; charset=UTF-8\r\nContent-Length: " +
            QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;

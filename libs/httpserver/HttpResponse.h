@@ -58,8 +58,8 @@ public:
     // Whether the connection must be closed after this response.
     bool closeAfterResponse() const { return m_close; }
 
-    // A complete response with a short plain-text body and "Connection: close", for the
-    // errors found before a request reaches a handler.
+    // A complete response with a short plain-text body (none for an empty text) and
+    // "Connection: close", for the errors found before a request reaches a handler.
     static QByteArray errorResponse(int statusCode, const QByteArray& text);
     static QByteArray reasonPhrase(int statusCode);
 

@@ -53,6 +53,14 @@ qint64 HttpSession::idleTime() const
     return d->sinceAccess.elapsed();
 }
 
+bool HttpSession::isEmpty() const
+{
+    if (!d)
+        return true;
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->values.isEmpty();
+}
+
 bool HttpSession::contains(const QByteArray& key) const
 {
     if (!d)

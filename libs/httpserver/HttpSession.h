@@ -27,6 +27,8 @@ public:
     // Milliseconds since the last access (monotonic clock).
     qint64 idleTime() const;
 
+    // Holds no values (a caller that never logged in, for instance).
+    bool isEmpty() const;
     bool contains(const QByteArray& key) const;
     QVariant get(const QByteArray& key) const;
     void set(const QByteArray& key, const QVariant& value);

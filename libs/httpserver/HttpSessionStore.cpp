@@ -20,6 +20,8 @@ HttpSessionStore::HttpSessionStore(QSettings* settings, QObject* parent)
         m_cookieName = "sessionid";
     m_cookiePath = settings ? settings->value("cookiePath", "/").toByteArray() : "/";
     m_cookieDomain = settings ? settings->value("cookieDomain").toByteArray() : QByteArray();
+    m_maxEmptySessions =
+        qMax(1, settings ? settings->value("maxEmptySessions", 1000).toInt() : 1000);
 
     connect(m_cleanupTimer, &QTimer::timeout, this, &HttpSessionStore::removeExpired);
     // Often enough that expired sessions do not pile up, rarely enough to cost nothing.
@@ -73,12 +75,45 @@ HttpSession HttpSessionStore::getSession(HttpRequest& request, HttpResponse& res
             session = findLocked(id);
         if (session.isNull() && allowCreate) {
             session = HttpSession(newId());
-            m_sessions.insert(session.getId(), session);
+            addLocked(session);
         }
     }
     if (!session.isNull())
         setCookie(response, session.getId());
     return session;
+}
+
+void HttpSessionStore::addLocked(const HttpSession& session)
+{
+    m_sessions.insert(session.getId(), session);
+    if (!session.isEmpty())
+        return;
+    m_emptyOrder.push_back(session.getId());
+    while (int(m_emptyOrder.size()) > m_maxEmptySessions) {
+        const auto it = m_sessions.find(m_emptyOrder.front());
+        if (it != m_sessions.end() && it->isEmpty())
+            m_sessions.erase(it);
+        m_emptyOrder.pop_front();
+    }
+}
+
+HttpSession HttpSessionStore::renewSession(const HttpSession& session, HttpResponse& response)
+{
+    HttpSession renewed(newId());
+    const QMap<QByteArray, QVariant> values = session.getAll();
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        renewed.set(it.key(), it.value());
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!session.isNull()) {
+            const auto it = m_sessions.find(session.getId());
+            if (it != m_sessions.end() && *it == session)
+                m_sessions.erase(it);
+        }
+        addLocked(renewed);
+    }
+    setCookie(response, renewed.getId());
+    return renewed;
 }
 
 HttpSession HttpSessionStore::getSession(const QByteArray& id)

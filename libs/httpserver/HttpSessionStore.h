@@ -7,6 +7,7 @@
 #include <QMap>
 #include <QObject>
 
+#include <deque>
 #include <mutex>
 
 class HttpRequest;
@@ -22,6 +23,9 @@ class QTimer;
 //   cookieName      name of the session cookie ("sessionid")
 //   cookiePath      its path ("/")
 //   cookieDomain    its domain (none)
+//   maxEmptySessions  sessions that hold no values yet (callers that never logged in) kept
+//                   at most (1000); the oldest of them goes first, so that a flood of
+//                   requests without a cookie cannot grow memory
 class HTTPSERVER_EXPORT HttpSessionStore : public QObject
 {
     Q_OBJECT
@@ -37,6 +41,10 @@ public:
     // The live session of this id (marked accessed), or a null session.
     HttpSession getSession(const QByteArray& id);
     void removeSession(const HttpSession& session);
+    // Replaces the session by one with a new id and the same values, and sets its cookie on
+    // the response; the old id is forgotten. Used when a caller logs in, so that an id
+    // planted before the login is worth nothing after it.
+    HttpSession renewSession(const HttpSession& session, HttpResponse& response);
     int sessionCount() const;
 
     QByteArray cookieName() const { return m_cookieName; }
@@ -44,6 +52,7 @@ public:
 private:
     void removeExpired();
     HttpSession findLocked(const QByteArray& id);
+    void addLocked(const HttpSession& session);
     void setCookie(HttpResponse& response, const QByteArray& id) const;
     static QByteArray newId();
 
@@ -52,6 +61,10 @@ private:
     QByteArray m_cookiePath;
     QByteArray m_cookieDomain;
     mutable std::mutex m_mutex;
+    int m_maxEmptySessions;
     QMap<QByteArray, HttpSession> m_sessions;
+    // Ids of sessions created empty, oldest first; at most m_maxEmptySessions. An id whose
+    // session got values or went away is only dropped when its turn comes.
+    std::deque<QByteArray> m_emptyOrder;
     QTimer* m_cleanupTimer;
 };

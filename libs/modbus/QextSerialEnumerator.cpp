@@ -1,6 +1,7 @@
 #include "QextSerialEnumerator.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QSerialPortInfo>
 
 #include <algorithm>
@@ -32,5 +33,25 @@ QList<QextPortInfo> QextSerialEnumerator::getPorts()
         if (!listed)
             ports.append({path, QStringLiteral("pseudo-terminal")});
     }
+
+    // USB adapters change their kernel name between boots and plug-ins; people configure them
+    // by these links instead.
+    ports += linksIn(QStringLiteral("/dev/serial/by-id"));
+    ports += linksIn(QStringLiteral("/dev/serial/by-path"));
     return ports;
+}
+
+QList<QextPortInfo> QextSerialEnumerator::linksIn(const QString& directory)
+{
+    QList<QextPortInfo> links;
+    const QFileInfoList entries =
+        QDir(directory).entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo& entry : entries) {
+        if (!entry.isSymLink())
+            continue;
+        const QString target = entry.canonicalFilePath();
+        if (!target.isEmpty()) // empty for a dangling link
+            links.append({entry.absoluteFilePath(), target});
+    }
+    return links;
 }

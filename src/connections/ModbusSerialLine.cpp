@@ -3,6 +3,7 @@
 #include "ModbusLib.h"
 #include "QextSerialEnumerator.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QtDebug>
 
@@ -28,6 +29,17 @@ QString ModbusSerialLine::choosePort(const QList<QextPortInfo>& ports, const QSt
     // An empty name is contained in every port name: it must not open the first one listed.
     if (configured.isEmpty() || isParallelPort(configured))
         return QString();
+    // A path that leads through a link (a /dev/serial/by-id name, or one of the user's own)
+    // names the port it ends at. Kernel names resolve to themselves and keep the rules below.
+    if (QDir::isAbsolutePath(configured)) {
+        const QString target = QFileInfo(configured).canonicalFilePath();
+        if (!target.isEmpty() && target != configured) {
+            for (const QextPortInfo& port : ports) {
+                if (QFileInfo(port.portName).canonicalFilePath() == target)
+                    return isParallelPort(port.portName) ? QString() : port.portName;
+            }
+        }
+    }
     for (const QextPortInfo& port : ports) {
         if (port.portName == configured || port.portName.contains(configured))
             return isParallelPort(port.portName) ? QString() : port.portName;

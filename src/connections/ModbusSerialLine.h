@@ -33,8 +33,9 @@ public:
     int readRegisters(const t_iterationConfig* it, BufferInterface* buffer, qint64 timestamp,
                       unsigned int attempt) override;
 
-    // The first present port whose name equals the configured one or contains it; empty when
-    // none does, for an empty name, and for a parallel port (LPT).
+    // A configured path through a link: the first present port that leads to the same file.
+    // Otherwise the first present port whose name equals the configured one or contains it.
+    // Empty when none does, for an empty name, and for a parallel port (LPT).
     static QString choosePort(const QList<QextPortInfo>& ports, const QString& configured);
 
 protected:

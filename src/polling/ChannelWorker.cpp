@@ -105,7 +105,8 @@ void ChannelWorker::visualTimerExpired(qint64 timestamp)
             continue;
         }
         if (i > 0)
-            QThread::msleep(ulong(qMax(0, g_settingsManager->m_modbusIterDelay + 20)));
+            QThread::msleep(
+                ulong(qMax<qint64>(0, qint64(g_settingsManager->m_modbusIterDelay) + 20)));
         if (it->idDevice != currentDevice && mergeStats()) {
             delta = Stats::t_devStats();
             currentDevice = it->idDevice;

@@ -1,7 +1,9 @@
 #include "Poller.h"
 
+#include "Alarms.h"
 #include "ChannelWorker.h"
 #include "Database.h"
+#include "EmailManager.h"
 #include "Logs.h"
 #include "ReadBuffer.h"
 #include "ReadIterations.h"
@@ -114,6 +116,9 @@ void Poller::startPolling()
     if (!m_db.isOpen() && !m_db.open())
         return;
 
+    EmailManager::startWorker(*this);
+    g_alarms->loadAlarms();
+
     QSqlQuery params(m_db);
     params.exec(QStringLiteral(
         "SELECT idParameters, idDevice, regAddr, archInterval, unit FROM ConfiguredParameters "
@@ -160,6 +165,8 @@ void Poller::startPolling()
         const TryLocker stats = g_stats->lock(StatsRegistrationLockMs);
         if (stats)
             g_stats->clear();
+        g_alarms->clear();
+        EmailManager::stopWorker();
         return;
     }
 
@@ -237,6 +244,8 @@ bool Poller::startChannels(const QString& type, const QString& connectionsSql,
 void Poller::visualTimerTimeout()
 {
     const qint64 ts = QDateTime::currentMSecsSinceEpoch();
+    g_alarms->tick(buffer().get());
+
     for (const Channel& channel : qAsConst(m_channWorkersList)) {
         const ChannelReady::Flag& ready = channel.ready;
         // Busy from here on, so that a slow start of the worker never gets it a second cycle.
@@ -293,7 +302,10 @@ void Poller::stopPolling()
     std::atomic_store(&m_pReadBuffer, std::shared_ptr<ReadBuffer>());
     qDebug("deleteLater m_pReadBuffer");
 
+    g_alarms->clear();
+    qDebug("clear g_alarms");
     if (const TryLocker stats = g_stats->lock(StatsRegistrationLockMs))
         g_stats->clear();
+    EmailManager::stopWorker();
     m_isRunning = false;
 }

@@ -1,7 +1,7 @@
 import pytest
 
 from korvalen import Program
-from peers import tcp_peer
+from peers import PtyPair, rtu_peer, tcp_peer
 
 
 @pytest.fixture
@@ -31,3 +31,13 @@ def tcp(request):
     peer = tcp_peer()
     request.addfinalizer(peer.stop)
     return peer
+
+
+@pytest.fixture
+def rtu(tmp_path, request):
+    """A pymodbus RTU server on one end of a pty pair; the pair is returned."""
+    pair = PtyPair(tmp_path)
+    request.addfinalizer(pair.stop)
+    peer = rtu_peer(pair)
+    request.addfinalizer(peer.stop)
+    return pair

@@ -58,6 +58,10 @@ class Program:
         self.binary = os.path.join(self.directory, "Korvalen")
         if not os.path.exists(self.binary):
             shutil.copy2(BIN, self.binary)
+            # The interface translations lie beside the program.
+            for name in os.listdir(os.path.dirname(BIN)):
+                if name.startswith("korv_") and name.endswith(".qm"):
+                    shutil.copy2(os.path.join(os.path.dirname(BIN), name), self.directory)
         if WWW and not os.path.exists(os.path.join(self.directory, "www")):
             shutil.copytree(WWW, os.path.join(self.directory, "www"))
         if write_cfg:
@@ -69,6 +73,7 @@ class Program:
         self.proc = None
         self.lines = []
         self._cond = threading.Condition()
+        self._eof = False
         self.port = None
 
     @property
@@ -85,6 +90,7 @@ class Program:
         env["QT_QPA_PLATFORM"] = "offscreen"
         env.pop("DISPLAY", None)
         env.update(self.env)
+        self._eof = False
         self.proc = subprocess.Popen([self.binary] + self.args, cwd=self.directory, env=env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         threading.Thread(target=self._read, daemon=True).start()
@@ -100,6 +106,7 @@ class Program:
                 self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
                 self._cond.notify_all()
         with self._cond:
+            self._eof = True
             self._cond.notify_all()
 
     def wait_for_line(self, pattern, timeout=30):
@@ -115,7 +122,8 @@ class Program:
                         return m
                 seen = len(self.lines)
                 left = deadline - time.monotonic()
-                if left <= 0 or (self.proc.poll() is not None and seen == len(self.lines)):
+                # Ends when the output does: lines the program wrote before it ended still count.
+                if left <= 0 or (self._eof and seen == len(self.lines)):
                     raise AssertionError(f"no line matching {pattern!r}; output:\n" + "\n".join(self.lines))
                 self._cond.wait(min(left, 0.2))
 

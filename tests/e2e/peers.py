@@ -71,3 +71,14 @@ class PtyPair:
 
 def rtu_peer(pair, script="pymodbus_peer.py", extra=()):
     return Peer([os.path.join(PEERS, script), "rtu", pair.a, *extra])
+
+
+def write_register(peer, address, value):
+    """Sets a holding register of unit 1 of a TCP peer, as a meter's value would change."""
+    from pymodbus.client import ModbusTcpClient
+    client = ModbusTcpClient("127.0.0.1", port=peer.port)
+    try:
+        assert client.connect()
+        assert not client.write_register(address, value, slave=1).isError()
+    finally:
+        client.close()

@@ -55,9 +55,11 @@ def dechunk(body):
 
 
 def test_many_parallel_reads_answer_alike(program):
+    assert program.api("cfg_addNewTcpConnection", ip="127.0.0.1") == SUCCESS
     for i in range(3):
         params = json.dumps([{"regAddr": r, "unit": "V", "userDescription": f"p{i}.{r}"} for r in range(20)])
-        assert program.api("cfg_addNewDevice", name=f"d{i}", readIterations='[{"regAddr":0,"valuesCnt":20}]',
+        assert program.api("cfg_addNewDevice", name=f"d{i}", connectionType="tcp", idOfConnection="1",
+                           readIterations='[{"regAddr":0,"valuesCnt":20}]',
                            parameters=params) == SUCCESS
     expected = program.api("cfg_getDevCfg")
     assert len(json.loads(expected)["parameters"]) == 60

@@ -34,9 +34,9 @@ def test_serial_defaults_and_duplicate_port(program):
 
 def test_present_empty_values_stay_empty(program):
     assert program.api("cfg_addNewSerialConnection", name="", serialPort="", parity="", baudRate="",
-                       stopBits="x", timeout="1e3") == SUCCESS
+                       stopBits="x", timeout="250") == SUCCESS
     assert program.query("SELECT name, serialPort, baudRate, parity, stopBits, timeout FROM SerialConnections") == \
-        [("", "", 0, "", 0, 0)]
+        [("", "", 0, "", 0, 250)]
 
 
 def test_serial_edit(program):
@@ -67,7 +67,8 @@ def test_tcp_defaults_and_duplicates(program):
     ("tcp", "cfg_addNewTcpConnection", "cfg_removeTcpConnection", "serial"),
 ])
 def test_removal_of_a_connection_in_use(program, kind, add, remove, other):
-    assert program.api(add) == SUCCESS
+    assert program.api("cfg_addNewSerialConnection") == SUCCESS
+    assert program.api("cfg_addNewTcpConnection") == SUCCESS
     assert program.api("cfg_addNewDevice", connectionType=kind, idOfConnection="1", readIterations="[]",
                        parameters="[]") == SUCCESS
     assert program.api(remove, id="1") == IN_USE

@@ -10,6 +10,12 @@ SUCCESS = '{"success":true}'
 INVALID_ITERATIONS = '{"error":true,"message":"Invalid read iterations"}'
 
 
+@pytest.fixture
+def program(program):
+    assert program.api("cfg_addNewTcpConnection", ip="127.0.0.1") == SUCCESS
+    return program
+
+
 def add_device(program, parameters):
     assert program.api("cfg_addNewDevice", name="meter", ModbusId="3", connectionType="tcp", idOfConnection="1",
                        isActive="1", readIterations='[{"regAddr":1,"valuesCnt":3,"regType":4}]',
@@ -56,7 +62,7 @@ def test_without_changed_parameters_only_the_plan_is_replaced(program):
 def test_an_empty_plan_removes_the_plan_and_a_missing_one_changes_nothing(program):
     add_device(program, [{"regAddr": 1}])
     before = state(program)
-    params = {"id": "1", "name": "other"}
+    params = {"id": "1", "name": "other", "connectionType": "tcp", "idOfConnection": "1"}
     assert program.api("cfg_editDevice", **params) == INVALID_ITERATIONS
     assert state(program) == before
     assert edit(program) == SUCCESS

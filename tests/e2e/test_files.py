@@ -162,7 +162,8 @@ def export(program):
 
 def test_import_of_an_export_restores_the_configuration(program):
     assert program.api("cfg_addNewSerialConnection", name="O'Brien \"line\"", serialPort="ttyUSB0") == SUCCESS
-    assert program.api("cfg_addNewDevice", name="meter ' 1", readIterations='[{"regAddr":1,"valuesCnt":2}]',
+    assert program.api("cfg_addNewDevice", name="meter ' 1", connectionType="serial", idOfConnection="1",
+                       readIterations='[{"regAddr":1,"valuesCnt":2}]',
                        parameters='[{"regAddr":1,"unit":"V","userDescription":""}]') == SUCCESS
     before = program.query("SELECT * FROM SerialConnections"), program.query("SELECT name FROM Devices")
     saved = export(program)

@@ -11,7 +11,8 @@ from peers import tcp_peer
 
 
 def test_64_callers_of_get_all_values_during_polling(program_factory, request):
-    p = program_factory(config={"listener": {"maxThreads": "100"}}).start().started()
+    listener = {"maxThreads": "100", "maxConnectionsPerAddress": "100"}
+    p = program_factory(config={"listener": listener}).start().started()
     channels = []
     for _ in range(2):  # two channels of 2000 values, 10 requests each
         peer = tcp_peer()

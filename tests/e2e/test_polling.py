@@ -7,20 +7,11 @@ import time
 import pytest
 
 from korvalen import Client, wait_until
-from peers import PtyPair, rtu_peer, tcp_peer
+from peers import tcp_peer
 
 SUCCESS = '{"success":true}'
 VISUAL = '{"error":true,"message":"App is in visual mode"}'
 POLL_MS = 1000
-
-
-@pytest.fixture
-def rtu(tmp_path, request):
-    pair = PtyPair(tmp_path)
-    request.addfinalizer(pair.stop)
-    peer = rtu_peer(pair)
-    request.addfinalizer(peer.stop)
-    return pair
 
 
 def configure(program, poll_ms=POLL_MS, delay_ms=0):

@@ -146,7 +146,9 @@ def test_privileges(program):
     assert viewer.api("getLogsGridData", eventsType="10").startswith("[")
 
     # privilege 2 configures but does not delete the logs
-    assert operator.api("cfg_addNewDevice", readIterations="[]", parameters="[]") == '{"success":true}'
+    assert operator.api("cfg_addNewTcpConnection", ip="127.0.0.1") == '{"success":true}'
+    assert operator.api("cfg_addNewDevice", connectionType="tcp", idOfConnection="1", readIterations="[]",
+                        parameters="[]") == '{"success":true}'
     assert operator.api("deleteLogsEnries", eventsType="10") == PRIVILEGE
     for path in ["importConfig.html", "loadFile.html"]:
         assert program.upload(path, "x.sql", b"", client=operator)[2].decode() == PRIVILEGE

@@ -68,13 +68,29 @@ def test_instances_with_other_runtime_directories_run_side_by_side(program_facto
     assert a.stop() == 0 and b.stop() == 0
 
 
-def test_a_busy_port_leaves_the_program_running(program_factory):
+def test_a_busy_port_without_a_desktop_ends_the_program(program_factory):
+    # Headless nobody would see the balloon: the error goes to the output and the exit code.
     with socket.socket() as busy:
         busy.bind(("0.0.0.0", 0))
         busy.listen()
         port = busy.getsockname()[1]
         p = program_factory(config={"listener": {"port": str(port)}})
-        p.start(wait_for=rf"port {port} cannot be bound").started()
-        assert p.proc.poll() is None
-        assert p.query("SELECT message FROM Logs") == [("Program started",)]
-        assert p.stop() == 0
+        p.start(wait_for=None)
+        assert p.proc.wait(30) != 0
+        p.wait_for_line(rf"Cannot bind on port: {port}\. Port already in use!")
+        assert p.output().count("No system tray: running headless") == 1
+        assert p.query("SELECT message FROM Logs WHERE message = 'Program started'") == []
+
+
+def test_without_a_desktop_a_free_port_serves(program):
+    program.wait_for_line("No system tray: running headless")
+    assert program.request("index.html")[0] == 200
+    assert program.proc.poll() is None
+    assert program.stop() == 0
+
+
+def test_a_display_that_cannot_be_reached_counts_as_none(program_factory):
+    p = program_factory(env={"QT_QPA_PLATFORM": "", "DISPLAY": ":65000"}).start().started()
+    p.wait_for_line("No system tray: running headless")
+    assert p.request("index.html")[0] == 200
+    assert p.stop() == 0

@@ -6,8 +6,10 @@
 
 #include <sys/socket.h>
 
-bool HttpTestClient::connectTo(quint16 port, int timeout)
+bool HttpTestClient::connectTo(quint16 port, int timeout, const QHostAddress& from)
 {
+    if (!from.isNull() && !m_socket.bind(from))
+        return false;
     m_socket.connectToHost(QHostAddress::LocalHost, port);
     return m_socket.waitForConnected(timeout);
 }

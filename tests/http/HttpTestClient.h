@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 #include <QMap>
 #include <QTcpSocket>
@@ -27,7 +28,8 @@ struct HttpTestReply
 class HttpTestClient
 {
 public:
-    bool connectTo(quint16 port, int timeout = 5000);
+    // from: the local address to connect from (127.0.0.2 is a second loopback client).
+    bool connectTo(quint16 port, int timeout = 5000, const QHostAddress& from = QHostAddress());
     void send(const QByteArray& bytes);
     // Ends the sending direction only: the server still can answer.
     void shutdownSending();

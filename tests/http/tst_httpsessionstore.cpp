@@ -42,6 +42,8 @@ private slots:
     void idsAreRandomAndLong();
     void handlesShareData();
     void concurrentUse();
+    void emptySessionsAreBounded();
+    void renewGivesANewIdAndForgetsTheOld();
 
 private:
     std::unique_ptr<HttpSessionStore> store(const QVariantMap& keys = QVariantMap());
@@ -217,6 +219,54 @@ void TestHttpSessionStore::concurrentUse()
     const HttpSession session = s->getSession(id);
     for (int t = 0; t < 4; ++t)
         QCOMPARE(session.get("k" + QByteArray::number(t)).toInt(), 499);
+    QCOMPARE(s->sessionCount(), 1);
+}
+
+void TestHttpSessionStore::emptySessionsAreBounded()
+{
+    auto s = store({{QStringLiteral("maxEmptySessions"), 3}});
+    auto newSession = [&s] {
+        HttpResponse response(nullptr);
+        return s->getSession(*requestWithCookie(""), response);
+    };
+    HttpSession loggedIn = newSession();
+    loggedIn.set("username", QByteArray("u"));
+    QList<QByteArray> ids;
+    for (int i = 0; i < 5; ++i)
+        ids << newSession().getId();
+    // The oldest empty ones went first; the one holding values stays.
+    QCOMPARE(s->sessionCount(), 4);
+    QVERIFY(!s->getSession(loggedIn.getId()).isNull());
+    for (int i = 0; i < ids.size(); ++i)
+        QCOMPARE(s->getSession(ids.at(i)).isNull(), i < 2);
+
+    // A flood of callers without a cookie keeps the bound.
+    auto flooded = store();
+    for (int i = 0; i < 20000; ++i) {
+        HttpResponse response(nullptr);
+        flooded->getSession(*requestWithCookie(""), response);
+    }
+    QCOMPARE(flooded->sessionCount(), 1000);
+}
+
+void TestHttpSessionStore::renewGivesANewIdAndForgetsTheOld()
+{
+    auto s = store();
+    HttpResponse first(nullptr);
+    HttpSession planted = s->getSession(*requestWithCookie(""), first);
+    planted.set("lang", QByteArray("pl"));
+
+    auto request = requestWithCookie("sessionid=" + planted.getId());
+    HttpResponse response(nullptr);
+    HttpSession renewed = s->renewSession(s->getSession(*request, response), response);
+    renewed.set("username", QByteArray("admin"));
+
+    QVERIFY(renewed.getId() != planted.getId());
+    QCOMPARE(renewed.get("lang").toByteArray(), QByteArray("pl"));
+    QCOMPARE(response.getCookies().value("sessionid").getValue(), renewed.getId());
+    QVERIFY(s->getSession(planted.getId()).isNull());
+    QVERIFY(!planted.contains("username"));
+    QCOMPARE(s->getSession(renewed.getId()).get("username").toByteArray(), QByteArray("admin"));
     QCOMPARE(s->sessionCount(), 1);
 }
 

@@ -79,6 +79,7 @@ private slots:
 
     void connectRefusesHighDescriptor();
     void enumeratorListsPseudoTerminals();
+    void enumeratorListsLinks();
 
 private:
     ModbusContext context(const QString& transport, int slave, int timeoutMs = 300);
@@ -441,6 +442,27 @@ void tst_ModbusLib::enumeratorListsPseudoTerminals()
         QVERIFY2(n > previous, qPrintable(names.join(' ')));
         previous = n;
     }
+}
+
+// As udev keeps /dev/serial/by-id: only links that lead somewhere, by full path.
+void tst_ModbusLib::enumeratorListsLinks()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString d = dir.path();
+    QVERIFY(QFile::link(m_pty.lineEnd(), d + "/usb-Maker_Adapter-if00-port0"));
+    QVERIFY(QFile::link("usb-Maker_Adapter-if00-port0", d + "/a-relative-link"));
+    QVERIFY(QFile::link(d + "/unplugged", d + "/dangling"));
+    QFile plain(d + "/plain");
+    QVERIFY(plain.open(QIODevice::WriteOnly));
+    QVERIFY(QDir(d).mkdir("subdir"));
+
+    QStringList listed;
+    for (const QextPortInfo& port : QextSerialEnumerator::linksIn(d))
+        listed.append(port.portName + " -> " + port.friendName);
+    QCOMPARE(listed, QStringList({d + "/a-relative-link -> " + m_pty.lineEnd(),
+                                  d + "/usb-Maker_Adapter-if00-port0 -> " + m_pty.lineEnd()}));
+    QVERIFY(QextSerialEnumerator::linksIn(d + "/missing").isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_ModbusLib)

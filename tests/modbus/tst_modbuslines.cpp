@@ -149,6 +149,8 @@ private slots:
     void refusedTcpConnection();
     void choosePort_data();
     void choosePort();
+    void choosePortThroughLinks_data();
+    void choosePortThroughLinks();
     void serialLineThatCannotOpen_data();
     void serialLineThatCannotOpen();
     void serialPortByShortName();
@@ -599,6 +601,64 @@ void tst_ModbusLines::choosePort()
     for (const QString& name : qAsConst(ports))
         present.append({name, QString()});
     QCOMPARE(ModbusSerialLine::choosePort(present, configured), chosen);
+}
+
+// Names are relative to a directory of stand-ins for device files:
+//   ttyA, ttyA1, ttyB             files
+//   by-id/usb-A -> ../ttyA        relative, as udev makes them
+//   mine -> by-id/usb-A           a link to a link
+//   ttyB-link -> ttyB
+//   lost -> unplugged             dangling
+//   other -> ttyC                 a file that is not a listed port
+void tst_ModbusLines::choosePortThroughLinks_data()
+{
+    QTest::addColumn<QStringList>("ports");
+    QTest::addColumn<QString>("configured");
+    QTest::addColumn<QString>("chosen");
+
+    const QStringList kernel{"ttyB", "ttyA"};
+    QTest::newRow("stable name") << kernel << "by-id/usb-A"
+                                 << "ttyA";
+    QTest::newRow("link to a link") << kernel << "mine"
+                                    << "ttyA";
+    QTest::newRow("stable name listed too: the kernel name comes first")
+        << QStringList{"ttyB", "ttyA", "by-id/usb-A"} << "by-id/usb-A"
+        << "ttyA";
+    // The substring rule would take the first name containing the link's path.
+    QTest::newRow("link before substring") << QStringList{"ttyB-link-2", "ttyB"} << "ttyB-link"
+                                           << "ttyB";
+    QTest::newRow("dangling link") << kernel << "lost" << QString();
+    QTest::newRow("link to an unlisted file") << kernel << "other" << QString();
+    // A kernel name is no link: the first name containing it still wins.
+    QTest::newRow("kernel name keeps first match") << QStringList{"ttyA1", "ttyA"} << "ttyA"
+                                                   << "ttyA1";
+}
+
+void tst_ModbusLines::choosePortThroughLinks()
+{
+    QFETCH(QStringList, ports);
+    QFETCH(QString, configured);
+    QFETCH(QString, chosen);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString d = QFileInfo(dir.path()).canonicalFilePath();
+    for (const char* name : {"ttyA", "ttyA1", "ttyB", "ttyC"}) {
+        QFile f(d + "/" + name);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    }
+    QVERIFY(QDir(d).mkdir("by-id"));
+    QVERIFY(QFile::link("../ttyA", d + "/by-id/usb-A"));
+    QVERIFY(QFile::link("by-id/usb-A", d + "/mine"));
+    QVERIFY(QFile::link("ttyB", d + "/ttyB-link"));
+    QVERIFY(QFile::link("unplugged", d + "/lost"));
+    QVERIFY(QFile::link("ttyC", d + "/other"));
+
+    QList<QextPortInfo> present;
+    for (const QString& name : qAsConst(ports))
+        present.append({d + "/" + name, QString()});
+    QCOMPARE(ModbusSerialLine::choosePort(present, d + "/" + configured),
+             chosen.isEmpty() ? QString() : d + "/" + chosen);
 }
 
 void tst_ModbusLines::serialLineThatCannotOpen_data()

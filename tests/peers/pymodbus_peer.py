@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """A pymodbus server for the tests.
 
-    pymodbus_peer.py tcp          listens on 127.0.0.1 on a free port, prints "READY <port>"
+    pymodbus_peer.py tcp [PORT]   listens on 127.0.0.1 on PORT (default: a free one), prints "READY <port>"
     pymodbus_peer.py rtu DEVICE   serves Modbus RTU on DEVICE (a pty end), prints "READY"
 
 Unit 1 holds 2000 holding registers, register a = a, and 2000 input registers,
@@ -39,8 +39,8 @@ def context():
     return ModbusServerContext(slaves={1: unit}, single=False)
 
 
-async def serve_tcp():
-    server = ModbusTcpServer(context(), framer=ModbusSocketFramer, address=("127.0.0.1", 0))
+async def serve_tcp(port):
+    server = ModbusTcpServer(context(), framer=ModbusSocketFramer, address=("127.0.0.1", port))
     task = asyncio.create_task(server.serve_forever())
     await server.serving
     print(f"READY {server.server.sockets[0].getsockname()[1]}", flush=True)
@@ -60,8 +60,8 @@ async def serve_rtu(device):
 def main():
     logging.basicConfig(level=logging.CRITICAL)
     logging.getLogger("pymodbus").setLevel(logging.CRITICAL)
-    if len(sys.argv) == 2 and sys.argv[1] == "tcp":
-        asyncio.run(serve_tcp())
+    if len(sys.argv) in (2, 3) and sys.argv[1] == "tcp":
+        asyncio.run(serve_tcp(int(sys.argv[2]) if len(sys.argv) == 3 else 0))
     elif len(sys.argv) == 3 and sys.argv[1] == "rtu":
         asyncio.run(serve_rtu(sys.argv[2]))
     else:

@@ -58,6 +58,7 @@ void TestApiDispatcher::init()
         return QByteArray("slow");
     });
     api->add("deleteLogsEnries", G::FullRights, reply("deleted"));
+    api->add("cfg_clearDatabase", G::FullRights, reply("cleared"));
     api->add("getGeneralInfo", G::None,
              [](t_GetArray&, qint16 p) { return QByteArray::number(p); });
     api->add("startPolling", G::Flags, reply("flagged"));
@@ -101,6 +102,12 @@ void TestApiDispatcher::guards_data()
     QTest::newRow("delete logs, 255")
         << QByteArray("deleteLogsEnries") << 255 << true << QByteArray("deleted");
     QTest::newRow("delete logs, 2") << QByteArray("deleteLogsEnries") << 2 << false << privilege;
+    QTest::newRow("cfg_ with full rights only, 255")
+        << QByteArray("cfg_clearDatabase") << 255 << false << QByteArray("cleared");
+    QTest::newRow("cfg_ with full rights only, 2")
+        << QByteArray("cfg_clearDatabase") << 2 << false << privilege;
+    QTest::newRow("cfg_ with full rights only, while polling")
+        << QByteArray("cfg_clearDatabase") << 2 << true << visual;
     QTest::newRow("caller's privilege reaches the handler")
         << QByteArray("getGeneralInfo") << 1 << true << QByteArray("1");
     QTest::newRow("flags") << QByteArray("startPolling") << 1 << true << QByteArray("flagged");

@@ -22,6 +22,8 @@ private slots:
     void deletionRemovesExactlyTheListedLines_data() { grid_data(); }
     void deletionRemovesExactlyTheListedLines();
     void quoteInDescriptionCannotWidenADeletion();
+    void gridIsValidJsonWhateverIsStored_data();
+    void gridIsValidJsonWhateverIsStored();
 
 private:
     static QStringList listedIds(const QByteArray& reply);
@@ -215,6 +217,47 @@ void TestLogs::quoteInDescriptionCannotWidenADeletion()
     t_GetArray dateInjection{{"eventsType", "10"}, {"startDate", "2099-01-01' OR '1'='1"}};
     QCOMPARE(Logs::getLogsGridData_j(dateInjection, true), QByteArray("{\"success\":true}"));
     QCOMPARE(TestDatabase::value("SELECT COUNT(*) FROM Logs"), QString("5"));
+}
+
+void TestLogs::gridIsValidJsonWhateverIsStored_data()
+{
+    QTest::addColumn<QString>("stored"); // as an imported file may have put it into Logs
+    QTest::addColumn<QString>("listed"); // the message as the browser reads it
+
+    QTest::newRow("plain") << "Program started"
+                           << "Program started";
+    QTest::newRow("escaped as the event log stores it") << R"(it\/s \"q\"\n)"
+                                                        << "it/s \"q\"\n";
+    QTest::newRow("bare quotes") << R"(say "hi")"
+                                 << R"(say "hi")";
+    QTest::newRow("backslash without an escape") << R"(C:\temp\x)"
+                                                 << R"(C:\temp\x)";
+    QTest::newRow("backslash at the end") << R"(ends \)"
+                                          << R"(ends \)";
+    QTest::newRow("control characters") << "a\tb\nc\x01"
+                                        << "a\tb\nc\x01";
+    QTest::newRow("unicode escape") << R"(caf\u00e9)" << QString::fromUtf8("café");
+    QTest::newRow("broken unicode escape") << R"(caf\u00zz)"
+                                           << R"(caf\u00zz)";
+}
+
+void TestLogs::gridIsValidJsonWhateverIsStored()
+{
+    QFETCH(QString, stored);
+    QFETCH(QString, listed);
+    QVERIFY(TestDatabase::exec("DELETE FROM Logs"));
+    QSqlQuery q(Database::connection());
+    QVERIFY(Database::exec(q, "INSERT INTO Logs (type, message, dateTime) VALUES (?, ?, ?)",
+                           {QString("in\"fo"), stored, QString("2024-03-01\t08:00")}));
+    t_GetArray get{{"eventsType", "10"}};
+    const QByteArray reply = Logs::getLogsGridData_j(get, false);
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(reply, &error);
+    QVERIFY2(error.error == QJsonParseError::NoError, reply.constData());
+    const QJsonObject row = doc.array().at(0).toObject();
+    QCOMPARE(row.value("message").toString(), listed);
+    QCOMPARE(row.value("type").toString(), QString("in\"fo"));
+    QCOMPARE(row.value("dateTime").toString(), QString("2024-03-01\t08:00"));
 }
 
 QTEST_GUILESS_MAIN(TestLogs)

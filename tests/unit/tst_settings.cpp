@@ -107,6 +107,19 @@ void TestSettings::save_data()
     QTest::newRow("statement in an interval")
         << QVariantMap{{"modbusPollInterval", "1,modbusIterDelay=0"}, {"modbusIterDelay", "5"}}
         << saveError << unchanged;
+    // Values that cannot work: a poll without pause, a poll that never comes, a negative pause.
+    QTest::newRow("poll interval 0")
+        << QVariantMap{{"modbusPollInterval", "0"}, {"modbusIterDelay", "5"}}
+        << saveError + R"("modbusPollInterval: 0 is not within 1 to 2147483647"})" << unchanged;
+    QTest::newRow("negative poll interval")
+        << QVariantMap{{"modbusPollInterval", "-1000"}, {"modbusIterDelay", "5"}} << saveError
+        << unchanged;
+    QTest::newRow("negative iteration delay")
+        << QVariantMap{{"modbusPollInterval", "1000"}, {"modbusIterDelay", "-1"}}
+        << saveError + R"("modbusIterDelay: -1 is not within 0 to 2147483647"})" << unchanged;
+    QTest::newRow("interval beyond 32 bits")
+        << QVariantMap{{"modbusPollInterval", "4294968296"}, {"modbusIterDelay", "5"}} << saveError
+        << unchanged;
     QTest::newRow("fraction") << QVariantMap{{"modbusPollInterval", "1000"},
                                              {"modbusIterDelay", "2.5"}}
                               << saveError << unchanged;

@@ -77,11 +77,17 @@ void TestUsers::login_data()
                            .arg(hashOfSecret)}
         << "viewer"
         << "secret" << 1;
-    QTest::newRow("privilege kept in 16 bits")
-        << QStringList{QStringLiteral("INSERT INTO Users VALUES (2, 'big', '%1', 65538)")
+    // Stored only by an imported file: refused, never cut to 16 bits (65791 would be 255).
+    QTest::newRow("permissions above the levels refused")
+        << QStringList{QStringLiteral("INSERT INTO Users VALUES (2, 'big', '%1', 65791)")
                            .arg(hashOfSecret)}
         << "big"
-        << "secret" << 2;
+        << "secret" << 0;
+    QTest::newRow("negative permissions refused")
+        << QStringList{QStringLiteral("INSERT INTO Users VALUES (2, 'neg', '%1', -1)")
+                           .arg(hashOfSecret)}
+        << "neg"
+        << "secret" << 0;
     QTest::newRow("injection in the name") << QStringList{} << "x' OR '1'='1"
                                            << "" << 0;
     QTest::newRow("injection in the password") << QStringList{} << "Admin"
@@ -149,6 +155,15 @@ void TestUsers::webFunctions_data()
     QTest::newRow("add with text as permissions")
         << "add" << QVariantMap{{"username", "u"}, {"permissions", "2); DROP TABLE Users; --"}}
         << R"({"error":true,"message":"User save error",)" << all << QStringList{"1|Admin|255"};
+    for (const char* permissions : {"256", "65791", "-1", "4294967551"})
+        QTest::newRow(qPrintable(QStringLiteral("add with permissions %1").arg(permissions)))
+            << "add" << QVariantMap{{"username", "u"}, {"permissions", permissions}}
+            << R"({"error":true,"message":"User save error","details":"permissions: )" << all
+            << QStringList{"1|Admin|255"};
+    QTest::newRow("edit with permissions above the levels")
+        << "edit" << QVariantMap{{"username", "Admin"}, {"permissions", "65791"}, {"id", "1"}}
+        << R"({"error":true,"message":"Edit error","details":"permissions: 65791 is not within 0 to 255"})"
+        << all << QStringList{"1|Admin|255"};
     QTest::newRow("add existing name")
         << "add" << QVariantMap{{"username", "Admin"}, {"permissions", "1"}}
         << R"({"error":true,"message":"User save error","details":)" << all

@@ -1,0 +1,69 @@
+#include "RequestOrigin.h"
+
+#include "HttpRequest.h"
+
+#include <QUrl>
+
+namespace {
+
+int defaultPort(const QString& scheme)
+{
+    if (scheme == QLatin1String("http"))
+        return 80;
+    if (scheme == QLatin1String("https"))
+        return 443;
+    return -1;
+}
+
+struct Origin
+{
+    QString host;
+    int port = -1;
+    int schemePort = -1; // the default port of its scheme
+};
+
+// The origin an Origin or Referer value names; false for anything but an http(s) origin.
+bool parseOrigin(const QByteArray& text, Origin* origin)
+{
+    const QUrl url(QString::fromUtf8(text.trimmed()), QUrl::StrictMode);
+    origin->schemePort = defaultPort(url.scheme().toLower());
+    if (!url.isValid() || origin->schemePort < 0 || url.host().isEmpty())
+        return false;
+    origin->host = url.host();
+    origin->port = url.port(origin->schemePort);
+    return true;
+}
+
+} // namespace
+
+bool RequestOrigin::isForeign(const HttpRequest& request)
+{
+    return isForeign(request.getHeader("host"), request.getHeader("origin"),
+                     request.getHeader("referer"), request.getHeader("sec-fetch-site"));
+}
+
+bool RequestOrigin::isForeign(const QByteArray& host, const QByteArray& origin,
+                              const QByteArray& referer, const QByteArray& fetchSite)
+{
+    // "same-site" is another port or subdomain: still another origin.
+    const QByteArray site = fetchSite.trimmed().toLower();
+    if (site == "cross-site" || site == "same-site")
+        return true;
+    const QByteArray source = origin.trimmed().isEmpty() ? referer : origin;
+    if (source.trimmed().isEmpty())
+        return false;
+    Origin from;
+    if (!parseOrigin(source, &from))
+        return true;
+
+    // Host is "name[:port]" or "[v6]:port"; anything more is no host of ours.
+    const QUrl self(QStringLiteral("http://") + QString::fromUtf8(host.trimmed()),
+                    QUrl::StrictMode);
+    if (host.trimmed().isEmpty() || !self.isValid() || self.host().isEmpty() ||
+        !self.path().isEmpty() || !self.userInfo().isEmpty() || self.hasQuery() ||
+        self.hasFragment())
+        return true;
+    // Without a port the Host header means the scheme's default, which a proxy in front of
+    // the program may serve as https.
+    return self.host() != from.host || self.port(from.schemePort) != from.port;
+}

@@ -1,0 +1,335 @@
+"""Who may do what, and bad input: privileges, sessions, other sites' requests, floods and values
+that cannot work, against the started program."""
+
+import http.client
+import json
+import os
+import select
+import socket
+import sqlite3
+import time
+import urllib.parse
+
+import pytest
+
+from korvalen import Client, Program, multipart, wait_until
+
+SUCCESS = '{"success":true}'
+PRIVILEGE = '{"error":true,"message":"User doesn\'t have required privilege"}'
+NOT_LOGGED_IN = '{"error":true,"message":"User not logged in"}'
+OTHER_SITE = "http://evil.example"
+
+# Users besides Admin (1): viewer (2, privilege 1), operator (3, privilege 2), peer (4, privilege 2).
+USERS = [("viewer", "v", 1), ("operator", "o", 2), ("peer", "p", 2)]
+CALLERS = {1: ("viewer", "v"), 2: ("operator", "o"), 255: ("Admin", "")}
+
+
+def dump(program):
+    con = sqlite3.connect(program.db_path, timeout=10)
+    try:
+        return list(con.iterdump())
+    finally:
+        con.close()
+
+
+def enable_sessions(program):
+    assert program.api("cfg_saveSetting", modbusPollInterval="5000", modbusIterDelay="10",
+                       sessionEnabled="1") == SUCCESS
+
+
+def logged_in(program, name="Admin", password=""):
+    client = Client(program)
+    assert client.login(name, password)[2] == b'{"success":true}'
+    return client
+
+
+def request_from(program, source, method, path, fields=None, headers=None):
+    """(status, headers, body) of one request sent from the local address `source`."""
+    conn = http.client.HTTPConnection("127.0.0.1", program.port, timeout=30, source_address=(source, 0))
+    try:
+        body = urllib.parse.urlencode(fields) if fields is not None else None
+        all_headers = dict(headers or {})
+        if body is not None:
+            all_headers["Content-Type"] = "application/x-www-form-urlencoded"
+        conn.request(method, "/" + path, body, all_headers)
+        response = conn.getresponse()
+        return response.status, response.headers, response.read()
+    finally:
+        conn.close()
+
+
+def rss(program):
+    with open(f"/proc/{program.proc.pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    raise AssertionError("no VmRSS")
+
+
+# --- privileges ---------------------------------------------------------------------------------
+
+def privilege_rows():
+    table = [
+        ("cfg_addNewUser", {"username": "new", "permissions": "2"}, {1: False, 2: True, 255: True}),
+        ("cfg_addNewUser", {"username": "new", "permissions": "255"}, {1: False, 2: False, 255: True}),
+        ("cfg_addNewUser", {"username": "new", "permissions": "3"}, {2: False}),
+        # raising a peer, raising oneself, acting on a user above
+        ("cfg_editUser", {"id": "4", "username": "peer", "permissions": "255"}, {1: False, 2: False, 255: True}),
+        ("cfg_editUser", {"id": "3", "username": "operator", "permissions": "3"}, {2: False}),
+        ("cfg_editUser", {"id": "1", "username": "Admin", "permissions": "2"}, {1: False, 2: False, 255: True}),
+        ("cfg_editUser", {"id": "4", "username": "peer", "permissions": "1"}, {2: True}),
+        ("cfg_setUserPass", {"id": "1", "password": "mine"}, {1: False, 2: False, 255: True}),
+        ("cfg_setUserPass", {"id": "4", "password": "mine"}, {2: True}),
+        ("cfg_removeUser", {"id": "1"}, {1: False, 2: False, 255: True}),
+        ("cfg_removeUser", {"id": "4"}, {2: True}),
+        # turning logins off would give every anonymous caller full rights
+        ("cfg_saveSetting", {"modbusPollInterval": "5000", "modbusIterDelay": "10", "sessionEnabled": "0"},
+         {1: False, 2: False, 255: True}),
+        ("cfg_saveSetting", {"modbusPollInterval": "1000", "modbusIterDelay": "10", "sessionEnabled": "1"},
+         {1: False, 2: True}),
+        ("cfg_clearDatabase", {}, {1: False, 2: False, 255: True}),
+    ]
+    for func, params, callers in table:
+        for caller, allowed in callers.items():
+            detail = ",".join(f"{k}={v}" for k, v in params.items())
+            yield pytest.param(caller, func, params, allowed, id=f"{caller}-{func}-{detail}")
+
+
+@pytest.mark.parametrize("caller, func, params, allowed", privilege_rows())
+def test_privileges_cannot_be_raised(program, caller, func, params, allowed):
+    for name, password, permissions in USERS:
+        assert program.api("cfg_addNewUser", username=name, permissions=str(permissions)) == SUCCESS
+    for uid, (name, password, _) in enumerate(USERS, start=2):
+        assert program.api("cfg_setUserPass", id=str(uid), password=password) == SUCCESS
+    enable_sessions(program)
+    client = logged_in(program, *CALLERS[caller])
+
+    before = dump(program)
+    reply = client.api(func, **params)
+    after = dump(program)
+    if allowed:
+        assert reply == SUCCESS
+        assert after != before
+    else:
+        assert reply == PRIVILEGE
+        assert after == before
+
+
+# --- sessions and logins ------------------------------------------------------------------------
+
+def test_login_renews_the_session_id(program):
+    enable_sessions(program)
+    client = Client(program)
+    client.request("style.css")
+    planted = client.cookie("sessionid")
+    assert planted
+    assert client.login("Admin")[2] == b'{"success":true}'
+    renewed = client.cookie("sessionid")
+    assert renewed and renewed != planted
+    assert json.loads(client.api("getGeneralInfo"))["userPriv"] == 255
+    # Whoever planted the old id is not logged in by it.
+    status, _, body = program.request("ajax.html?func=getGeneralInfo", headers={"Cookie": f"sessionid={planted}"})
+    assert (status, body.decode()) == (200, NOT_LOGGED_IN)
+
+
+def test_failed_logins_are_throttled_per_address(program):
+    enable_sessions(program)
+    for _ in range(6):
+        assert request_from(program, "127.0.0.1", "POST", "login.html",
+                            {"username": "Admin", "password": "wrong"})[2] == b'{"success":false}'
+    assert request_from(program, "127.0.0.1", "POST", "login.html",
+                        {"username": "Admin", "password": ""})[2] == b'{"success":false}'
+    assert request_from(program, "127.0.0.2", "POST", "login.html",
+                        {"username": "Admin", "password": ""})[2] == b'{"success":true}'
+    assert program.query("SELECT type, message FROM Logs WHERE type = 'warn'") == [
+        ("warn", "Logins from 127.0.0.1 refused for 15 minutes after 5 failed logins")]
+
+
+def test_sessions_of_callers_who_never_logged_in_are_bounded(program):
+    if "ASAN_OPTIONS" in os.environ:
+        pytest.skip("AddressSanitizer holds freed memory back: resident memory tells nothing here")
+    enable_sessions(program)
+    request = b"GET /ajax.html?func=getAppState HTTP/1.1\r\nHost: x\r\n\r\n"
+    marker = NOT_LOGGED_IN.encode()
+
+    def flood(count, batch=500):
+        with socket.create_connection(("127.0.0.1", program.port), timeout=30) as s:
+            sent = 0
+            while sent < count:
+                n = min(batch, count - sent)
+                s.sendall(request * n)
+                seen, data = 0, b""
+                while seen < n:
+                    chunk = s.recv(1 << 20)
+                    assert chunk, "connection closed"
+                    data += chunk
+                    seen = data.count(marker)
+                sent += n
+
+    flood(5000)  # threads, caches and the first sessions in place
+    before = rss(program)
+    flood(100000)
+    growth = rss(program) - before
+    # 100 000 sessions kept would take some 28 MB.
+    assert growth < 8 * 1024 * 1024, growth
+
+
+# --- other sites' requests ----------------------------------------------------------------------
+
+@pytest.mark.parametrize("sessions", [True, False])
+def test_requests_of_other_sites_change_nothing(program, sessions):
+    if sessions:
+        enable_sessions(program)
+        client = logged_in(program)
+    else:
+        client = Client(program)
+    add_user = "ajax.html?func=cfg_addNewUser&username=intruder&permissions=255"
+    before = dump(program)
+    for headers in [{"Origin": OTHER_SITE}, {"Referer": OTHER_SITE + "/page.html"}, {"Origin": "null"},
+                    {"Origin": f"http://127.0.0.1:{program.port + 1}"}, {"Sec-Fetch-Site": "cross-site"}]:
+        assert client.request(add_user, headers=headers)[::2] == (403, b""), headers
+        assert client.request("ajax.html", data={"func": "cfg_addNewUser", "username": "intruder",
+                                                 "permissions": "255"}, headers=headers)[::2] == (403, b"")
+        assert client.request("exportConfig.html", headers=headers)[::2] == (403, b"")
+        assert client.request("login.html", data={"username": "Admin", "password": ""},
+                              headers=headers)[::2] == (403, b"")
+    assert dump(program) == before
+
+    # The program's own pages, and scripts without either header, are served as before.
+    own = {"Origin": f"http://127.0.0.1:{program.port}", "Referer": f"http://127.0.0.1:{program.port}/home.html",
+           "Sec-Fetch-Site": "same-origin"}
+    assert client.request(add_user, headers=own)[2] == SUCCESS.encode()
+    assert client.api("cfg_addNewUser", username="script", permissions="1") == SUCCESS
+    assert client.request("style.css", headers={"Origin": OTHER_SITE})[0] == 200
+    assert [r[0] for r in program.query("SELECT username FROM Users ORDER BY idUsers")] == \
+        ["Admin", "intruder", "script"]
+
+
+# --- floods -------------------------------------------------------------------------------------
+
+def test_slow_connections_of_one_address_leave_others_served(program_factory):
+    # maxThreads 50: without a share per address, 150 slow connections would take them all.
+    program = program_factory(config={"listener": {"maxThreads": "50", "headerTimeout": "10000"}}).start().started()
+    slow = []
+    try:
+        for _ in range(150):
+            s = socket.create_connection(("127.0.0.1", program.port), timeout=30)
+            s.sendall(b"GET /style.css HTTP/1.1\r\nHost: x\r\n")  # a header that never ends
+            slow.append(s)
+        refused = set()
+        deadline = time.monotonic() + 20
+        while len(refused) < 125 and time.monotonic() < deadline:
+            ready, _, _ = select.select([s for s in slow if s not in refused], [], [], 0.5)
+            for s in ready:
+                assert s.recv(4096).startswith(b"HTTP/1.1 503")
+                refused.add(s)
+        assert len(refused) == 125  # the other 25 hold half the threads
+
+        start = time.monotonic()
+        status, _, _ = request_from(program, "127.0.0.2", "GET", "style.css")
+        assert status == 200
+        assert time.monotonic() - start < 1
+    finally:
+        for s in slow:
+            s.close()
+
+
+def test_anonymous_upload_is_not_stored(program_factory, tmp_path):
+    uploads = tmp_path / "uploads"
+    uploads.mkdir()
+    program = program_factory(config={"listener": {"uploadDir": str(uploads)}}).start().started()
+    enable_sessions(program)
+
+    size = 64 * 1024 * 1024
+    body, content_type = multipart({}, {"uploadedfile": ("big.sql", b"\0" * size)})
+    with socket.create_connection(("127.0.0.1", program.port), timeout=30) as s:
+        s.sendall(f"POST /loadFile.html HTTP/1.1\r\nHost: x\r\nContent-Type: {content_type}\r\n"
+                  f"Content-Length: {len(body)}\r\n\r\n".encode())
+        s.sendall(memoryview(body)[:1 << 20])
+        # Answered while the file has only begun: nothing waits for the rest of the body.
+        assert s.recv(4096).startswith(b"HTTP/1.1 403")
+        assert os.listdir(uploads) == []
+        try:
+            s.sendall(memoryview(body)[1 << 20:])
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+    assert os.listdir(uploads) == []
+
+    # Logged in, the same endpoint takes uploads.
+    status, _, content = program.upload("loadFile.html", "a.txt", b"hello", client=logged_in(program))
+    assert (status, content) == (200, b"hello")
+
+
+# --- values that cannot work --------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def configured(tmp_path_factory):
+    program = Program(tmp_path_factory.mktemp("values") / "app").start().started()
+    assert program.api("cfg_addNewTcpConnection", ip="127.0.0.1", portTCP="1502") == SUCCESS
+    assert program.api("cfg_addNewSerialConnection", serialPort="ttyS9") == SUCCESS
+    assert program.api("cfg_addNewDevice", connectionType="tcp", idOfConnection="1", ModbusId="5",
+                       readIterations='[{"regAddr":1,"valuesCnt":1}]', parameters='[{"regAddr":1}]') == SUCCESS
+    assert program.api("cfg_addNewUser", username="u", permissions="2") == SUCCESS
+    yield program
+    program.kill()
+
+
+DEVICE = {"connectionType": "tcp", "idOfConnection": "1", "readIterations": "[]", "parameters": "[]"}
+EDIT = dict(DEVICE, id="1", parametersChanged="1")
+SETTINGS = {"modbusPollInterval": "5000", "modbusIterDelay": "10"}
+
+
+def value_rows():
+    q = "Query error"
+    table = [
+        ("cfg_saveSetting", dict(SETTINGS, modbusPollInterval="0"), "Settings save error", "modbusPollInterval"),
+        ("cfg_saveSetting", dict(SETTINGS, modbusPollInterval="-1000"), "Settings save error", "modbusPollInterval"),
+        ("cfg_saveSetting", dict(SETTINGS, modbusIterDelay="-1"), "Settings save error", "modbusIterDelay"),
+        ("cfg_addNewTcpConnection", {"ip": "10.0.0.1", "portTCP": "70000"}, q, "portTCP: 70000"),
+        ("cfg_addNewTcpConnection", {"ip": "10.0.0.1", "portTCP": "abc"}, q, "portTCP: abc"),
+        ("cfg_addNewTcpConnection", {"ip": "10.0.0.1", "portTCP": "0"}, q, "portTCP: 0"),
+        ("cfg_addNewTcpConnection", {"ip": "10.0.0.1", "portTCP": ""}, q, "portTCP: "),
+        ("cfg_addNewTcpConnection", {"ip": "10.0.0.1", "timeout": "0"}, q, "timeout: 0"),
+        ("cfg_editTcpConnection", {"id": "1", "ip": "127.0.0.1", "portTCP": "65536"}, q, "portTCP: 65536"),
+        ("cfg_editTcpConnection", {"id": "65537", "ip": "127.0.0.1", "portTCP": "1502"}, q, "id: 65537"),
+        ("cfg_removeTcpConnection", {"id": "65537"}, q, "id: 65537"),
+        ("cfg_addNewSerialConnection", {"serialPort": "ttyS1", "timeout": "0"}, q, "timeout: 0"),
+        ("cfg_addNewSerialConnection", {"serialPort": "ttyS1", "timeout": "-5"}, q, "timeout: -5"),
+        ("cfg_editSerialConnection", {"id": "1", "serialPort": "ttyS9", "timeout": "0"}, q, "timeout: 0"),
+        ("cfg_editSerialConnection", {"id": "65537", "serialPort": "ttyS2"}, q, "id: 65537"),
+        ("cfg_removeSerialConnection", {"id": "65537"}, q, "id: 65537"),
+        ("cfg_addNewDevice", dict(DEVICE, ModbusId="300"), q, "ModbusId: 300"),
+        ("cfg_addNewDevice", dict(DEVICE, ModbusId="0"), q, "ModbusId: 0"),
+        ("cfg_addNewDevice", dict(DEVICE, ModbusId="65537"), q, "ModbusId: 65537"),
+        ("cfg_addNewDevice", dict(DEVICE, connectionType="modbus-tcp"), q, "connectionType: modbus-tcp"),
+        ("cfg_addNewDevice", dict(DEVICE, connectionType=""), q, "connectionType: "),
+        ("cfg_addNewDevice", dict(DEVICE, idOfConnection="9"), q, "idOfConnection: 9"),
+        ("cfg_addNewDevice", dict(DEVICE, connectionType="serial", idOfConnection="2"), q, "idOfConnection: 2"),
+        ("cfg_addNewDevice", dict(DEVICE, readIterations='[{"regAddr":70000}]'), q,
+         "readIterations[0].regAddr: 70000"),
+        ("cfg_addNewDevice", dict(DEVICE, readIterations='[{"regAddr":1},{"regAddr":-1}]'), q,
+         "readIterations[1].regAddr: -1"),
+        ("cfg_addNewDevice", dict(DEVICE, readIterations='[{"regAddr":4294967297}]'), q,
+         "readIterations[0].regAddr: 4294967297"),
+        ("cfg_addNewDevice", dict(DEVICE, parameters='[{"regAddr":65536}]'), q, "parameters[0].regAddr: 65536"),
+        ("cfg_editDevice", dict(EDIT, ModbusId="256"), q, "ModbusId: 256"),
+        ("cfg_editDevice", dict(EDIT, idOfConnection="3"), q, "idOfConnection: 3"),
+        ("cfg_editDevice", dict(EDIT, connectionType="rtu"), q, "connectionType: rtu"),
+        ("cfg_editDevice", dict(EDIT, parameters='[{"regAddr":99999}]'), q, "parameters[0].regAddr: 99999"),
+        ("cfg_editDevice", dict(EDIT, id="4294967297"), q, "id: 4294967297"),
+        ("cfg_removeDevice", {"id": "4294967297"}, q, "id: 4294967297"),
+        ("cfg_addNewUser", {"username": "x", "permissions": "256"}, "User save error", "permissions: 256"),
+        ("cfg_addNewUser", {"username": "x", "permissions": "65791"}, "User save error", "permissions: 65791"),
+        ("cfg_editUser", {"id": "2", "username": "u", "permissions": "65791"}, "Edit error", "permissions: 65791"),
+    ]
+    for func, params, message, details in table:
+        yield pytest.param(func, params, message, details, id=f"{func}-{details}")
+
+
+@pytest.mark.parametrize("func, params, message, details", value_rows())
+def test_values_that_cannot_work_are_refused(configured, func, params, message, details):
+    before = dump(configured)
+    reply = json.loads(configured.api(func, **params))
+    assert reply["error"] is True and reply["message"] == message
+    assert reply["details"].startswith(details), reply["details"]
+    assert dump(configured) == before

@@ -1,0 +1,190 @@
+"""The tray of the running program on a private X display with a tray host, driven like a user:
+right click on the icon, keys in the menu. The interface language, with and without a desktop."""
+
+import configparser
+import os
+import re
+import signal
+import socket
+import subprocess
+
+import pytest
+
+from korvalen import wait_until
+from xsession import XSession
+
+CLASS = '("Korvalen" "Brimat Capture")'
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def stored(program, group, key):
+    config = configparser.ConfigParser(interpolation=None)
+    config.read(os.path.join(program.directory, "config.ini"))
+    return config.get(group, key, fallback=None)
+
+
+@pytest.fixture
+def desktop(tmp_path):
+    """An X display with a tray host, and a browser stand-in that records what it is asked to open."""
+    bin_dir = tmp_path / "fakebin"
+    bin_dir.mkdir()
+    opened = tmp_path / "opened.txt"
+    launcher = bin_dir / "xdg-open"
+    launcher.write_text(f'#!/bin/sh\necho "$@" >> {opened}\n')
+    launcher.chmod(0o755)
+    with XSession() as x:
+        x.opened = opened
+        x.program_env = {key: x.env[key] for key in ("DISPLAY", "QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS")}
+        x.program_env["PATH"] = f"{bin_dir}:{os.environ['PATH']}"
+        yield x
+
+
+def visible_windows(x):
+    """Ids of the program's mapped windows (xdotool exits 1 when there are none)."""
+    out = subprocess.run(["xdotool", "search", "--onlyvisible", "--classname", "Korvalen"],
+                         env=x.env, capture_output=True, text=True, timeout=30).stdout
+    return set(out.split())
+
+
+def tray_icon(x):
+    """(id, x, y, width, height) of the program's window embedded in the tray host's panel, or None."""
+    lines = x.window_tree().splitlines()
+    panel = next((i for i, line in enumerate(lines) if '"panel": ("panel" "trayer")' in line), None)
+    if panel is None:
+        return None
+    indent = len(lines[panel]) - len(lines[panel].lstrip())
+    for line in lines[panel + 1:]:
+        if line.strip() and len(line) - len(line.lstrip()) <= indent:
+            break  # past the panel's windows
+        if CLASS in line:
+            m = re.search(r"(0x[0-9a-f]+) .*\s(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)", line)
+            if m and int(m.group(2)) > 0:
+                return int(m.group(1), 16), int(m.group(4)), int(m.group(5)), int(m.group(2)), int(m.group(3))
+    return None
+
+
+def start_on_desktop(program_factory, desktop, args=()):
+    port = free_port()
+    p = program_factory(config={"listener": {"port": str(port)}}, args=args, env=desktop.program_env)
+    p.start().started()
+    p.tray_port = port
+    p.icon = wait_until(lambda: tray_icon(desktop))
+    p.icon_window = str(p.icon[0])
+    return p
+
+
+def choose(desktop, program, keys):
+    """Opens the tray menu with a right click on the icon and presses the keys in it."""
+    wait_until(lambda: visible_windows(desktop) == {program.icon_window})
+    _, x, y, w, h = program.icon
+    desktop.run("xdotool", "mousemove", str(x + w // 2), str(y + h // 2))
+    for attempt in range(5):
+        # A click soon after the previous one counts as its double click and opens no menu.
+        desktop.run("xdotool", "click", "3")
+        try:
+            wait_until(lambda: len(visible_windows(desktop)) > 1, timeout=2)
+            break
+        except AssertionError:
+            if attempt == 4:
+                raise
+    desktop.run("xdotool", "key", *keys, "Return")
+
+
+def opened_urls(desktop):
+    return desktop.opened.read_text().split() if desktop.opened.exists() else []
+
+
+def test_the_menu_entries_in_order(program_factory, desktop):
+    p = start_on_desktop(program_factory, desktop, args=["-r"])
+    address = f"http://127.0.0.1:{p.tray_port}"
+
+    # First entry: launch browser (the start with -r opened nothing).
+    choose(desktop, p, ["Down"])
+    assert wait_until(lambda: opened_urls(desktop)) == [address]
+
+    # Second: copy the address; another program on the display reads it.
+    choose(desktop, p, ["Down"] * 2)
+    wait_until(lambda: desktop.run("xclip", "-o", "-selection", "clipboard") == address)
+
+    # Third: the port dialog writes the new port; the running program keeps its own.
+    choose(desktop, p, ["Down"] * 3)
+    wait_until(lambda: len(visible_windows(desktop)) > 1)
+    desktop.run("xdotool", "key", "ctrl+a")
+    desktop.run("xdotool", "type", "8080")
+    desktop.run("xdotool", "key", "Return")
+    wait_until(lambda: stored(p, "listener", "port") == "8080")
+    assert p.request("index.html")[0] == 200
+
+    # Fourth: the About box.
+    choose(desktop, p, ["Down"] * 4)
+    about = wait_until(lambda: visible_windows(desktop) - {p.icon_window})
+    names = [desktop.run("xdotool", "getwindowname", w).strip() for w in about]
+    assert names == ["About"]
+    desktop.run("xdotool", "key", "Escape")
+
+    # Last: quit, with exit code 0.
+    choose(desktop, p, ["Up"])
+    assert p.proc.wait(30) == 0
+    assert opened_urls(desktop) == [address]
+
+
+def test_a_start_opens_the_browser_and_shows_the_running_balloon(program_factory, desktop):
+    p = start_on_desktop(program_factory, desktop)
+    assert wait_until(lambda: opened_urls(desktop)) == [f"http://127.0.0.1:{p.tray_port}"]
+    wait_until(lambda: visible_windows(desktop) - {p.icon_window}, timeout=5)
+    assert p.stop() == 0
+
+
+def test_a_busy_port_on_a_desktop_shows_the_bind_error_and_keeps_running(program_factory, desktop):
+    with socket.socket() as busy:
+        busy.bind(("0.0.0.0", 0))
+        busy.listen()
+        port = busy.getsockname()[1]
+        p = program_factory(config={"listener": {"port": str(port)}}, env=desktop.program_env)
+        p.start(wait_for=rf"cannot listen on port {port}").started()
+        icon = wait_until(lambda: tray_icon(desktop))
+        # The warning balloon stays for four seconds.
+        wait_until(lambda: visible_windows(desktop) - {str(icon[0])}, timeout=5)
+        assert p.proc.poll() is None
+        assert opened_urls(desktop) == []
+        assert p.stop(signal.SIGTERM) == 0
+
+
+@pytest.mark.parametrize("locale, pref_lang, expected, started", [
+    ("pl_PL.UTF-8", "", "pl", "Program uruchomiony"),
+    ("de_DE.UTF-8", "", "en", "Program started"),
+    ("C", "", "en", "Program started"),
+    ("pl_PL.UTF-8", "xx", "xx", "Program started"),
+    ("C", "fr", "fr", "Programme démarré"),
+    ("C", "esp", "esp", "Programa iniciado"),
+])
+def test_the_language_without_a_desktop(program_factory, locale, pref_lang, expected, started):
+    # No display: headless, and the language is settled and stored all the same.
+    p = program_factory(config={"other": {"prefLang": pref_lang}},
+                        env={"LC_ALL": locale, "LANG": locale, "LANGUAGE": ""}).start()
+    wait_until(lambda: os.path.exists(p.db_path) and p.query(
+        "SELECT name FROM sqlite_master WHERE name = 'Logs'") and p.query("SELECT message FROM Logs"))
+    assert p.query("SELECT message FROM Logs") == [(started,)]
+    assert stored(p, "other", "prefLang") == expected
+    p.wait_for_line("No system tray: running headless")
+    assert p.stop() == 0
+    assert p.output().count("No system tray: running headless") == 1
+
+
+def test_a_settled_language_leaves_config_ini_and_its_comments_alone(program_factory):
+    p = program_factory(config={"other": {"prefLang": "de"}})
+    path = os.path.join(p.directory, "config.ini")
+    with open(path, "a") as f:
+        f.write("; kept by the program\n")
+    with open(path) as f:
+        before = f.read()
+    p.start()
+    p.wait_for_line("No system tray: running headless")
+    assert p.stop() == 0
+    with open(path) as f:
+        assert f.read() == before
