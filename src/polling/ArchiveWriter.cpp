@@ -79,12 +79,12 @@ struct ArchiveWriter::State
     explicit State(int bound) : maxQueued(bound) {}
 
     const int maxQueued;
-    QMutex mutex; // guards the members up to `done`
+    QMutex mutex; // guards the queue and the flush request; changes of `done` are signalled
     std::vector<Row> queue;
-    qint64 oldestQueuedMs = 0; // monotonic time of queue.front()
-    qint64 queued = 0;         // rows ever queued
-    qint64 done = 0;           // rows written or given up, in queue order
-    qint64 dropped = 0;        // rows refused since the last overflow warning
+    qint64 oldestQueuedMs = 0;       // monotonic time of queue.front()
+    std::atomic<qint64> queued{0};   // rows ever queued
+    std::atomic<qint64> done{0};     // rows written or given up, in queue order
+    std::atomic<qint64> dropped{0};  // rows refused since the last overflow warning
     bool flushRequested = false;
     QWaitCondition progress;
 
@@ -135,9 +135,7 @@ bool ArchiveWriter::add(const Row& row)
 {
     State& s = *m_state;
     TryLocker lock(&s.mutex, QueueLockMs);
-    if (!lock)
-        return false;
-    if (int(s.queue.size()) >= s.maxQueued) {
+    if (!lock || int(s.queue.size()) >= s.maxQueued) {
         ++s.dropped;
         return false;
     }
@@ -158,7 +156,7 @@ int ArchiveWriter::flush(int timeoutMs)
     const QDeadlineTimer deadline(qMax(0, timeoutMs));
     TryLocker lock(&s.mutex, qMax(0, timeoutMs));
     if (!lock)
-        return 0;
+        return int(qMin<qint64>(s.queued - s.done, INT_MAX));
     const qint64 target = s.queued;
     if (s.done >= target)
         return 0;
@@ -172,9 +170,7 @@ int ArchiveWriter::flush(int timeoutMs)
 
 int ArchiveWriter::pendingCount() const
 {
-    State& s = *m_state;
-    TryLocker lock(&s.mutex, QueueLockMs);
-    return lock ? int(s.queued - s.done) : 0;
+    return int(qMin<qint64>(m_state->queued - m_state->done, INT_MAX));
 }
 
 void ArchiveWriter::State::run()
@@ -226,14 +222,13 @@ void ArchiveWriter::State::run()
         }
         int refused = 0;
         if (prepared && writeBatch(db, insert, batch, times, &refused)) {
-            qint64 droppedNow = 0;
+            done = batchEnd;
             {
+                // Under the lock, so that a flush between its test and its wait cannot miss it.
                 TryLocker lock(&mutex, QueueLockMs);
-                done = batchEnd;
-                droppedNow = dropped;
-                dropped = 0;
                 progress.wakeAll();
             }
+            const qint64 droppedNow = dropped.exchange(0);
             batch.clear();
             retrying = false;
             if (refused > 0)
@@ -256,11 +251,10 @@ void ArchiveWriter::State::run()
 
     // Given up: what could not be written is counted as done, so that no flush waits for it.
     TryLocker lock(&mutex, QueueLockMs);
-    if (lock) {
-        done = queued;
+    if (lock)
         queue.clear();
-        progress.wakeAll();
-    }
+    done = queued.load();
+    progress.wakeAll();
 }
 
 bool ArchiveWriter::State::writeBatch(QSqlDatabase& db, QSqlQuery& insert,
