@@ -9,6 +9,7 @@ namespace {
 constexpr int dbLockMs = 2000;
 constexpr int modbusLockMs = 5000;
 constexpr int flagsLockMs = 1000;
+constexpr int statsLockMs = 500;
 constexpr qint16 readOnly = 1;
 constexpr qint16 fullRights = 255;
 } // namespace
@@ -54,11 +55,8 @@ QByteArray ApiDispatcher::dispatch(t_GetArray& GET, qint16 privilege) const
                     : Logs::errorJson(QStringLiteral("Modbus Mutex error"), QString());
     }
     case Guard::Stats: {
-        if (!m_env.statsTryLock())
-            return QByteArray();
-        const QByteArray reply = route.handler(GET, privilege);
-        m_env.statsUnlock();
-        return reply;
+        TryLocker lock(m_env.statsMutex, statsLockMs);
+        return lock ? route.handler(GET, privilege) : QByteArray();
     }
     }
     return QByteArray();

@@ -29,8 +29,7 @@ public:
         QMutex* modbusMutex = nullptr;
         QMutex* flagsMutex = nullptr;
         std::function<bool()> visualMode;
-        std::function<bool()> statsTryLock;
-        std::function<void()> statsUnlock;
+        QMutex* statsMutex = nullptr;
     };
 
     explicit ApiDispatcher(Environment environment);

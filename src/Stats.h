@@ -1,11 +1,13 @@
 #pragma once
 
+#include "TryLocker.h"
+
 #include <QHash>
 #include <QMutex>
 #include <QObject>
 
 // Per channel and device: Modbus requests sent, answered correctly, and response times.
-// Callers take the lock (tryLock) around every call.
+// Callers take the lock (lock()) around every call.
 class Stats : public QObject
 {
     Q_OBJECT
@@ -21,6 +23,9 @@ public:
     explicit Stats(QObject* parent = nullptr);
 
     static constexpr int LockTimeoutMs = 500;
+    // The lock for the guard's scope, when it comes free within timeoutMs.
+    TryLocker lock(int timeoutMs = LockTimeoutMs) { return TryLocker(&m_mutex, timeoutMs); }
+    QMutex* mutex() { return &m_mutex; }
     bool tryLock() { return m_mutex.tryLock(LockTimeoutMs); }
     void unlock() { m_mutex.unlock(); }
 

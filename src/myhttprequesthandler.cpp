@@ -134,7 +134,7 @@ void MyHttpRequestHandler::registerWebApi()
     auto visualMode = [this] { return poller->isRunning(); };
     api = std::make_unique<ApiDispatcher>(
         ApiDispatcher::Environment{&dbMutex, &modbusMutex, &flagsMutex, visualMode,
-                                   [] { return g_stats->tryLock(); }, [] { g_stats->unlock(); }});
+                                   g_stats->mutex()});
     files = std::make_unique<FileEndpoints>(
         FileEndpoints::Environment{&dbMutex, configManager, archiveManager, systemFun, visualMode});
 

@@ -14,6 +14,11 @@ namespace {
 
 // Pieces of a file sent at once; the response's back-pressure paces them.
 constexpr qint64 kChunkSize = 256 * 1024;
+// How long a resolved path is trusted before the file system is asked again (a file replaced
+// by a directory, a link pointed elsewhere inside the root).
+constexpr qint64 kResolvedForMs = 2000;
+// Bounds of the caches; a full cache starts again empty.
+constexpr int kMaxCached = 4096;
 
 } // namespace
 
@@ -28,7 +33,9 @@ StaticFileController::StaticFileController(QSettings* settings, QObject* parent)
         m_docRoot.clear();
     }
     m_encoding = settings ? settings->value("encoding", "UTF-8").toByteArray() : "UTF-8";
-    m_maxAge = settings ? settings->value("maxAge", 60000).toInt() : 60000;
+    const int maxAge = settings ? settings->value("maxAge", 60000).toInt() : 60000;
+    m_cacheControl = "max-age=" + QByteArray::number(qMax(0, maxAge / 1000));
+    m_clock.start();
 }
 
 StaticFileController::~StaticFileController() = default;
@@ -42,6 +49,18 @@ void StaticFileController::answer(HttpResponse& response, int status, const QByt
 
 QByteArray StaticFileController::contentType(const QString& fileName) const
 {
+    // Keyed by everything after the first dot ("tar.gz" and "gz" may differ); a name without a
+    // dot can match a whole-name pattern of its own and is not cached.
+    const int dot = fileName.indexOf(QLatin1Char('.'));
+    const QString suffix = dot < 0 ? QString() : fileName.mid(dot + 1);
+    if (!suffix.isEmpty() && m_cacheLock.tryLockForRead()) {
+        const auto it = m_types.constFind(suffix);
+        const QByteArray cached = it == m_types.constEnd() ? QByteArray() : it.value();
+        m_cacheLock.unlock();
+        if (!cached.isEmpty())
+            return cached;
+    }
+
     const QMimeDatabase db; // a handle to one shared, locked database
     const QMimeType mime = db.mimeTypeForFile(fileName, QMimeDatabase::MatchExtension);
     QByteArray type = mime.name().toLatin1();
@@ -50,7 +69,52 @@ QByteArray StaticFileController::contentType(const QString& fileName) const
                       type == "application/xml" || type == "image/svg+xml";
     if (text && !m_encoding.isEmpty())
         type += "; charset=" + m_encoding;
+
+    if (!suffix.isEmpty() && m_cacheLock.tryLockForWrite()) {
+        if (m_types.size() >= kMaxCached)
+            m_types.clear();
+        m_types.insert(suffix, type);
+        m_cacheLock.unlock();
+    }
     return type;
+}
+
+StaticFileController::Resolved StaticFileController::resolve(const QString& relative,
+                                                             int* status) const
+{
+    const qint64 now = m_clock.elapsed();
+    if (m_cacheLock.tryLockForRead()) {
+        const auto it = m_paths.constFind(relative);
+        const bool fresh = it != m_paths.constEnd() && now - it->resolvedAt < kResolvedForMs;
+        const Resolved cached = fresh ? it.value() : Resolved{};
+        m_cacheLock.unlock();
+        if (fresh)
+            return cached;
+    }
+
+    QFileInfo info(m_docRoot + QLatin1Char('/') + relative);
+    if (info.isDir())
+        info = QFileInfo(info.absoluteFilePath() + QStringLiteral("/index.html"));
+    if (!info.exists() || !info.isFile()) {
+        *status = 404;
+        return Resolved{};
+    }
+    // Symbolic links are followed, but only to places inside the root.
+    const QString canonical = info.canonicalFilePath();
+    const QString prefix =
+        m_docRoot.endsWith(QLatin1Char('/')) ? m_docRoot : m_docRoot + QLatin1Char('/');
+    if (!canonical.startsWith(prefix)) {
+        *status = 403;
+        return Resolved{};
+    }
+    const Resolved found{canonical, info.fileName(), now};
+    if (m_cacheLock.tryLockForWrite()) {
+        if (m_paths.size() >= kMaxCached)
+            m_paths.clear();
+        m_paths.insert(relative, found);
+        m_cacheLock.unlock();
+    }
+    return found;
 }
 
 void StaticFileController::service(HttpRequest& request, HttpResponse& response)
@@ -75,29 +139,28 @@ void StaticFileController::service(HttpRequest& request, HttpResponse& response)
         return;
     }
 
-    QFileInfo info(m_docRoot + QLatin1Char('/') + segments.join(QLatin1Char('/')));
-    if (info.isDir())
-        info = QFileInfo(info.absoluteFilePath() + QStringLiteral("/index.html"));
-    if (!info.exists() || !info.isFile()) {
-        answer(response, 404, "Not found");
-        return;
+    const QString relative = segments.join(QLatin1Char('/'));
+    int status = 0;
+    Resolved target = resolve(relative, &status);
+    QFile file(target.path);
+    if (status == 0 && !file.open(QIODevice::ReadOnly)) {
+        // Gone or changed since it was resolved: ask the file system again.
+        if (m_cacheLock.tryLockForWrite()) {
+            m_paths.remove(relative);
+            m_cacheLock.unlock();
+        }
+        target = resolve(relative, &status);
+        file.setFileName(target.path);
+        if (status == 0 && !file.open(QIODevice::ReadOnly))
+            status = 403;
     }
-    // Symbolic links are followed, but only to places inside the root.
-    const QString canonical = info.canonicalFilePath();
-    const QString prefix =
-        m_docRoot.endsWith(QLatin1Char('/')) ? m_docRoot : m_docRoot + QLatin1Char('/');
-    if (!canonical.startsWith(prefix)) {
-        answer(response, 403, "Forbidden");
-        return;
-    }
-    QFile file(canonical);
-    if (!file.open(QIODevice::ReadOnly)) {
-        answer(response, 403, "Forbidden");
+    if (status != 0) {
+        answer(response, status, status == 404 ? "Not found" : "Forbidden");
         return;
     }
 
-    response.setHeader("Content-Type", contentType(info.fileName()));
-    response.setHeader("Cache-Control", "max-age=" + QByteArray::number(qMax(0, m_maxAge / 1000)));
+    response.setHeader("Content-Type", contentType(target.name));
+    response.setHeader("Cache-Control", m_cacheControl);
     const qint64 size = file.size();
     if (size <= kChunkSize) {
         response.write(file.readAll(), true);

@@ -3,7 +3,10 @@
 #include "HttpServerGlobal.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
+#include <QReadWriteLock>
 #include <QString>
 
 class HttpRequest;
@@ -32,10 +35,26 @@ public:
     QString docRoot() const { return m_docRoot; }
 
 private:
+    struct Resolved
+    {
+        QString path;      // canonical, inside the root; empty when there is none
+        QString name;      // the name asked for (index.html for a directory): its type
+        qint64 resolvedAt; // ms on m_clock
+    };
+
     void answer(HttpResponse& response, int status, const QByteArray& text) const;
     QByteArray contentType(const QString& fileName) const;
+    // The file the root-relative path names (a directory's index.html), or the status to
+    // answer: 404 when there is none, 403 when it lies outside the root.
+    Resolved resolve(const QString& relative, int* status) const;
 
     QString m_docRoot;
     QByteArray m_encoding;
-    int m_maxAge;
+    QByteArray m_cacheControl;
+    // Content types by file suffix, and resolved paths for a moment, so that a request costs
+    // no MIME look-up and no walk over the path's links. Both only grow by what the root holds.
+    mutable QReadWriteLock m_cacheLock;
+    mutable QHash<QString, QByteArray> m_types;
+    mutable QHash<QString, Resolved> m_paths;
+    QElapsedTimer m_clock;
 };

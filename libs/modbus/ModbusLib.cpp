@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <ctime>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -29,6 +31,60 @@ bool tcpHeaderValid(const uint8_t* rsp, int length)
     return transaction == 0 && protocol == 0 && following == length - 6;
 }
 
+// A serial frame that does not answer a request of `function` to `slave`. libmodbus's RTU
+// receive reads another slave's frame whole and answers 0 for it (CRC not checked).
+bool isForeignFrame(const uint8_t* rsp, int length, int offset, int slave, int function)
+{
+    if (length == 0)
+        return true;
+    if (length < offset + 1)
+        return false;
+    const int replyFunction = rsp[offset];
+    return rsp[offset - 1] != slave ||
+           (replyFunction != function && replyFunction != (function | ExceptionBit));
+}
+
+// The response time-out of one request: shorten() lets a further receive wait only for what is
+// left of it; the context's own time-out is restored at the end.
+class ResponseWait
+{
+public:
+    explicit ResponseWait(modbus_t* ctx) : m_ctx(ctx)
+    {
+        ::modbus_get_response_timeout(m_ctx, &m_sec, &m_usec);
+        ::clock_gettime(CLOCK_MONOTONIC, &m_start);
+    }
+    ~ResponseWait()
+    {
+        if (m_shortened)
+            ::modbus_set_response_timeout(m_ctx, m_sec, m_usec);
+    }
+    ResponseWait(const ResponseWait&) = delete;
+    ResponseWait& operator=(const ResponseWait&) = delete;
+
+    // False when nothing is left.
+    bool shorten()
+    {
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long elapsedUs = (now.tv_sec - m_start.tv_sec) * 1000000LL +
+                                    (now.tv_nsec - m_start.tv_nsec) / 1000;
+        const long long leftUs = m_sec * 1000000LL + m_usec - elapsedUs;
+        if (leftUs <= 0)
+            return false;
+        m_shortened = true;
+        return ::modbus_set_response_timeout(m_ctx, uint32_t(leftUs / 1000000),
+                                             uint32_t(leftUs % 1000000)) == 0;
+    }
+
+private:
+    modbus_t* m_ctx;
+    uint32_t m_sec = 0;
+    uint32_t m_usec = 0;
+    timespec m_start{};
+    bool m_shortened = false;
+};
+
 // One request of function 3 or 4 for nb registers of bytesPerRegister bytes, built on the raw
 // calls: libmodbus's own reads refuse a reply with another count without telling the count,
 // and have no 32-bit form. Returns the registers received (at most nb), or -1.
@@ -41,22 +97,30 @@ int readOnce(modbus_t* ctx, int function, int addr, int nb, int bytesPerRegister
         return -1;
 
     uint8_t rsp[MODBUS_MAX_ADU_LENGTH];
-    const int length = ::modbus_receive_confirmation(ctx, rsp);
-    if (length == -1)
-        return -1;
     const int offset = ::modbus_get_header_length(ctx);
-    // libmodbus's RTU receive answers 0 for a frame of another slave (CRC not checked).
-    if (length == 0)
-        return fail(EMBBADSLAVE);
+    const bool tcp = offset == TcpHeaderLength;
+    int length;
+    {
+        ResponseWait wait(ctx);
+        for (;;) {
+            length = ::modbus_receive_confirmation(ctx, rsp);
+            if (length == -1)
+                return -1;
+            // Over TCP the unit id is taken as the device sends it: many devices ignore the id
+            // they were asked with, and the line opens a connection of its own for every read,
+            // so no stale reply can be met there. On a serial bus a frame of another slave or
+            // of another function answers an earlier request (a slave that answered late):
+            // it is passed over and the wait for this answer goes on within the time-out.
+            if (tcp || !isForeignFrame(rsp, length, offset, slave, function))
+                break;
+            if (!wait.shorten())
+                return fail(ETIMEDOUT);
+        }
+    }
     if (length < offset + 2)
         return fail(EMBBADDATA);
-    if (offset == TcpHeaderLength && !tcpHeaderValid(rsp, length))
+    if (tcp && !tcpHeaderValid(rsp, length))
         return fail(EMBBADDATA);
-    // On a serial bus another slave's frame is no answer. Over TCP the unit id is taken as the
-    // device sends it: many devices ignore the id they were asked with, and the line opens a
-    // connection of its own for every read, so no stale reply can be met there.
-    if (offset != TcpHeaderLength && rsp[offset - 1] != slave)
-        return fail(EMBBADSLAVE);
 
     const int replyFunction = rsp[offset];
     if (replyFunction == (function | ExceptionBit)) {
@@ -100,6 +164,14 @@ int readSplit(modbus_t* ctx, int function, int addr, int nb, int bytesPerRegiste
     return done;
 }
 
+// Whether no descriptor of this process can reach FD_SETSIZE: its limit is not above it
+// (Linux's default soft limit is 1024). Cheaper to ask than opening a descriptor to see.
+bool descriptorsStayLow()
+{
+    rlimit limit{};
+    return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur <= FD_SETSIZE;
+}
+
 // The descriptor the next open would get, or -1.
 int lowestFreeDescriptor()
 {
@@ -118,7 +190,7 @@ int modbus_connect(modbus_t* ctx)
     if (!ctx)
         return fail(EINVAL);
     // A TCP connect already waits in select(): refuse before it when the socket would be too high.
-    if (lowestFreeDescriptor() >= FD_SETSIZE)
+    if (!descriptorsStayLow() && lowestFreeDescriptor() >= FD_SETSIZE)
         return fail(EMFILE);
     if (::modbus_connect(ctx) == -1)
         return -1;

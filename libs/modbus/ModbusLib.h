@@ -37,7 +37,9 @@ MODBUSLIB_EXPORT int modbus_set_timeout_begin(modbus_t* ctx, const timeval* tv);
 // 65535 is refused before anything is sent (EMBMDATA).
 //
 // Over TCP the reply's transaction id is not matched to the request: after a time-out, use a
-// new context before the next request so that a late reply cannot pass for its answer.
+// new context before the next request so that a late reply cannot pass for its answer. On a
+// serial line a frame of another slave or of another function (a late answer to an earlier
+// request) is passed over, and the wait for the answer goes on within the response time-out.
 MODBUSLIB_EXPORT int modbus_read_registers(modbus_t* ctx, int addr, int nb, uint16_t* dest);
 MODBUSLIB_EXPORT int modbus_read_input_registers(modbus_t* ctx, int addr, int nb, uint16_t* dest);
 

@@ -2,6 +2,7 @@
 
 #include "ModbusLib.h"
 
+#include <QVarLengthArray>
 #include <QtDebug>
 
 #include <cerrno>
@@ -119,19 +120,7 @@ double scaled(double v, int decimal)
 
 } // namespace
 
-ModbusLine::ModbusLine(QObject* parent) : QObject(parent)
-{
-    const auto add = [this](ErrorKey key, const char* message) {
-        m_errors.insert(key, QJsonObject{{QStringLiteral("error"), QLatin1String(message)}});
-    };
-    add(ERR_SERIAL_CONNECT, "Unable to connect with serial port.");
-    add(ERR_INPUT_PARAMS, "Input parameters error!");
-    add(ERR_TOO_MANY_REGS, "Too many registers");
-    add(ERR_TIMEOUT, "I/O error: did not receive any data from slave.");
-    add(ERR_SOCKET_CONN, "Unable to connect with TCP socket.");
-    add(ERR_REG_NUMB_NO_MATCH, "Number of registers returned does not match!");
-    add(ERR_INVALID_COM, "Invalid port!");
-}
+ModbusLine::ModbusLine(QObject* parent) : QObject(parent) {}
 
 ModbusLine::~ModbusLine()
 {
@@ -217,10 +206,12 @@ int ModbusLine::readValues(const t_iterationConfig* it, BufferInterface* buffer,
 
     const int step = valueStep(*it);
     const int count = it->valuesCnt * step;
-    // Registers beyond 65535 exist on no device: refused before anything is sent, and no
-    // value address is formed from them.
-    if (it->regAddr < 0 || it->regAddr > 0x10000 - count)
+    // Registers beyond 65535 exist on no device: refused before anything is sent, as a read
+    // error of every value.
+    if (it->regAddr < 0 || it->regAddr > 0x10000 - count) {
+        storeFailure(it, buffer, timestamp, 4);
         return OtherFailure;
+    }
     const bool registers32 = it->ModbusReadFunction == 3 && it->regSize != 16;
     // Exactly the words the request delivers; the decoder never reads past them.
     QVector<quint16> words(registers32 ? 2 * count : count);
@@ -242,14 +233,19 @@ int ModbusLine::readValues(const t_iterationConfig* it, BufferInterface* buffer,
         afterRequest(it->ModbusReadFunction == 3 ? 3 : 4, rc, err);
     }
 
-    if (rc == count && buffer->tryLock()) {
+    if (rc == count) {
+        // Decoded before the lock: under it only the stores.
+        QVarLengthArray<BufferInterface::ReadValue, MaxValues> values(it->valuesCnt);
         for (int k = 0; k < it->valuesCnt; ++k) {
-            BufferInterface::ReadValue value = decodeValue(it, words, k);
-            value.time = timestamp;
-            buffer->updateValue(it->idDevice, it->regAddr + k * step, value);
+            values[k] = decodeValue(it, words, k);
+            values[k].time = timestamp;
         }
-        buffer->unlock();
-        return Success;
+        const TryLocker guard = buffer->lock();
+        if (guard) {
+            for (int k = 0; k < it->valuesCnt; ++k)
+                buffer->updateValue(it->idDevice, it->regAddr + k * step, values[k]);
+            return Success;
+        }
     }
 
     int code = WrongAnswer;
@@ -266,12 +262,12 @@ int ModbusLine::readValues(const t_iterationConfig* it, BufferInterface* buffer,
 void ModbusLine::storeFailure(const t_iterationConfig* it, BufferInterface* buffer,
                               qint64 timestamp, int flag)
 {
-    if (!buffer->tryLock())
+    const TryLocker guard = buffer->lock();
+    if (!guard)
         return;
     const int step = valueStep(*it);
     for (int k = 0; k < it->valuesCnt; ++k)
         buffer->updateValue(it->idDevice, it->regAddr + k * step, {0.0, timestamp, flag});
-    buffer->unlock();
 }
 
 int ModbusLine::requestSlaveId(int slave, int& slaveId)

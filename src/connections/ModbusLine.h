@@ -3,8 +3,6 @@
 #include "polling/BufferInterface.h"
 #include "polling/ReadIterations.h"
 
-#include <QJsonObject>
-#include <QMap>
 #include <QObject>
 #include <QVector>
 
@@ -27,17 +25,6 @@ public:
         OtherFailure = 6,
     };
 
-    enum ErrorKey
-    {
-        ERR_SERIAL_CONNECT,
-        ERR_INPUT_PARAMS,
-        ERR_TOO_MANY_REGS,
-        ERR_TIMEOUT,
-        ERR_SOCKET_CONN,
-        ERR_REG_NUMB_NO_MATCH,
-        ERR_INVALID_COM,
-    };
-
     static constexpr int MaxValues = 200;
 
     explicit ModbusLine(QObject* parent = nullptr);
@@ -49,8 +36,13 @@ public:
     virtual int readRegisters(const t_iterationConfig* it, BufferInterface* buffer,
                               qint64 timestamp, unsigned int attempt) = 0;
 
-    // {"error": message} for the key.
-    QJsonObject errorReply(ErrorKey key) const { return m_errors.value(key); }
+    // Whether readRegisters, failing with this result, stored its flag at every value of the
+    // iteration itself (when the buffer's lock was free): 1, 5 and 6. For the others the
+    // caller marks the values.
+    static bool storesFailureFlags(int result)
+    {
+        return result == WrongAnswer || result == Timeout || result == OtherFailure;
+    }
 
     // Value k of an iteration belongs to register regAddr + k * valueStep.
     static int valueStep(const t_iterationConfig& it);
@@ -62,8 +54,8 @@ public:
 
 protected:
     // The read procedure both lines share; notOpenCode is returned when the line cannot open.
-    // A plan of fewer than 1 or more than MaxValues values gives 2, one reaching past register
-    // 65535 gives 6; neither sends or stores anything.
+    // A plan of fewer than 1 or more than MaxValues values gives 2 and stores nothing; one
+    // reaching past register 65535 gives 6 with flag 4 stored, without a request.
     int readValues(const t_iterationConfig* it, BufferInterface* buffer, qint64 timestamp,
                    int notOpenCode);
 
@@ -91,6 +83,4 @@ protected:
 private:
     void storeFailure(const t_iterationConfig* it, BufferInterface* buffer, qint64 timestamp,
                       int flag);
-
-    QMap<ErrorKey, QJsonObject> m_errors;
 };

@@ -99,6 +99,8 @@ int ModbusSerialLine::readRegisters(const t_iterationConfig* it, BufferInterface
 void ModbusSerialLine::beforeRequest()
 {
     discardLateReply();
+    // Whatever arrived before this request was sent cannot be its answer.
+    ::modbus_flush(m_modbus);
 }
 
 void ModbusSerialLine::afterRequest(int function, int rc, int err)

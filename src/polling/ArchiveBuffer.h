@@ -1,51 +1,47 @@
 #pragma once
 
+#include "ArchiveWriter.h"
 #include "BufferInterface.h"
 
 #include <QHash>
-#include <QVector>
 
 class QSqlQuery;
 
 // Turns live samples into archive rows: per parameter with an archive period it decides which
-// samples are due, aligns their times to the period and writes them to ArchiveData in batches.
-// Every call arrives under the owning live-value buffer's lock.
+// samples are due, aligns their times to the period and hands the rows to its archive writer.
+// Every call but flushBuffer arrives under the owning live-value buffer's lock and does memory
+// work only.
 class ArchiveBuffer : public BufferInterface
 {
     Q_OBJECT
 public:
     // Rows of the parameters query: column 0 idParameters, column 3 archInterval (s).
     ArchiveBuffer(QSqlQuery paramsQuery, QObject* parent);
+    ~ArchiveBuffer() override;
 
-    static constexpr int BatchSize = 50;
-
+    // A parameter gets at most one row per aligned time: a second sample of the same period
+    // (the same failed read stored twice, two ticks in one period) is not archived again.
     void addValue(int idParameters, BufferInterface::ReadValue value);
-    // A session-break row, queued as it is: no alignment, not counted.
+    // A session-break row, queued as it is (no alignment, not counted); once per parameter.
     void addSessionBreakValue(int idParameters, BufferInterface::ReadValue value);
     bool time2AddParamVal(int idParameters, qint64 ts);
-    // Writes the queued rows on this thread's connection. Rows the database refused because it
-    // was busy stay queued for the next write.
-    void flushBuffer();
+    // Writes every queued row now and waits for them up to timeoutMs; returns how many could
+    // not be written by then. Needs no lock.
+    int flushBuffer(int timeoutMs = 30000);
 
     qint64 archivedCount() const { return m_archivedCount; }
-    int pendingCount() const { return m_pending.size(); }
+    // Rows queued and not yet written.
+    int pendingCount() const { return m_writer.pendingCount(); }
 
 private:
     struct ArchParam
     {
         qint64 lastTs = 0; // aligned time of the last archived value, 0 while none
         int archInterval = 0;
+        bool sessionBreakQueued = false;
     };
-    struct ArchiveRow
-    {
-        int idParameter;
-        double val;
-        qint64 time;
-        int flag;
-    };
-    void queue(const ArchiveRow& row);
 
     qint64 m_archivedCount = 0;
     QHash<int, ArchParam> m_archParams;
-    QVector<ArchiveRow> m_pending;
+    ArchiveWriter m_writer;
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TryLocker.h"
+
 #include <QMutex>
 #include <QObject>
 
@@ -23,6 +25,9 @@ public:
     virtual void updateValue(int idDevice, int regAddr, BufferInterface::ReadValue value);
 
     static constexpr int LockTimeoutMs = 1000;
+    // The buffer's lock for the guard's scope, when it comes free within LockTimeoutMs. Held
+    // for memory work only: the stores of one read, or a copy.
+    TryLocker lock() { return TryLocker(&m_mutex, LockTimeoutMs); }
     bool tryLock() { return m_mutex.tryLock(LockTimeoutMs); }
     void unlock() { m_mutex.unlock(); }
 

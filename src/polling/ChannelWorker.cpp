@@ -88,11 +88,10 @@ void ChannelWorker::visualTimerExpired(qint64 timestamp)
     int lastFailedId = -1;
     int lastResult = 0;
     auto mergeStats = [&] {
-        if (!g_stats->tryLock())
-            return false;
-        g_stats->updateDeviceStats(type, connectionId(), currentDevice, delta);
-        g_stats->unlock();
-        return true;
+        const TryLocker guard = g_stats->lock();
+        if (guard)
+            g_stats->updateDeviceStats(type, connectionId(), currentDevice, delta);
+        return bool(guard);
     };
 
     for (int i = 0; i < m_plan->count(); ++i) {
@@ -119,7 +118,9 @@ void ChannelWorker::visualTimerExpired(qint64 timestamp)
         lastResult = m_line->readRegisters(it, m_buffer.get(), timestamp, 0);
         if (lastResult != 0) {
             lastFailedId = it->ModbusId;
-            markIterationFailed(it, timestamp, lastResult);
+            // Stored once: by the line where it marks the values itself, else here.
+            if (!ModbusLine::storesFailureFlags(lastResult))
+                markIterationFailed(it, timestamp, lastResult);
             if (*m_markedForDeletion)
                 break;
             m_line->disconnect();
@@ -144,32 +145,27 @@ void ChannelWorker::markIterationFailed(const t_iterationConfig* it, qint64 time
     const int flag = result == ModbusLine::SerialNotOpen ? 5
                      : result == ModbusLine::Timeout     ? 3
                                                          : 4;
-    if (!m_buffer->tryLock())
+    const TryLocker guard = m_buffer->lock();
+    if (!guard)
         return;
     const int step = ModbusLine::valueStep(*it);
     for (int k = 0; k < it->valuesCnt; ++k)
         m_buffer->updateValue(it->idDevice, it->regAddr + k * step,
                               BufferInterface::ReadValue{0.0, timestamp, flag});
-    m_buffer->unlock();
 }
 
 void ChannelWorker::insertSessionBreakValues(qint64 ts)
 {
-    if (!m_buffer->tryLock())
-        return;
-    const qint64 archived = m_buffer->archivedCount();
-    m_buffer->unlock();
-    if (archived <= 0)
+    // Memory work only (the rows go to the archive writer's queue): one hold for the plan.
+    const TryLocker guard = m_buffer->lock();
+    if (!guard || m_buffer->archivedCount() <= 0)
         return;
     for (int i = 0; i < m_plan->count(); ++i) {
         const t_iterationConfig* it = m_plan->at(i);
-        if (!m_buffer->tryLock())
-            continue;
         const int step = ModbusLine::valueStep(*it);
         for (int k = 0; k < it->valuesCnt; ++k)
             m_buffer->insertSessionBreakValue(it->idDevice, it->regAddr + k * step,
                                               BufferInterface::ReadValue{0.0, ts, 6});
-        m_buffer->unlock();
     }
 }
 

@@ -4,14 +4,15 @@
 #include "ChannelWorker.h"
 #include "Database.h"
 #include "EmailManager.h"
+#include "Logs.h"
 #include "ReadBuffer.h"
 #include "ReadIterations.h"
 #include "SettingsManager.h"
 #include "Stats.h"
+#include "TryLocker.h"
 #include "globals.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -33,15 +34,12 @@ int cycleBoundMs(int iterations, int timeout)
 }
 
 // Registration and clearing happen at start and stop only, and readers hold the lock for
-// moments: a few tries are worth it before the step is given up.
-bool lockStats()
-{
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        if (g_stats->tryLock())
-            return true;
-    }
-    return false;
-}
+// moments: worth a longer wait than a reader's before the step is given up.
+constexpr int StatsRegistrationLockMs = 10 * Stats::LockTimeoutMs;
+
+// How long the stop waits for the archive writer to write what the run left: the database's
+// busy time-out twice, so that another writer's long transaction is waited out.
+constexpr int ArchiveFlushBoundMs = 2 * Database::BusyTimeoutMs;
 
 } // namespace
 
@@ -79,19 +77,22 @@ QByteArray Poller::getAllValues_j() const
     const std::shared_ptr<ReadBuffer> b = buffer();
     if (!m_isRunning || !b)
         return QByteArrayLiteral("{\"error\":true, \"message\":\"Visual mode disabled.\"}");
-    if (!b->tryLock())
+    QByteArray json;
+    if (!b->valuesJson(json))
         return QByteArrayLiteral("{\"error\":true, \"message\":\"Mutex error\"}");
-    const QByteArray json = b->valuesJson();
-    b->unlock();
     return json;
 }
 
 QThread* Poller::startThread(ThreadWorker* worker, bool addToList)
 {
     auto* thread = new QThread;
+    auto* channel = qobject_cast<ChannelWorker*>(worker);
+    // The name shows in debuggers and top: "poll tcp:3", "poll serial:1", or the worker's class.
+    thread->setObjectName(channel ? QStringLiteral("poll ") + channel->channelKey()
+                                  : QString::fromLatin1(worker->metaObject()->className()));
     worker->moveToThread(thread);
     if (addToList) {
-        if (auto* channel = qobject_cast<ChannelWorker*>(worker))
+        if (channel)
             m_channWorkersList.append(Channel{channel, thread, channel->connectionName(),
                                               channel->timeout(), channel->plan().count(),
                                               g_channelReady->flag(channel->channelKey()),
@@ -161,10 +162,9 @@ void Poller::startPolling()
         // Nothing of a failed start stays behind: its workers have run no cycle yet.
         stopChannels(QDateTime::currentMSecsSinceEpoch());
         std::atomic_store(&m_pReadBuffer, std::shared_ptr<ReadBuffer>());
-        if (lockStats()) {
+        const TryLocker stats = g_stats->lock(StatsRegistrationLockMs);
+        if (stats)
             g_stats->clear();
-            g_stats->unlock();
-        }
         g_alarms->clear();
         EmailManager::stopWorker();
         return;
@@ -230,11 +230,10 @@ bool Poller::startChannels(const QString& type, const QString& connectionsSql,
             qDebug() << devices.lastError().text();
             return false;
         }
-        if (lockStats()) {
+        if (const TryLocker stats = g_stats->lock(StatsRegistrationLockMs)) {
             g_stats->addChannel(type, id);
             while (devices.next())
                 g_stats->addDevice(type, id, devices.value(0).toInt());
-            g_stats->unlock();
         } else {
             qDebug() << "Statistics busy: channel" << type << id << "not registered";
         }
@@ -262,25 +261,20 @@ void Poller::visualTimerTimeout()
 
 void Poller::stopChannels(qint64 ts)
 {
-    for (const Channel& channel : qAsConst(m_channWorkersList)) {
-        const ChannelReady::Flag& ready = channel.ready;
-        const int bound = cycleBoundMs(channel.iterations, channel.timeout);
-        QElapsedTimer waited;
-        waited.start();
-        while (!ready->load() && waited.elapsed() < bound)
-            QThread::msleep(5);
-        if (!ready->load()) {
-            qDebug() << "!!! infLoopSave used!!! id:" << channel.name;
-            *channel.stop = true; // the running cycle ends after its current read
-        }
-        // On the worker's thread, after any cycle already queued there: never under a read.
+    // Queued on each worker's thread behind the cycle running or queued there, so that no line
+    // is closed under a read; the channels stop side by side, and each thread is then waited
+    // for without polling.
+    for (const Channel& channel : qAsConst(m_channWorkersList))
         QMetaObject::invokeMethod(channel.worker, "stopChannel", Qt::QueuedConnection,
                                   Q_ARG(qint64, ts));
-        if (!channel.thread->wait(ulong(bound) + 2 * ulong(channel.timeout) + 1000)) {
-            *channel.stop = true;
-            if (!channel.thread->wait(ulong(bound)))
-                qDebug() << "Channel" << channel.name << "did not stop in time; it ends on its own";
-        }
+    for (const Channel& channel : qAsConst(m_channWorkersList)) {
+        const int bound = cycleBoundMs(channel.iterations, channel.timeout);
+        if (channel.thread->wait(ulong(bound)))
+            continue;
+        qDebug() << "!!! infLoopSave used!!! id:" << channel.name;
+        *channel.stop = true; // the running cycle ends after its current read
+        if (!channel.thread->wait(3 * ulong(qMax(channel.timeout, 0)) + 1000))
+            qDebug() << "Channel" << channel.name << "did not stop in time; it ends on its own";
     }
     m_channWorkersList.clear();
     qDebug("clear m_channWorkersList");
@@ -291,30 +285,27 @@ void Poller::stopPolling()
     if (!m_isRunning)
         return;
     qDebug("***** stop polling() *****");
-    m_isRunning = false;
     delete m_visualTimer;
     m_visualTimer = nullptr;
 
     const qint64 ts = QDateTime::currentMSecsSinceEpoch();
     stopChannels(ts);
 
+    // The run counts as stopped ("getAppState") only once its rows, session breaks included,
+    // are in the database, or the event log says how many are not.
     const std::shared_ptr<ReadBuffer> b = buffer();
-    // A worker that did not end in time may still write: the flush takes the lock.
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        if (b->tryLock()) {
-            b->flushArchive();
-            b->unlock();
-            break;
-        }
+    const int unwritten = b->flushArchive(ArchiveFlushBoundMs);
+    if (unwritten > 0) {
+        qWarning("%d archive rows could not be written", unwritten);
+        Logs::addLog(Logs::Warn, tr("%1 archive rows could not be written.").arg(unwritten));
     }
     std::atomic_store(&m_pReadBuffer, std::shared_ptr<ReadBuffer>());
     qDebug("deleteLater m_pReadBuffer");
 
     g_alarms->clear();
     qDebug("clear g_alarms");
-    if (lockStats()) {
+    if (const TryLocker stats = g_stats->lock(StatsRegistrationLockMs))
         g_stats->clear();
-        g_stats->unlock();
-    }
     EmailManager::stopWorker();
+    m_isRunning = false;
 }

@@ -40,6 +40,8 @@ public:
     QThread* startThread(ThreadWorker* worker, bool addToList);
 
     int maxTimeout() const { return m_maxTimeout; }
+    // The run's live-value buffer; null while idle.
+    std::shared_ptr<ReadBuffer> buffer() const;
 
 public slots:
     void startPolling();
@@ -62,8 +64,9 @@ private:
     bool startChannels(const QString& type, const QString& connectionsSql, const QString& planSql,
                        const QString& devicesSql);
     void stopChannels(qint64 ts);
-    std::shared_ptr<ReadBuffer> buffer() const;
 
+    // Visual mode: from the end of a successful start to the end of the stop, when the run's
+    // archive rows are written.
     std::atomic<bool> m_isRunning{false};
     QList<Channel> m_channWorkersList;
     QSqlDatabase m_db;

@@ -2,33 +2,43 @@
 
 #include "BufferInterface.h"
 
+#include <QByteArray>
 #include <QHash>
 #include <QStringList>
+
+#include <vector>
 
 class ArchiveBuffer;
 class QSqlQuery;
 
 // The latest sample of every configured parameter of the active devices during a polling run,
-// and the run's archive. The caller holds the lock (tryLock) around every call but the
-// constructor.
+// and the run's archive. Writers hold the lock (lock()) for the stores of one read; readers
+// take a copy with snapshot() or valuesJson() and work outside the lock.
 class ReadBuffer : public BufferInterface
 {
     Q_OBJECT
 public:
     // Rows: 0 idParameters, 1 idDevice, 2 regAddr, 3 archInterval, 4 unit.
     ReadBuffer(QSqlQuery paramsQuery, QObject* parent);
+    ~ReadBuffer() override;
 
+    // The caller holds the lock.
     void updateValue(int idDevice, int regAddr, BufferInterface::ReadValue value) override;
     void insertSessionBreakValue(int idDevice, int regAddr, BufferInterface::ReadValue value);
     BufferInterface::ReadValue value(int idParameters) const;
-    // A copy of every value, keyed by idParameters, taken under the lock; false when the lock
-    // cannot be taken. The caller does not hold the lock.
-    bool snapshot(QHash<int, BufferInterface::ReadValue>& out);
-    void flushArchive();
     qint64 archivedCount() const;
 
-    // {"12": {"time":..,"val":..,"valBase":..,"u":"..","flag":..},...} in Latin-1.
-    QByteArray valuesJson() const;
+    // Writes the archive's queued rows and waits for them up to timeoutMs; returns how many
+    // could not be written by then. Needs no lock.
+    int flushArchive(int timeoutMs = 30000);
+
+    // Every value keyed by idParameters, copied under the buffer's lock; false when the lock
+    // was not free within its time-out.
+    bool snapshot(QHash<int, BufferInterface::ReadValue>& out);
+
+    // The live-values JSON, {"12": {"time":..,"val":..,"valBase":..,"u":"..","flag":..},...}
+    // in Latin-1, built from a copy taken under the lock; false when the lock was not free.
+    bool valuesJson(QByteArray& out);
 
     static float computeScaleFactor(const BufferInterface::ReadValue& value);
     static QString unitPrefix(float factor);
@@ -36,16 +46,28 @@ public:
     ArchiveBuffer* archive() const { return m_pArchiveBuffer; }
 
 private:
+    // One parameter; fixed at construction and read without the lock.
+    struct Parameter
+    {
+        int id;
+        QByteArray head;  // "\"<id>\": {\"time\":"
+        QByteArray unit;  // escaped for JSON, Latin-1
+        bool scalable;    // the unit is one of V, A, W, VA, VAR
+    };
+
     static quint64 key(int idDevice, int regAddr)
     {
         return (quint64(quint32(idDevice)) << 32) | quint32(regAddr);
     }
-    int parameterOf(int idDevice, int regAddr, const char* caller) const;
+    int slotOf(int idDevice, int regAddr, const char* caller) const;
+    bool copyValues(std::vector<BufferInterface::ReadValue>& out);
+    QByteArray json(const std::vector<BufferInterface::ReadValue>& values) const;
 
-    QHash<int, BufferInterface::ReadValue> m_values;
-    // idDevice and regAddr to idParameters; the later row wins for a shared address.
-    QHash<quint64, int> m_paramIds;
-    QHash<int, QString> m_units;
+    // Parallel by slot, in query order.
+    std::vector<BufferInterface::ReadValue> m_values;
+    std::vector<Parameter> m_parameters;
+    // idDevice and regAddr to the slot; the later row wins for a shared address.
+    QHash<quint64, int> m_slotOfAddress;
+    QHash<int, int> m_slotOfId;
     ArchiveBuffer* m_pArchiveBuffer;
-    const QStringList m_scalableUnits;
 };

@@ -50,6 +50,7 @@ private slots:
     void serves();
     void refusesEscapes_data();
     void refusesEscapes();
+    void changesInTheRootShowAtOnce();
     void largeFileArrivesWhole();
 
 private:
@@ -71,6 +72,9 @@ void TestStaticFileController::initTestCase()
     writeFile(www + "/app.js", "var a;");
     writeFile(www + "/img.png", QByteArray("\x89PNG\r\n\x1a\n", 8));
     writeFile(www + "/data.json", "{}");
+    writeFile(www + "/a.tar.gz", "tgz");
+    writeFile(www + "/b.gz", "gz");
+    writeFile(www + "/lib.min.js", "var m;");
     writeFile(www + "/a b.txt", "spaced");
     writeFile(www + "/sub/index.html", "<html>sub</html>");
     writeFile(www + "/emptydir/.keep", "");
@@ -126,6 +130,17 @@ void TestStaticFileController::serves_data()
                          << QByteArray("\x89PNG\r\n\x1a\n", 8);
     QTest::newRow("json") << QByteArray("/data.json") << 200
                           << QByteArray("application/json; charset=UTF-8") << QByteArray("{}");
+    // Types are kept per suffix: a longer suffix has a type of its own.
+    QTest::newRow("tar.gz") << QByteArray("/a.tar.gz") << 200
+                            << QByteArray("application/x-compressed-tar") << QByteArray("tgz");
+    QTest::newRow("gz after tar.gz")
+        << QByteArray("/b.gz") << 200 << QByteArray("application/gzip") << QByteArray("gz");
+    QTest::newRow("min.js") << QByteArray("/lib.min.js") << 200
+                            << QByteArray("application/javascript; charset=UTF-8")
+                            << QByteArray("var m;");
+    QTest::newRow("html again") << QByteArray("/page.html") << 200
+                                << QByteArray("text/html; charset=UTF-8")
+                                << QByteArray("<html>page</html>");
     QTest::newRow("root index") << QByteArray("/") << 200 << QByteArray("text/html; charset=UTF-8")
                                 << QByteArray("<html>root</html>");
     QTest::newRow("directory index")
@@ -187,6 +202,33 @@ void TestStaticFileController::refusesEscapes()
     QFETCH(QByteArray, target);
     const HttpTestReply reply = fetch(target);
     QVERIFY(reply.complete);
+    QCOMPARE(reply.status, 403);
+    QVERIFY(!reply.body.contains("secret"));
+}
+
+// Paths are remembered for a moment; a change in the root still shows at the next request.
+void TestStaticFileController::changesInTheRootShowAtOnce()
+{
+    const QString www = m_dir.filePath(QStringLiteral("www"));
+    writeFile(www + "/changing.txt", "first");
+    QCOMPARE(fetch("/changing.txt").body, QByteArray("first"));
+    writeFile(www + "/changing.txt", "second");
+    QCOMPARE(fetch("/changing.txt").body, QByteArray("second"));
+    QVERIFY(QFile::remove(www + "/changing.txt"));
+    QCOMPARE(fetch("/changing.txt").status, 404);
+
+    // A directory where the file was: its index.
+    writeFile(www + "/changing.txt/index.html", "<html>now a directory</html>");
+    QCOMPARE(fetch("/changing.txt").body, QByteArray("<html>now a directory</html>"));
+
+    // A link inside the root, served, then pointed outside once its target is gone.
+    writeFile(www + "/target.txt", "inside");
+    QVERIFY(QFile::link(www + "/target.txt", www + "/moved.txt"));
+    QCOMPARE(fetch("/moved.txt").body, QByteArray("inside"));
+    QVERIFY(QFile::remove(www + "/target.txt"));
+    QVERIFY(QFile::remove(www + "/moved.txt"));
+    QVERIFY(QFile::link(m_dir.filePath(QStringLiteral("secret.txt")), www + "/moved.txt"));
+    const HttpTestReply reply = fetch("/moved.txt");
     QCOMPARE(reply.status, 403);
     QVERIFY(!reply.body.contains("secret"));
 }

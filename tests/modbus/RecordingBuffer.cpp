@@ -17,11 +17,9 @@ void RecordingBuffer::updateValue(int idDevice, int regAddr, ReadValue value)
 void RecordingBuffer::holdLock()
 {
     m_holder.reset(QThread::create([this] {
-        const bool locked = tryLock();
+        const TryLocker guard = lock();
         m_taken.release();
         m_release.acquire();
-        if (locked)
-            unlock();
     }));
     m_holder->start();
     m_taken.acquire();

@@ -313,13 +313,14 @@ void tst_ModbusLib::readFaults_data()
             << transport << int(Holding32) << 32 << 2000 << 5 << 4 << 0;
         QTest::addRow("fewer in a later part %s", t)
             << transport << int(Holding) << 1 << 1875 << 130 << 129 << 0;
-        // Taken over TCP, where devices may answer with another unit id; refused on a bus.
+        // Taken over TCP, where devices may answer with another unit id; on a bus another
+        // slave's frame is passed over, and the asked one stays silent.
         const bool tcp = transport == QLatin1String("tcp");
         QTest::addRow("other unit answers %s", t) << transport << int(Holding) << 1 << 6000 << 2
-                                                  << (tcp ? 2 : -1) << (tcp ? 0 : int(EMBBADSLAVE));
+                                                  << (tcp ? 2 : -1) << (tcp ? 0 : AnyTimeout);
         QTest::addRow("other unit answers 32 %s", t)
             << transport << int(Holding32) << 32 << 6000 << 2 << (tcp ? 2 : -1)
-            << (tcp ? 0 : int(EMBBADSLAVE));
+            << (tcp ? 0 : AnyTimeout);
         QTest::addRow("16-bit answer to 32-bit read %s", t)
             << transport << int(Holding32) << 1 << 10 << 3 << -1 << int(EMBBADDATA);
         QTest::addRow("silence %s", t)

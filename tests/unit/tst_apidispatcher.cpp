@@ -34,7 +34,7 @@ private:
     QMutex modbusMutex;
     QMutex flagsMutex;
     std::atomic<bool> polling{false};
-    std::atomic<bool> statsFree{true};
+    QMutex statsMutex;
     QSemaphore entered;
     QSemaphore release;
     std::unique_ptr<ApiDispatcher> api;
@@ -43,10 +43,8 @@ private:
 void TestApiDispatcher::init()
 {
     polling = false;
-    statsFree = true;
     api = std::make_unique<ApiDispatcher>(ApiDispatcher::Environment{
-        &dbMutex, &modbusMutex, &flagsMutex, [this] { return polling.load(); },
-        [this] { return statsFree.load(); }, [] {}});
+        &dbMutex, &modbusMutex, &flagsMutex, [this] { return polling.load(); }, &statsMutex});
     using G = ApiDispatcher::Guard;
     auto reply = [](const char* text) {
         return [text](t_GetArray&, qint16) { return QByteArray(text); };
@@ -167,14 +165,15 @@ void TestApiDispatcher::busyLocksGiveTheirReplies()
 {
     QFETCH(QByteArray, func);
     QFETCH(QByteArray, reply);
-    statsFree = false;
     QSemaphore locked;
     QSemaphore done;
     QThread* holder = QThread::create([&] {
         flagsMutex.lock();
         modbusMutex.lock();
+        statsMutex.lock();
         locked.release();
         done.acquire();
+        statsMutex.unlock();
         modbusMutex.unlock();
         flagsMutex.unlock();
     });

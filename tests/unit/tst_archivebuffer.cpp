@@ -5,9 +5,11 @@
 #include "polling/ArchiveBuffer.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QSemaphore>
 #include <QThread>
 
+#include <ctime>
 #include <limits>
 
 namespace {
@@ -33,17 +35,22 @@ private slots:
     void cleanup();
     void dueSamples_data();
     void dueSamples();
-    void theFiftiethRowWrites();
-    void equalRowsAreStoredOnce();
+    void rowsReachTheDatabaseAtFiftyOrWithinASecond();
+    void onePerParameterAndAlignedTime_data();
+    void onePerParameterAndAlignedTime();
     void valuesAreStoredWhateverTheirValue();
     void sessionBreaksAreQueuedAsTheyCome();
     void rowsWrittenDuringALongReadAreAllStored();
     void rowsWaitWhileAnotherWriterHoldsTheDatabase();
+    void failedWritesAreTriedAgain();
+    void aFullQueueDropsWithOneWarning();
+    void localTimeTextsAcrossDaylightSaving();
 
 private:
     // Parameters 1..n of one device with the given archive interval (s).
     std::unique_ptr<ArchiveBuffer> buffer(int parameters, int archInterval);
     static QStringList stored();
+    static int count() { return TestDatabase::value("SELECT COUNT(*) FROM ArchiveData").toInt(); }
     std::unique_ptr<TestDatabase> db;
 };
 
@@ -137,34 +144,76 @@ void TestArchiveBuffer::dueSamples()
     QCOMPARE(stored(), expected);
 }
 
-void TestArchiveBuffer::theFiftiethRowWrites()
+void TestArchiveBuffer::rowsReachTheDatabaseAtFiftyOrWithinASecond()
 {
     auto b = buffer(60, 1);
     const qint64 t = at("2024-03-01 12:00:00.100");
     for (int p = 1; p <= 49; ++p)
         b->addValue(p, sample(p, t));
-    QCOMPARE(TestDatabase::value("SELECT COUNT(*) FROM ArchiveData"), QString("0"));
+    QElapsedTimer queued;
+    queued.start();
     b->addValue(50, sample(50, t));
-    QCOMPARE(TestDatabase::value("SELECT COUNT(*) FROM ArchiveData"), QString("50"));
-    QCOMPARE(b->pendingCount(), 0);
-    for (int p = 51; p <= 60; ++p)
+    // The 50th row wakes the writer at once, long before the second is over.
+    QTRY_COMPARE_WITH_TIMEOUT(count(), 50, 800);
+    QVERIFY(queued.elapsed() < 900);
+
+    // Fewer rows wait for their second, not for more rows.
+    queued.restart();
+    for (int p = 51; p <= 55; ++p)
         b->addValue(p, sample(p, t));
-    QCOMPARE(TestDatabase::value("SELECT COUNT(*) FROM ArchiveData"), QString("50"));
-    b->flushBuffer(); // as the stop does
-    QCOMPARE(TestDatabase::value("SELECT COUNT(*) FROM ArchiveData"), QString("60"));
-    QCOMPARE(b->archivedCount(), qint64(60));
+    QTRY_COMPARE_WITH_TIMEOUT(count(), 55, 2500);
+    QVERIFY2(queued.elapsed() >= 900, qPrintable(QString::number(queued.elapsed())));
+    QCOMPARE(b->pendingCount(), 0);
+    QCOMPARE(b->archivedCount(), qint64(55));
 }
 
-void TestArchiveBuffer::equalRowsAreStoredOnce()
+void TestArchiveBuffer::onePerParameterAndAlignedTime_data()
 {
-    auto b = buffer(1, 1);
+    QTest::addColumn<int>("queuedBefore"); // rows of other parameters queued first
+    QTest::addColumn<QStringList>("offers"); // "parameter|local time|value|flag"
+    QTest::addColumn<QStringList>("archived");
+
+    QTest::newRow("the same sample twice")
+        << 0 << QStringList{"1|2024-03-01 12:00:00.100|7.5|0", "1|2024-03-01 12:00:00.100|7.5|0"}
+        << QStringList{"1|2024-03-01 12:00:00|7.5|0"};
+    // The line stores a failed read, then the worker stores it again.
+    QTest::newRow("a failed read stored twice across a batch boundary")
+        << 49
+        << QStringList{"60|2024-03-01 12:00:00.100|0|3", "60|2024-03-01 12:00:00.100|0|3",
+                       "61|2024-03-01 12:00:00.100|0|4", "61|2024-03-01 12:00:00.100|0|4"}
+        << QStringList{"60|2024-03-01 12:00:00|0.0|3", "61|2024-03-01 12:00:00|0.0|4"};
+    QTest::newRow("another value later in the same period")
+        << 0 << QStringList{"1|2024-03-01 12:00:00.100|7.5|0", "1|2024-03-01 12:00:00.400|7.25|4"}
+        << QStringList{"1|2024-03-01 12:00:00|7.5|0"};
+    QTest::newRow("the next period")
+        << 0 << QStringList{"1|2024-03-01 12:00:00.100|7.5|0", "1|2024-03-01 12:00:01.100|7.25|0"}
+        << QStringList{"1|2024-03-01 12:00:00|7.5|0", "1|2024-03-01 12:00:01|7.25|0"};
+}
+
+void TestArchiveBuffer::onePerParameterAndAlignedTime()
+{
+    QFETCH(int, queuedBefore);
+    QFETCH(QStringList, offers);
+    QFETCH(QStringList, archived);
+    g_settingsManager->m_modbusPollInterval = 1000;
+    auto b = buffer(61, 1);
     const qint64 t = at("2024-03-01 12:00:00.100");
-    b->addValue(1, sample(7.5, t));
-    b->addValue(1, sample(7.5, t));
-    b->addValue(1, sample(7.25, t));
-    b->flushBuffer();
-    QCOMPARE(stored(),
-             QStringList({"1|2024-03-01 12:00:00|7.25|0", "1|2024-03-01 12:00:00|7.5|0"}));
+    for (int p = 1; p <= queuedBefore; ++p)
+        b->addValue(p, sample(p, t));
+    for (const QString& offer : offers) {
+        const QStringList f = offer.split('|');
+        b->addValue(f[0].toInt(), sample(f[2].toDouble(), at(f[1].toLatin1().constData()),
+                                         f[3].toInt()));
+    }
+    QCOMPARE(b->flushBuffer(10000), 0);
+    QCOMPARE(TestDatabase::value("SELECT COUNT(*) FROM (SELECT 1 FROM ArchiveData GROUP BY "
+                                 "idParameter, dateTime HAVING COUNT(*) > 1)"),
+             QString("0"));
+    QCOMPARE(TestDatabase::column(QStringLiteral("SELECT idParameter || '|' || dateTime || '|' || "
+                                                 "value || '|' || flag FROM ArchiveData WHERE "
+                                                 "idParameter > %1 ORDER BY idParameter, dateTime")
+                                      .arg(queuedBefore)),
+             archived);
 }
 
 void TestArchiveBuffer::valuesAreStoredWhateverTheirValue()
@@ -191,6 +240,7 @@ void TestArchiveBuffer::sessionBreaksAreQueuedAsTheyCome()
         "UPDATE ConfiguredParameters SET archInterval = 0 WHERE idParameters = 2"));
     const qint64 stop = at("2024-03-01 12:00:07.654") + 1000;
     b->addSessionBreakValue(1, sample(0.0, stop, 6));
+    b->addSessionBreakValue(1, sample(0.0, stop, 6)); // a register read by two iterations
     b->addSessionBreakValue(99, sample(0.0, stop, 6));
     QCOMPARE(b->archivedCount(), qint64(0));
     b->flushBuffer();
@@ -220,34 +270,101 @@ void TestArchiveBuffer::rowsWrittenDuringALongReadAreAllStored()
         for (int p = 1; p <= 50; ++p)
             b->addValue(p, sample(p, t));
     }
-    QCOMPARE(TestDatabase::value("SELECT COUNT(*) FROM ArchiveData"), QString("200"));
+    QTRY_COMPARE(count(), 200);
     written.release();
     QVERIFY(reader->wait(10000));
     delete reader;
     QCOMPARE(countInside, QString("0"));
 }
 
+// Another connection's write transaction outlasts the writer's second: queuing stays memory
+// work, nothing is written meanwhile, and everything arrives once the transaction ends.
 void TestArchiveBuffer::rowsWaitWhileAnotherWriterHoldsTheDatabase()
 {
     auto b = buffer(50, 1);
     QSemaphore locked;
+    QSemaphore release;
     QThread* writer = QThread::create([&] {
         QSqlQuery q(Database::connection());
         q.exec("BEGIN IMMEDIATE");
         q.exec("INSERT INTO Logs (type, message) VALUES ('info', 'long transaction')");
         locked.release();
-        QThread::msleep(500); // the other writer's transaction, long enough to be met
+        release.acquire();
         q.exec("COMMIT");
     });
     writer->start();
     QVERIFY(locked.tryAcquire(1, 10000));
-    const qint64 t = at("2024-03-01 12:00:00.100");
-    for (int p = 1; p <= 50; ++p)
-        b->addValue(p, sample(p, t));
+    QElapsedTimer queuing;
+    queuing.start();
+    for (int tick = 0; tick < 3; ++tick) {
+        for (int p = 1; p <= 50; ++p)
+            b->addValue(p, sample(p, at("2024-03-01 12:00:00.100") + tick * 5000));
+    }
+    QVERIFY2(queuing.elapsed() < 200, qPrintable(QString::number(queuing.elapsed())));
+    QTest::qWait(1500);
+    QCOMPARE(b->pendingCount(), 150);
+    release.release();
     QVERIFY(writer->wait(10000));
     delete writer;
-    QCOMPARE(TestDatabase::value("SELECT COUNT(*) FROM ArchiveData"), QString("50"));
+    QTRY_COMPARE(count(), 150);
     QCOMPARE(TestDatabase::value("SELECT COUNT(*) FROM Logs"), QString("1"));
+}
+
+// Writes that fail as a whole (here the table is gone for a while) are tried again: the rows
+// wait in memory, flush tells how many are still waiting, and they arrive once writing works.
+void TestArchiveBuffer::failedWritesAreTriedAgain()
+{
+    auto b = buffer(10, 1);
+    QVERIFY(TestDatabase::exec("ALTER TABLE ArchiveData RENAME TO Hidden"));
+    for (int p = 1; p <= 10; ++p)
+        b->addValue(p, sample(p, at("2024-03-01 12:00:00.100")));
+    QCOMPARE(b->flushBuffer(1500), 10);
+    QVERIFY(TestDatabase::exec("ALTER TABLE Hidden RENAME TO ArchiveData"));
+    QCOMPARE(b->flushBuffer(10000), 0);
+    QCOMPARE(count(), 10);
+}
+
+// A full queue refuses rows instead of growing; the writer reports the count once in the
+// event log when it can write again.
+void TestArchiveBuffer::aFullQueueDropsWithOneWarning()
+{
+    QVERIFY(TestDatabase::exec("ALTER TABLE ArchiveData RENAME TO Hidden"));
+    ArchiveWriter writer(20);
+    for (int i = 0; i < 35; ++i)
+        QCOMPARE(writer.add({1, double(i), at("2024-03-01 12:00:00.000") + i * 1000, 0}), i < 20);
+    QCOMPARE(writer.pendingCount(), 20);
+    QVERIFY(TestDatabase::exec("INSERT INTO Devices (idDevices, name) VALUES (2, 'x')"));
+    QVERIFY(TestDatabase::exec("INSERT INTO ConfiguredParameters (idParameters, idDevice, regAddr, "
+                               "archInterval) VALUES (1, 2, 1, 1)"));
+    QVERIFY(TestDatabase::exec("ALTER TABLE Hidden RENAME TO ArchiveData"));
+    QCOMPARE(writer.flush(10000), 0);
+    QCOMPARE(count(), 20);
+    QTRY_COMPARE(TestDatabase::column("SELECT type || '|' || message FROM Logs"),
+                 QStringList{"warn|The archive queue was full: 15 archive rows were dropped."});
+}
+
+// The local time texts follow the zone's own offsets, across a change of daylight saving.
+void TestArchiveBuffer::localTimeTextsAcrossDaylightSaving()
+{
+    const QByteArray zone = qgetenv("TZ");
+    qputenv("TZ", "Europe/Berlin");
+    ::tzset();
+    auto b = buffer(1, 1);
+    g_settingsManager->m_modbusPollInterval = 1000;
+    // At 01:00 UTC on 2024-10-27 the clocks go back from 03:00 CEST to 02:00 CET.
+    const qint64 change = QDateTime(QDate(2024, 10, 27), QTime(1, 0), Qt::UTC).toMSecsSinceEpoch();
+    for (qint64 t : {change - 1000, change, change + 3600 * 1000})
+        b->addValue(1, sample(1, t + 100));
+    QCOMPARE(b->flushBuffer(10000), 0);
+    const QStringList texts =
+        TestDatabase::column("SELECT dateTime FROM ArchiveData ORDER BY idArchiveData");
+    if (zone.isNull())
+        qunsetenv("TZ");
+    else
+        qputenv("TZ", zone);
+    ::tzset();
+    QCOMPARE(texts, QStringList({"2024-10-27 02:59:59", "2024-10-27 02:00:00",
+                                 "2024-10-27 03:00:00"}));
 }
 
 QTEST_GUILESS_MAIN(TestArchiveBuffer)

@@ -20,6 +20,11 @@ private slots:
     void aFailedStartLeavesNothingBehind();
 
 private:
+    static QByteArray statsJson()
+    {
+        const TryLocker guard = g_stats->lock();
+        return guard ? g_stats->getModbusStats_j() : QByteArray("lock not taken");
+    }
     static void exec(const QString& sql) { QVERIFY2(TestDatabase::exec(sql), qPrintable(sql)); }
     std::unique_ptr<TestDatabase> db;
     std::unique_ptr<Poller> poller;
@@ -70,18 +75,14 @@ void TestPoller::registersReferencedConnectionsOnly()
          "(1, 1, 4, 16, 16, 10)");
     poller->startPolling();
     QVERIFY(poller->isRunning());
-    QVERIFY(g_stats->tryLock());
-    const QByteArray stats = g_stats->getModbusStats_j();
-    g_stats->unlock();
+    const QByteArray stats = statsJson();
     QCOMPARE(stats.count("\"chanId\":1,\"chanType\":\"serial\""), 2);
     QCOMPARE(stats.count("\"chanType\":\"tcp\",\"deviceId\":12,\"poolsCnt\":0"), 1);
     QVERIFY(!stats.contains("\"chanId\":2"));
     QCOMPARE(poller->getAllValues_j(),
              QByteArray("{}")); // inactive devices' parameters are not loaded
     poller->stopPolling();
-    QVERIFY(g_stats->tryLock());
-    QCOMPARE(g_stats->getModbusStats_j(), QByteArray("[]"));
-    g_stats->unlock();
+    QCOMPARE(statsJson(), QByteArray("[]"));
 }
 
 void TestPoller::maxTimeoutOnlyGrows()
@@ -123,9 +124,7 @@ void TestPoller::aFailedStartLeavesNothingBehind()
     exec("ALTER TABLE TCPConnections RENAME COLUMN idTCPConnections TO idRenamed");
     poller->startPolling();
     QVERIFY(!poller->isRunning());
-    QVERIFY(g_stats->tryLock());
-    QCOMPARE(g_stats->getModbusStats_j(), QByteArray("[]"));
-    g_stats->unlock();
+    QCOMPARE(statsJson(), QByteArray("[]"));
     // The channel that had started is gone: a later start works as usual.
     exec("ALTER TABLE TCPConnections RENAME COLUMN idRenamed TO idTCPConnections");
     poller->startPolling();

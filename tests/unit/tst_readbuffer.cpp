@@ -4,6 +4,10 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSemaphore>
+#include <QThread>
+
+#include <atomic>
 
 #include <limits>
 
@@ -17,12 +21,16 @@ private slots:
     void emptyBuffer();
     void scaling_data();
     void scaling();
+    void numbersAsQtWritesThem_data();
+    void numbersAsQtWritesThem();
     void scaleFactorBounds_data();
     void scaleFactorBounds();
     void sharedAddressGoesToTheLaterParameter();
     void unknownAddressesAreDropped();
+    void copiesAreTakenUnderTheLock();
 
 private:
+    static QByteArray text(ReadBuffer& b);
     std::unique_ptr<ReadBuffer> buffer(const QStringList& rows);
     QJsonObject json(ReadBuffer& b);
     std::unique_ptr<TestDatabase> db;
@@ -52,23 +60,32 @@ std::unique_ptr<ReadBuffer> TestReadBuffer::buffer(const QStringList& rows)
     return std::make_unique<ReadBuffer>(q, nullptr);
 }
 
+QByteArray TestReadBuffer::text(ReadBuffer& b)
+{
+    QByteArray out;
+    if (!b.valuesJson(out))
+        qWarning() << "lock not taken";
+    return out;
+}
+
 QJsonObject TestReadBuffer::json(ReadBuffer& b)
 {
     QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(b.valuesJson(), &error);
+    const QByteArray reply = text(b);
+    const QJsonDocument doc = QJsonDocument::fromJson(reply, &error);
     if (error.error != QJsonParseError::NoError)
-        qWarning() << "not JSON:" << b.valuesJson();
+        qWarning() << "not JSON:" << reply;
     return doc.object();
 }
 
 void TestReadBuffer::startsWithNoValue()
 {
     auto b = buffer({"7,1,100,0,V", "8,1,101,0,A"});
-    const QByteArray text = b->valuesJson();
+    const QByteArray reply = text(*b);
     QVERIFY2(
-        text.contains(
+        reply.contains(
             "\"7\": {\"time\":0,\"val\":0.000000,\"valBase\":0.000000,\"u\":\"V\",\"flag\":1}"),
-        text.constData());
+        reply.constData());
     QCOMPARE(json(*b).keys(), QStringList({"7", "8"}));
     QCOMPARE(b->value(7).flag, 1);
     QCOMPARE(b->value(99).flag, 1); // not held: a default sample
@@ -77,7 +94,7 @@ void TestReadBuffer::startsWithNoValue()
 void TestReadBuffer::emptyBuffer()
 {
     auto b = buffer({});
-    QCOMPARE(b->valuesJson(), QByteArray("{}"));
+    QCOMPARE(text(*b), QByteArray("{}"));
 }
 
 void TestReadBuffer::scaling_data()
@@ -123,18 +140,47 @@ void TestReadBuffer::scaling()
     QSqlQuery q(Database::connection());
     QVERIFY(Database::exec(q, "SELECT 5, 2, 40001, 0, ?", {unit}));
     ReadBuffer b(q, nullptr);
-    QVERIFY(b.tryLock());
-    b.updateValue(2, 40001, BufferInterface::ReadValue{val, 1700000000123, flag});
-    const QByteArray text = b.valuesJson();
-    b.unlock();
+    {
+        const TryLocker guard = b.lock();
+        QVERIFY(guard);
+        b.updateValue(2, 40001, BufferInterface::ReadValue{val, 1700000000123, flag});
+    }
+    const QByteArray reply = text(b);
     const QList<QByteArray> parts = expected.split('|');
     const QByteArray want = "{\"5\": {\"time\":1700000000123,\"val\":" + parts[0] +
                             ",\"valBase\":" + parts[1] + ",\"u\":\"" + parts[2] +
                             "\",\"flag\":" + QByteArray::number(flag) + "}}";
-    QCOMPARE(text, want);
+    QCOMPARE(reply, want);
     QJsonParseError error;
-    QJsonDocument::fromJson(text, &error);
+    QJsonDocument::fromJson(reply, &error);
     QCOMPARE(error.error, QJsonParseError::NoError);
+}
+
+// The reply writes numbers with its own formatter: each must read as QString::number(v, 'f', 6)
+// does, ties at the seventh decimal (rounded away from zero), near-ties and huge values included.
+void TestReadBuffer::numbersAsQtWritesThem_data()
+{
+    QTest::addColumn<double>("val");
+    const double values[] = {0.0,       -0.0,         0.0078125,          -0.0078125,
+                             2.0000005, 0.9999995,    0.99999949999,      1363626.0390625,
+                             -0.0000004, -0.0000005,  1234567.891,        230.1,
+                             double(1e20f), 1e15 - 0.5, 999999999999999.9, 4.5e15 + 0.5,
+                             -1e300,    5e-324,       double(230.0078125f), 65535.0};
+    for (double v : values)
+        QTest::addRow("%.17g", v) << v;
+}
+
+void TestReadBuffer::numbersAsQtWritesThem()
+{
+    QFETCH(double, val);
+    auto b = buffer({"5,2,1,0,"});
+    {
+        const TryLocker guard = b->lock();
+        b->updateValue(2, 1, BufferInterface::ReadValue{val, 1, 0});
+    }
+    const QByteArray reply = text(*b);
+    const QByteArray expected = QString::number(val, 'f', 6).toLatin1();
+    QVERIFY2(reply.contains(",\"valBase\":" + expected + ","), reply.constData());
 }
 
 void TestReadBuffer::scaleFactorBounds_data()
@@ -165,10 +211,11 @@ void TestReadBuffer::scaleFactorBounds()
 void TestReadBuffer::sharedAddressGoesToTheLaterParameter()
 {
     auto b = buffer({"1,3,10,0,V", "2,3,10,0,V", "3,4,10,0,V"});
-    QVERIFY(b->tryLock());
-    b->updateValue(3, 10, BufferInterface::ReadValue{230.0, 5, 0});
-    b->updateValue(4, 10, BufferInterface::ReadValue{231.0, 5, 0});
-    b->unlock();
+    {
+        const TryLocker guard = b->lock();
+        b->updateValue(3, 10, BufferInterface::ReadValue{230.0, 5, 0});
+        b->updateValue(4, 10, BufferInterface::ReadValue{231.0, 5, 0});
+    }
     QCOMPARE(b->value(1).flag, 1);
     QCOMPARE(b->value(2).val, 230.0);
     QCOMPARE(b->value(3).val, 231.0);
@@ -177,13 +224,71 @@ void TestReadBuffer::sharedAddressGoesToTheLaterParameter()
 void TestReadBuffer::unknownAddressesAreDropped()
 {
     auto b = buffer({"1,3,10,60,V"});
-    QVERIFY(b->tryLock());
-    b->updateValue(3, 11, BufferInterface::ReadValue{1.0, 5, 0});
-    b->updateValue(9, 10, BufferInterface::ReadValue{1.0, 5, 0});
-    b->insertSessionBreakValue(3, 11, BufferInterface::ReadValue{0.0, 5, 6});
-    b->unlock();
+    {
+        const TryLocker guard = b->lock();
+        b->updateValue(3, 11, BufferInterface::ReadValue{1.0, 5, 0});
+        b->updateValue(9, 10, BufferInterface::ReadValue{1.0, 5, 0});
+        b->insertSessionBreakValue(3, 11, BufferInterface::ReadValue{0.0, 5, 6});
+    }
     QCOMPARE(b->value(1).flag, 1);
     QCOMPARE(json(*b).size(), 1);
+}
+
+// Readers copy under the lock: a copy never holds half of a read, and a reader that cannot
+// get the lock in time says so instead of waiting on.
+void TestReadBuffer::copiesAreTakenUnderTheLock()
+{
+    QStringList rows;
+    for (int p = 1; p <= 100; ++p)
+        rows << QStringLiteral("%1,1,%1,0,V").arg(p);
+    auto b = buffer(rows);
+    std::atomic<bool> done{false};
+    QThread* writer = QThread::create([&] {
+        for (int round = 1; round <= 2000; ++round) {
+            const TryLocker guard = b->lock();
+            for (int p = 1; p <= 100; ++p)
+                b->updateValue(1, p, BufferInterface::ReadValue{double(round), round, 0});
+        }
+        done = true;
+    });
+    writer->start();
+    int copies = 0;
+    while (!done) {
+        QHash<int, BufferInterface::ReadValue> values;
+        QVERIFY(b->snapshot(values));
+        QCOMPARE(values.size(), 100);
+        for (const BufferInterface::ReadValue& v : qAsConst(values))
+            QCOMPARE(v.time, values.value(1).time);
+        QByteArray reply;
+        QVERIFY(b->valuesJson(reply));
+        const QJsonObject object = QJsonDocument::fromJson(reply).object();
+        QCOMPARE(object.size(), 100);
+        for (const QJsonValue& v : object)
+            QCOMPARE(v[QLatin1String("time")], object.value(QLatin1String("1"))[QLatin1String("time")]);
+        ++copies;
+    }
+    QVERIFY(writer->wait(10000));
+    delete writer;
+    QVERIFY(copies > 0);
+
+    QSemaphore locked;
+    QSemaphore release;
+    QThread* holder = QThread::create([&] {
+        const TryLocker guard = b->lock();
+        locked.release();
+        release.acquire();
+    });
+    holder->start();
+    QVERIFY(locked.tryAcquire(1, 10000));
+    QHash<int, BufferInterface::ReadValue> values;
+    QByteArray reply;
+    QVERIFY(!b->snapshot(values));
+    QVERIFY(!b->valuesJson(reply));
+    release.release();
+    QVERIFY(holder->wait(10000));
+    delete holder;
+    QVERIFY(b->snapshot(values));
+    QCOMPARE(values.value(50).val, 2000.0);
 }
 
 QTEST_GUILESS_MAIN(TestReadBuffer)

@@ -1,0 +1,293 @@
+#include "ArchiveWriter.h"
+
+#include "Database.h"
+#include "Logs.h"
+#include "TryLocker.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QMutex>
+#include <QSemaphore>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QThread>
+#include <QVariant>
+#include <QWaitCondition>
+#include <QtDebug>
+
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <ctime>
+#include <limits>
+#include <vector>
+
+namespace {
+
+// The queue's lock is held for a push or a swap only.
+constexpr int QueueLockMs = 1000;
+// A write the database refused as a whole is tried again after this pause.
+constexpr int RetryPauseMs = 250;
+// How long the destructor lets the thread write what is left before it gives the rest up.
+constexpr int FinishMs = 1000;
+
+// A row the table cannot take (its parameter was deleted): nothing a retry could change.
+bool isRowRefused(const QSqlError& error)
+{
+    return error.nativeErrorCode() == QLatin1String("19");
+}
+
+// "yyyy-MM-dd hh:mm:ss" in local time. The rows of one tick share their second, so one
+// conversion serves them all; the time zone is read once per batch (reset()), not per row.
+class LocalTimeText
+{
+public:
+    void reset()
+    {
+        ::tzset();
+        m_second = std::numeric_limits<qint64>::min();
+    }
+
+    const QString& text(qint64 msecs)
+    {
+        // Floor, also before 1970.
+        const qint64 second = msecs >= 0 ? msecs / 1000 : -((-msecs + 999) / 1000);
+        if (second != m_second) {
+            m_second = second;
+            const time_t t = time_t(second);
+            tm local = {};
+            ::localtime_r(&t, &local);
+            char buf[32];
+            const int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d",
+                                        local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                                        local.tm_hour, local.tm_min, local.tm_sec);
+            m_text = QString::fromLatin1(buf, n);
+        }
+        return m_text;
+    }
+
+private:
+    qint64 m_second = std::numeric_limits<qint64>::min();
+    QString m_text;
+};
+
+} // namespace
+
+struct ArchiveWriter::State
+{
+    explicit State(int bound) : maxQueued(bound) {}
+
+    const int maxQueued;
+    QMutex mutex; // guards the queue and the flush request; changes of `done` are signalled
+    std::vector<Row> queue;
+    qint64 oldestQueuedMs = 0;       // monotonic time of queue.front()
+    std::atomic<qint64> queued{0};   // rows ever queued
+    std::atomic<qint64> done{0};     // rows written or given up, in queue order
+    std::atomic<qint64> dropped{0};  // rows refused since the last overflow warning
+    bool flushRequested = false;
+    QWaitCondition progress;
+
+    QSemaphore wake;
+    std::atomic<bool> finishing{false};
+    std::atomic<bool> abandoned{false};
+    QElapsedTimer clock;
+
+    void run();
+    bool writeBatch(QSqlDatabase& db, QSqlQuery& insert, const std::vector<Row>& rows,
+                    LocalTimeText& times, int* refused);
+};
+
+ArchiveWriter::ArchiveWriter(int maxQueued) : m_state(std::make_shared<State>(maxQueued))
+{
+    m_state->clock.start();
+}
+
+ArchiveWriter::~ArchiveWriter()
+{
+    if (!m_thread)
+        return;
+    m_state->finishing = true;
+    m_state->wake.release();
+    if (m_thread->wait(FinishMs)) {
+        delete m_thread;
+        return;
+    }
+    // Stuck on a busy database: the thread keeps its own state alive, gives the rest up and
+    // ends on its own (its QThread object is left behind).
+    m_state->abandoned = true;
+    m_state->wake.release();
+    qDebug() << "Archive writer still busy; it ends on its own";
+}
+
+// Under the state's lock: add() and flush() may come from different threads.
+void ArchiveWriter::startLocked()
+{
+    if (m_thread)
+        return;
+    std::shared_ptr<State> state = m_state;
+    m_thread = QThread::create([state] { state->run(); });
+    m_thread->setObjectName(QStringLiteral("ArchiveWriter"));
+    m_thread->start();
+}
+
+bool ArchiveWriter::add(const Row& row)
+{
+    State& s = *m_state;
+    TryLocker lock(&s.mutex, QueueLockMs);
+    if (!lock || int(s.queue.size()) >= s.maxQueued) {
+        ++s.dropped;
+        return false;
+    }
+    if (s.queue.empty())
+        s.oldestQueuedMs = s.clock.elapsed();
+    s.queue.push_back(row);
+    ++s.queued;
+    if (!m_thread || s.queue.size() == size_t(BatchSize)) {
+        startLocked();
+        s.wake.release();
+    }
+    return true;
+}
+
+int ArchiveWriter::flush(int timeoutMs)
+{
+    State& s = *m_state;
+    const QDeadlineTimer deadline(qMax(0, timeoutMs));
+    TryLocker lock(&s.mutex, qMax(0, timeoutMs));
+    if (!lock)
+        return int(qMin<qint64>(s.queued - s.done, INT_MAX));
+    const qint64 target = s.queued;
+    if (s.done >= target)
+        return 0;
+    s.flushRequested = true;
+    startLocked();
+    s.wake.release();
+    while (s.done < target && !deadline.hasExpired())
+        s.progress.wait(&s.mutex, deadline);
+    return int(qMin<qint64>(target - s.done, INT_MAX));
+}
+
+int ArchiveWriter::pendingCount() const
+{
+    return int(qMin<qint64>(m_state->queued - m_state->done, INT_MAX));
+}
+
+void ArchiveWriter::State::run()
+{
+    QSqlDatabase db = Database::connection();
+    QSqlQuery insert(db);
+    bool prepared = false;
+    LocalTimeText times;
+    std::vector<Row> batch;
+    qint64 batchEnd = 0;
+    bool retrying = false;
+
+    for (;;) {
+        if (abandoned)
+            break;
+        int sleepMs = MaxDelayMs;
+        if (!retrying) {
+            TryLocker lock(&mutex, QueueLockMs);
+            if (!lock)
+                continue;
+            const qint64 now = clock.elapsed();
+            const bool urgent = flushRequested || finishing;
+            if (!queue.empty() && (urgent || queue.size() >= size_t(BatchSize) ||
+                                   now - oldestQueuedMs >= MaxDelayMs)) {
+                batch.swap(queue); // the queue gets the old batch's capacity back
+                batchEnd = queued;
+            } else {
+                if (queue.empty()) {
+                    flushRequested = false;
+                    if (finishing)
+                        break;
+                } else {
+                    sleepMs = int(oldestQueuedMs + MaxDelayMs - now);
+                }
+            }
+        }
+        if (batch.empty()) {
+            wake.tryAcquire(1, qMax(1, sleepMs));
+            wake.tryAcquire(wake.available());
+            continue;
+        }
+
+        if (!prepared) {
+            if (!db.isOpen())
+                db = Database::connection();
+            insert = QSqlQuery(db);
+            prepared = insert.prepare(QStringLiteral(
+                "INSERT INTO ArchiveData (idParameter, value, dateTime, flag) VALUES (?, ?, ?, ?)"));
+        }
+        int refused = 0;
+        if (prepared && writeBatch(db, insert, batch, times, &refused)) {
+            done = batchEnd;
+            {
+                // Under the lock, so that a flush between its test and its wait cannot miss it.
+                TryLocker lock(&mutex, QueueLockMs);
+                progress.wakeAll();
+            }
+            const qint64 droppedNow = dropped.exchange(0);
+            batch.clear();
+            retrying = false;
+            if (refused > 0)
+                qDebug() << "Archive rows refused by the database:" << refused;
+            if (droppedNow > 0)
+                Logs::addLog(Logs::Warn,
+                             QCoreApplication::translate("ArchiveWriter",
+                                                         "The archive queue was full: %1 archive "
+                                                         "rows were dropped.")
+                                 .arg(droppedNow));
+            continue;
+        }
+        // Busy or failing as a whole: the rows stay and are tried again.
+        if (!prepared)
+            qDebug() << "Archive write failed:" << insert.lastError().text();
+        prepared = prepared && db.isOpen();
+        retrying = true;
+        wake.tryAcquire(1, RetryPauseMs);
+    }
+
+    // Given up: what could not be written is counted as done, so that no flush waits for it.
+    TryLocker lock(&mutex, QueueLockMs);
+    if (lock)
+        queue.clear();
+    done = queued.load();
+    progress.wakeAll();
+}
+
+bool ArchiveWriter::State::writeBatch(QSqlDatabase& db, QSqlQuery& insert,
+                                      const std::vector<Row>& rows, LocalTimeText& times,
+                                      int* refused)
+{
+    QSqlQuery control(db);
+    if (!control.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        qDebug() << "Archive write waits:" << control.lastError().text();
+        return false;
+    }
+    times.reset();
+    for (const Row& row : rows) {
+        insert.bindValue(0, row.idParameter);
+        // NaN is stored as NULL; infinities as REAL.
+        insert.bindValue(1, row.val);
+        insert.bindValue(2, times.text(row.time));
+        insert.bindValue(3, row.flag);
+        if (insert.exec())
+            continue;
+        const QSqlError error = insert.lastError();
+        if (isRowRefused(error)) {
+            ++*refused;
+            continue;
+        }
+        qDebug() << "Archive write failed:" << error.text();
+        control.exec(QStringLiteral("ROLLBACK"));
+        return false;
+    }
+    if (!control.exec(QStringLiteral("COMMIT"))) {
+        qDebug() << "Archive commit failed:" << control.lastError().text();
+        control.exec(QStringLiteral("ROLLBACK"));
+        return false;
+    }
+    return true;
+}

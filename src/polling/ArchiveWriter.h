@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <memory>
+
+class QThread;
+
+// Writes archive rows to ArchiveData on a thread of its own with a database connection of its
+// own: in explicit transactions with one statement prepared once, as soon as BatchSize rows are
+// queued and at the latest MaxDelayMs after a row was queued. A busy database only delays rows;
+// none is dropped short of the queue's bound, and an overflow writes one event-log warning
+// with the count. Rows of deleted parameters are refused by the database and given up.
+class ArchiveWriter
+{
+public:
+    struct Row
+    {
+        int idParameter;
+        double val;
+        qint64 time; // ms since the epoch, written as local "yyyy-MM-dd hh:mm:ss"
+        int flag;
+    };
+
+    static constexpr int BatchSize = 50;
+    static constexpr int MaxDelayMs = 1000;
+    static constexpr int DefaultMaxQueued = 1000000;
+
+    explicit ArchiveWriter(int maxQueued = DefaultMaxQueued);
+    // Writes what is still queued unless that takes longer than a moment; the thread then
+    // gives the rest up and ends on its own.
+    ~ArchiveWriter();
+
+    ArchiveWriter(const ArchiveWriter&) = delete;
+    ArchiveWriter& operator=(const ArchiveWriter&) = delete;
+
+    // Queues a row; any thread, memory work only. False when the queue is full: the row is
+    // counted for the overflow warning.
+    bool add(const Row& row);
+
+    // Writes every row queued so far now and waits for them up to timeoutMs. Returns how many
+    // of them were not written by then (still queued, or refused by the database).
+    int flush(int timeoutMs);
+
+    // Rows queued and not yet written or given up.
+    int pendingCount() const;
+
+private:
+    struct State;
+    void startLocked();
+
+    std::shared_ptr<State> m_state;
+    QThread* m_thread = nullptr;
+};

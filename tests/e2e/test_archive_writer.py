@@ -1,0 +1,110 @@
+"""The archive under stress: a program killed while it archives, the database held by another
+writer, failed reads stored at a batch boundary."""
+
+import json
+import random
+import signal
+import sqlite3
+import time
+
+import pytest
+
+from archive_support import SUCCESS, Sampler, archived, configure_run, doubled, expected_rows
+from korvalen import wait_until
+from peers import tcp_peer
+
+POLL_MS = 1000
+
+
+def test_kill_9_loses_no_row_older_than_two_seconds(program_factory, tcp):
+    p = program_factory().start().started()
+    configure_run(p, tcp.port, 2000, 1, start_with_program=True)
+    assert p.stop() == 0
+    rng = random.Random()
+    for _ in range(4):
+        p = program_factory(write_cfg=False).start().started()  # polls from the start
+        with Sampler(p) as sampler:
+            sampler.wait_for(lambda s: s[2] == 0)
+            time.sleep(rng.uniform(0.5, 4.0))
+            killed_at = time.time() * 1000
+            p.kill()
+        assert p.query("PRAGMA integrity_check") == [("ok",)]
+        missing = expected_rows(sampler.samples, 1000, POLL_MS, killed_at - 2000) - archived(p)
+        assert not missing, (len(missing), sorted(missing)[:3])
+        assert not doubled(p)
+
+
+@pytest.mark.parametrize("how", ["stopPolling", "SIGTERM"])
+def test_the_stop_writes_everything_before_the_run_counts_as_stopped(program, tcp, how):
+    ids = configure_run(program, tcp.port, 30, 1)
+    assert program.api("startPolling") == SUCCESS
+    with Sampler(program) as sampler:
+        sampler.wait_for(lambda s: s[2] == 0)
+        time.sleep(random.uniform(1.0, 2.0))
+        if how == "SIGTERM":
+            assert program.stop(signal.SIGTERM) == 0
+        else:
+            assert program.api("stopPolling") == SUCCESS
+            wait_until(lambda: program.api("getAppState") == '{"state":"idle"}', timeout=30)
+        # No time for the writer's second: what is there now is what the stop wrote.
+        rows = archived(program)
+        breaks = program.query("SELECT COUNT(*), COUNT(DISTINCT idParameter) FROM ArchiveData WHERE flag = 6")
+    assert not expected_rows(sampler.samples, 1000, POLL_MS, time.time() * 1000) - rows
+    assert breaks == [(len(ids), len(ids))]
+
+
+def test_a_database_held_by_another_writer_delays_rows_and_fails_no_read(program, tcp):
+    configure_run(program, tcp.port, 400, 1)
+    assert program.api("startPolling") == SUCCESS
+    with Sampler(program) as sampler:
+        sampler.wait_for(lambda s: s[2] == 0)
+        time.sleep(1.5)
+        other = sqlite3.connect(program.db_path, timeout=10, isolation_level=None)
+        other.execute("BEGIN IMMEDIATE")
+        other.execute("INSERT INTO Logs (type, message) VALUES ('info', 'held')")
+        held_from = time.time() * 1000
+        rows_when_held = len(archived(program))
+        time.sleep(5)
+        assert len(archived(program)) == rows_when_held  # nothing written meanwhile
+        released_at = time.time() * 1000
+        held_samples = expected_rows(sampler.samples, 1000, POLL_MS, released_at)
+        other.execute("COMMIT")
+        other.close()
+        # Every sample of the hold arrives once the lock is gone.
+        wait_until(lambda: not expected_rows(sampler.samples, 1000, POLL_MS, time.time() * 1000 - 2000)
+                   - archived(program), timeout=10)
+    assert held_samples - archived(program) == set()
+    # The run went on reading meanwhile: a cycle every second.
+    assert len({t for _, t, _ in sampler.samples if held_from <= t <= released_at}) >= 4
+    assert not sampler.bad_replies
+    assert {flag for _, _, flag in sampler.samples} == {0}  # no good read was flagged
+    assert program.api("stopPolling") == SUCCESS
+    wait_until(lambda: program.api("getAppState") == '{"state":"idle"}', timeout=30)
+    assert program.query("SELECT COUNT(*) FROM ArchiveData WHERE flag NOT IN (0, 6)") == [(0,)]
+    assert not doubled(program)
+
+
+def test_failed_reads_at_a_batch_boundary_give_one_row_each(program, tmp_path, request):
+    faults = tcp_peer("fault_peer.py", [str(tmp_path / "fault.log")])
+    request.addfinalizer(faults.stop)
+    healthy = configure_run(program, faults.port, 49, 1, timeout=300)
+    # The same connection: 49 good rows a tick, then a slave that never answers (address 4000).
+    conn = json.loads(program.api("cfg_getConfiguredConnection"))["tcp"][-1]["idTCPConnections"]
+    assert program.api("cfg_addNewDevice", name="silent", ModbusId="7", connectionType="tcp",
+                       idOfConnection=str(conn), isActive="1",
+                       readIterations=json.dumps([{"regAddr": 4000, "valuesCnt": 3, "regType": 4, "regSize": 16,
+                                                   "valSize": 16, "ModbusReadFunction": 3}]),
+                       parameters=json.dumps([{"regAddr": 4000 + k, "archInterval": 1} for k in range(3)])) \
+        == SUCCESS
+    silent = {int(p["idParameters"]) for p in json.loads(program.api("cfg_getDevCfg"))["parameters"]
+              if int(p["idParameters"]) not in healthy.values()}
+    assert program.api("startPolling") == SUCCESS
+    wait_until(lambda: program.query(
+        "SELECT COUNT(DISTINCT dateTime) FROM ArchiveData WHERE flag = 3")[0][0] >= 4, timeout=20)
+    assert program.api("stopPolling") == SUCCESS
+    wait_until(lambda: program.api("getAppState") == '{"state":"idle"}', timeout=30)
+    assert not doubled(program)
+    per_time = program.query("SELECT dateTime, COUNT(*), MIN(flag), MAX(flag) FROM ArchiveData "
+                             "WHERE idParameter IN (%s) GROUP BY dateTime" % ",".join(map(str, silent)))
+    assert len(per_time) >= 4
+    assert all(count == 3 and low == 3 and high == 3 for _, count, low, high in per_time if low != 6), per_time
