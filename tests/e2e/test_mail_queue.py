@@ -53,7 +53,11 @@ def test_failed_attempts_and_one_mail_per_check(program_factory, smtp_servers):
                 login: "Unable to send mail. (Failed to login.)",
                 transfer: "Unable to send mail. ()"}
     for program, warning in expected.items():
-        wait_until(lambda: lines(program, "warn") == [warning], timeout=45)
+        try:
+            wait_until(lambda: lines(program, "warn") == [warning], timeout=45)
+        except AssertionError:
+            raise AssertionError(f"{program.directory}: warn {lines(program, 'warn')} info {lines(program, 'info')}"
+                                 f" output {program.lines[-30:]}")
         assert "Mail send" not in lines(program, "info")
     assert len(login_server.recorder.logins) == 3  # one per check
     assert login_server.messages == [] and data_server.messages == []
