@@ -1,24 +1,24 @@
 #include "DeviceCheck.h"
 
 #include "ConnectionManager.h"
+#include "connections/ModbusLine.h"
 #include "Logs.h"
 #include "ScriptArray.h"
 
 #include <cmath>
 #include <limits>
 
-QString DeviceCheck::registerError(const ScriptArray& a, const char* arrayName)
+QString DeviceCheck::numberError(const ScriptArray& a, const char* arrayName, const char* key,
+                                qint64 min, qint64 max)
 {
     // Checked before the cut to 32 bits, which would turn 4294967297 into 1.
     for (int i = 0; i < a.count(); ++i) {
-        const double n = a.toNumber(i, "regAddr");
-        if (std::isnan(n))
-            continue; // not a number: read as 0
-        const double address = std::trunc(n);
-        if (address < 0 || address > 65535)
+        const double n = a.toNumber(i, key);
+        const double value = std::isnan(n) ? 0.0 : std::trunc(n); // not a number: read as 0
+        if (value < double(min) || value > double(max))
             return RequestParams::outOfRange(
-                QStringLiteral("%1[%2].regAddr").arg(QLatin1String(arrayName)).arg(i),
-                a.toText(i, "regAddr"), 0, 65535);
+                QStringLiteral("%1[%2].%3").arg(QLatin1String(arrayName)).arg(i).arg(QLatin1String(key)),
+                a.toText(i, key), min, max);
     }
     return QString();
 }
@@ -37,9 +37,13 @@ QByteArray DeviceCheck::refusal(const t_GetArray& get, const ScriptArray& iterat
             RequestParams::rangeError(get, "idOfConnection", 0, std::numeric_limits<int>::min(),
                                       std::numeric_limits<int>::max(), &idOfConnection);
     if (details.isEmpty())
-        details = registerError(iterations, "readIterations");
+        details = numberError(iterations, "readIterations", "regAddr", 0, 65535);
+    // More values than one request can carry would only ever fail. (An absent count reads 0
+    // and fails each cycle as before.)
+    if (details.isEmpty())
+        details = numberError(iterations, "readIterations", "valuesCnt", 0, ModbusLine::MaxValues);
     if (details.isEmpty() && parameters)
-        details = registerError(*parameters, "parameters");
+        details = numberError(*parameters, "parameters", "regAddr", 0, 65535);
     if (details.isEmpty()) {
         QString error;
         if (ConnectionManager::connectionExists(type, idOfConnection, &error))

@@ -5,7 +5,8 @@
 class ScriptArray;
 
 // The values of a device add or edit that polling could never use: a slave address no bus
-// has, a connection that is not there, a register address outside the Modbus range.
+// has, a connection that is not there, a register address outside the Modbus range, a value
+// count no request can carry.
 class DeviceCheck
 {
 public:
@@ -15,5 +16,8 @@ public:
                               const ScriptArray* parameters);
 
 private:
-    static QString registerError(const ScriptArray& a, const char* arrayName);
+    // The details text of the first element whose key (a non-number reads 0) lies outside
+    // [min, max], or empty.
+    static QString numberError(const ScriptArray& a, const char* arrayName, const char* key,
+                               qint64 min, qint64 max);
 };

@@ -266,7 +266,7 @@ void ModbusLine::storeFailure(const t_iterationConfig* it, BufferInterface* buff
     if (!guard)
         return;
     const int step = valueStep(*it);
-    for (int k = 0; k < it->valuesCnt; ++k)
+    for (int k = 0, n = markedValues(*it); k < n; ++k)
         buffer->updateValue(it->idDevice, it->regAddr + k * step, {0.0, timestamp, flag});
 }
 

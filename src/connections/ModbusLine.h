@@ -46,6 +46,13 @@ public:
 
     // Value k of an iteration belongs to register regAddr + k * valueStep.
     static int valueStep(const t_iterationConfig& it);
+    // How many values the flags of a failed iteration go to: its count, but never more than
+    // there are register addresses, so that a plan of two billion values cannot hold the
+    // buffer's lock for minutes.
+    static int markedValues(const t_iterationConfig& it)
+    {
+        return qBound(0, it.valuesCnt, 0x10000);
+    }
 
     // Value k of the words one request delivered; time 0, the caller sets it. A value whose
     // words lie outside the buffer (a plan whose sizes disagree) is {0, flag 4}.

@@ -149,7 +149,7 @@ void ChannelWorker::markIterationFailed(const t_iterationConfig* it, qint64 time
     if (!guard)
         return;
     const int step = ModbusLine::valueStep(*it);
-    for (int k = 0; k < it->valuesCnt; ++k)
+    for (int k = 0, n = ModbusLine::markedValues(*it); k < n; ++k)
         m_buffer->updateValue(it->idDevice, it->regAddr + k * step,
                               BufferInterface::ReadValue{0.0, timestamp, flag});
 }
@@ -163,7 +163,7 @@ void ChannelWorker::insertSessionBreakValues(qint64 ts)
     for (int i = 0; i < m_plan->count(); ++i) {
         const t_iterationConfig* it = m_plan->at(i);
         const int step = ModbusLine::valueStep(*it);
-        for (int k = 0; k < it->valuesCnt; ++k)
+        for (int k = 0, n = ModbusLine::markedValues(*it); k < n; ++k)
             m_buffer->insertSessionBreakValue(it->idDevice, it->regAddr + k * step,
                                               BufferInterface::ReadValue{0.0, ts, 6});
     }

@@ -2,6 +2,7 @@
 
 import http.client
 import json
+import sqlite3
 import threading
 import time
 
@@ -64,3 +65,29 @@ def test_64_callers_of_get_all_values_during_polling(program_factory, request):
         # a cycle at every tick of the 1000 ms poll interval, none skipped
         assert len(seen) >= 5 and max(gaps) < 1500, (seen, gaps)
     assert p.api("stopPolling") == SUCCESS
+
+
+def test_a_stored_count_no_request_can_carry_does_not_stall_the_run(program_factory, request):
+    # Only an imported file can hold such a plan: the API refuses it. Its failure marks once
+    # walked two billion values under the buffer's lock, every cycle.
+    p = program_factory().start().started()
+    peer = tcp_peer()
+    request.addfinalizer(peer.stop)
+    ids = configure_run(p, peer.port, 2, 1)
+    con = sqlite3.connect(p.db_path, timeout=10)
+    with con:
+        con.execute("UPDATE ReadIterations SET valuesCnt = 2000000000")
+    con.close()
+    assert p.api("startPolling") == SUCCESS
+    wait_until(lambda: p.api("getAppState") == '{"state":"running"}', timeout=10)
+
+    def flags():
+        reply = p.api("getAllValues")
+        assert '"error"' not in reply, reply
+        return {json.loads(reply)[str(i)]["flag"] for i in ids.values()}
+
+    wait_until(lambda: flags() == {4}, timeout=10)  # each cycle marks the request's values failed
+    started = time.monotonic()
+    assert p.api("stopPolling") == SUCCESS
+    wait_until(lambda: p.api("getAppState") == '{"state":"idle"}', timeout=10)
+    assert time.monotonic() - started < 5
