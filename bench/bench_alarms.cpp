@@ -2,7 +2,7 @@
 // every alarm with its transitions) for 100 and 1000 alarms, beside the poll interval and beside
 // a bare loop that evaluates the same substituted programs on one script engine.
 #include "Alarms.h"
-#include "ConfigManager.h"
+#include "BenchDatabase.h"
 #include "Database.h"
 #include "polling/ReadBuffer.h"
 
@@ -102,20 +102,9 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
-    ConfigManager config(dir.path(), nullptr);
-    config.clearDatabase_j();
+    benchDatabase(dir.path(), Parameters, 0);
 
     QSqlQuery q(Database::connection());
-    q.exec(QStringLiteral("BEGIN"));
-    q.exec(QStringLiteral("INSERT INTO Devices (idDevices, name) VALUES (1, 'bench')"));
-    q.prepare(QStringLiteral("INSERT INTO ConfiguredParameters (idParameters, idDevice, regAddr, "
-                             "archInterval, unit) VALUES (?, 1, ?, 0, 'V')"));
-    for (int p = 1; p <= Parameters; ++p) {
-        q.addBindValue(p);
-        q.addBindValue(p);
-        q.exec();
-    }
-    q.exec(QStringLiteral("COMMIT"));
     q.exec(QStringLiteral(
         "SELECT idParameters, idDevice, regAddr, archInterval, unit FROM ConfiguredParameters"));
     ReadBuffer buffer(q, nullptr);

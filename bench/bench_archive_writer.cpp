@@ -1,7 +1,7 @@
 // Prints the archive writer's rows per second beside plain SQLite writing the same rows into
 // the same table of the same database file (WAL, synchronous NORMAL, 200-row transactions, one
 // prepared statement), measured in alternating rounds of the same run.
-#include "ConfigManager.h"
+#include "BenchDatabase.h"
 #include "Database.h"
 #include "polling/ArchiveWriter.h"
 
@@ -107,21 +107,7 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
-    ConfigManager config(dir.path(), nullptr);
-    config.clearDatabase_j();
-    {
-        QSqlQuery q(Database::connection());
-        q.exec("BEGIN");
-        q.exec("INSERT INTO Devices (idDevices, name) VALUES (1, 'bench')");
-        q.prepare("INSERT INTO ConfiguredParameters (idParameters, idDevice, regAddr, "
-                  "archInterval, unit) VALUES (?, 1, ?, 1, 'V')");
-        for (int p = 1; p <= parameters; ++p) {
-            q.addBindValue(p);
-            q.addBindValue(p);
-            q.exec();
-        }
-        q.exec("COMMIT");
-    }
+    benchDatabase(dir.path(), parameters, 1);
 
     std::printf("%d rows a round (%d parameters x %d seconds) into ArchiveData of a database "
                 "file in %s\n",
