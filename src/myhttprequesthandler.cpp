@@ -362,7 +362,9 @@ void MyHttpRequestHandler::service(HttpRequest& request, HttpResponse& response)
             response.redirect("/login.html");
             return;
         }
-        route(request, response, GET, 1);
+        // Only files of the web root: a path such as "/login.html/exportConfig.html" names an
+        // endpoint too, and must not reach it without a login.
+        staticFiles->service(request, response);
         return;
     }
 

@@ -56,6 +56,11 @@ def test_sessions_off(program, path, status, location):
     ("style.css", 200, None, None),
     ("login.html", 200, None, None),
     ("missing.png", 404, None, None),
+    # An endpoint's name behind "login.html" is still no way around the login.
+    ("login.html/exportConfig.html?withArchive=1", 404, None, None),
+    ("login.html/exportConfig.html?withArchive=0", 404, None, None),
+    ("login.html/saveFile.html?filename=a.txt&fileContent=x", 404, None, None),
+    ("login.html/downloadCSV.html", 404, None, None),
 ])
 def test_sessions_on_not_logged_in(program, path, status, location, body):
     enable_sessions(program)
