@@ -100,9 +100,10 @@ int ModbusTCPLine::connect()
     m_modbus = ::modbus_new_tcp(m_connection.ip.toLatin1().constData(), m_connection.portTCP);
     if (!m_modbus)
         return Timeout;
-    // A failure here shows in the first request.
-    modbuslib::modbus_connect(m_modbus);
+    // libmodbus waits for its TCP connect as long as the response time-out: set it first, or
+    // a slow link gets the library's default half second. A failure shows in the first request.
     applyResponseTimeout(m_connection.timeout);
+    modbuslib::modbus_connect(m_modbus);
     return Success;
 }
 

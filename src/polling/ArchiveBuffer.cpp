@@ -48,8 +48,10 @@ void ArchiveBuffer::addValue(int idParameters, BufferInterface::ReadValue value)
     const qint64 period =
         qMax<qint64>(qint64(it->archInterval) * 1000, g_settingsManager->m_modbusPollInterval);
     const qint64 aligned = period > 0 ? value.time - value.time % period : value.time;
-    if (aligned == it->lastTs)
-        return; // already archived at this time
+    // Already archived at this time, or the wall clock was set back: the times already written
+    // are not written again.
+    if (aligned <= it->lastTs)
+        return;
     it->lastTs = aligned;
     ++m_archivedCount;
     m_writer.add(ArchiveWriter::Row{idParameters, value.val, aligned, value.flag});

@@ -264,17 +264,19 @@ void Poller::stopChannels(qint64 ts)
     // Queued on each worker's thread behind the cycle running or queued there, so that no line
     // is closed under a read; the channels stop side by side, and each thread is then waited
     // for without polling.
-    for (const Channel& channel : qAsConst(m_channWorkersList))
+    // A running cycle ends after its current read: on dead lines the rest of it could take
+    // minutes (longer than a service manager waits for the program to end), and its values
+    // would come after the stop anyway.
+    for (const Channel& channel : qAsConst(m_channWorkersList)) {
+        *channel.stop = true;
         QMetaObject::invokeMethod(channel.worker, "stopChannel", Qt::QueuedConnection,
                                   Q_ARG(qint64, ts));
+    }
     for (const Channel& channel : qAsConst(m_channWorkersList)) {
         const int bound = cycleBoundMs(channel.iterations, channel.timeout);
-        if (channel.thread->wait(ulong(bound)))
-            continue;
-        qDebug() << "!!! infLoopSave used!!! id:" << channel.name;
-        *channel.stop = true; // the running cycle ends after its current read
-        if (!channel.thread->wait(3 * ulong(qMax(channel.timeout, 0)) + 1000))
-            qDebug() << "Channel" << channel.name << "did not stop in time; it ends on its own";
+        if (!channel.thread->wait(ulong(bound)))
+            qDebug() << "!!! infLoopSave used!!! id:" << channel.name
+                     << "did not stop in time; it ends on its own";
     }
     m_channWorkersList.clear();
     qDebug("clear m_channWorkersList");

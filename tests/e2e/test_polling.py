@@ -287,3 +287,41 @@ def test_pauses_between_the_requests_of_a_cycle(program, tmp_path, request, dela
     assert all(g < delay_ms + 20 + 250 for g in gaps), gaps
     # the next cycle starts with the next tick, not after a pause of its own
     assert requests[3][0] - cycle[0] >= 900
+
+
+def unreachable_port(request):
+    """A port whose listener never accepts and whose queue is full: connects wait until their
+    time-out, as with a host that drops every packet."""
+    import socket
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(0)
+    port = listener.getsockname()[1]
+    fillers = []
+    for _ in range(3):
+        filler = socket.socket()
+        filler.setblocking(False)
+        try:
+            filler.connect(("127.0.0.1", port))
+        except BlockingIOError:
+            pass
+        fillers.append(filler)
+    request.addfinalizer(lambda: [s.close() for s in fillers + [listener]])
+    return port
+
+
+def test_sigterm_during_a_cycle_on_dead_lines_ends_the_run_at_once(program, request):
+    # Five slaves behind an unreachable address: one cycle takes about 20 s.
+    configure(program)
+    connection = add_tcp(program, unreachable_port(request), timeout=2000)
+    for slave in range(1, 6):
+        add_device(program, "tcp", connection, [holding(0, 1)], [{"regAddr": 0, "unit": "V", "archInterval": 1}],
+                   modbus_id=slave, name=f"m{slave}")
+    start(program)
+    # The first slave has failed: the cycle is in its second request.
+    wait_until(lambda: any(s["poolsCnt"] >= 1 for s in json.loads(program.api("getModbusStats"))), timeout=15)
+    started = time.monotonic()
+    assert program.stop() == 0
+    assert time.monotonic() - started < 8
+    # The stop still wrote a session break for every parameter of the plan.
+    assert program.query("SELECT COUNT(*) FROM ArchiveData WHERE flag = 6") == [(5,)]

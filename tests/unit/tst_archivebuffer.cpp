@@ -122,6 +122,12 @@ void TestArchiveBuffer::dueSamples_data()
         << QStringList{"2024-03-01 12:00:00.100", "2024-03-01 12:00:01.100",
                        "2024-03-01 12:00:02.900"}
         << QStringList{"2024-03-01 12:00:00", "2024-03-01 12:00:01", "2024-03-01 12:00:02"};
+    QTest::newRow("wall clock set back two minutes: nothing written twice")
+        << 60 << 5000
+        << QStringList{"2024-03-01 12:05:00.300", "2024-03-01 12:06:00.300",
+                       "2024-03-01 12:04:00.300", "2024-03-01 12:05:00.300",
+                       "2024-03-01 12:06:00.300", "2024-03-01 12:07:00.300"}
+        << QStringList{"2024-03-01 12:05:00", "2024-03-01 12:06:00", "2024-03-01 12:07:00"};
     QTest::newRow("not archived") << 0 << 5000 << everyFiveSeconds << QStringList{};
     QTest::newRow("negative period") << -5 << 5000 << everyFiveSeconds << QStringList{};
 }
