@@ -77,10 +77,10 @@ QByteArray ArchiveGrid::page(ArchiveReader& reader, const Paging& paging, bool* 
     qint64 breaksOff = 0;
     qint64 othersOff = 0;
     qint64 emitted = 0;
+    const qint64 pageEnd = paging.offset + paging.size;
     while (reader.next()) {
         const qint64 position = index - breaksOff;
-        const bool onPage = !paging.enabled || (paging.offset <= position &&
-                                                position < paging.offset + paging.size);
+        const bool onPage = !paging.enabled || (paging.offset <= position && position < pageEnd);
         const bool isBreak = reader.isSessionBreak();
         if (onPage) {
             // Counted before the row is added: a refused reply never grows past the bound.
@@ -102,9 +102,11 @@ QByteArray ArchiveGrid::page(ArchiveReader& reader, const Paging& paging, bool* 
         } else {
             ++othersOff;
         }
-        if (paging.enabled && emitted >= paging.size) {
-            // Every later row lies beyond the page: it counts for the total, if asked, and
-            // only its time stamp and its flag need reading.
+        ++index;
+        // The next row's position has reached the page's end, and positions never go back: no
+        // later row is on the page, also when a session break on it left a chart point out.
+        // The later rows count for the total, if asked, from their time stamps and flags alone.
+        if (paging.enabled && index - breaksOff >= pageEnd) {
             if (paging.knownTotal == -1) {
                 qint64 rest = 0;
                 qint64 breaks = 0;
@@ -114,7 +116,6 @@ QByteArray ArchiveGrid::page(ArchiveReader& reader, const Paging& paging, bool* 
             }
             break;
         }
-        ++index;
     }
     if (!reader.error().isEmpty())
         return QByteArray();

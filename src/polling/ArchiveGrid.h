@@ -23,9 +23,9 @@ public:
         qint64 knownTotal = -1;      // "calculatedTotalRows": -1 asks for the count
     };
 
-    // The grid reply, Latin-1, from an open reader. Reading stops once the page is full when the
-    // total is known. An empty reply when the reader failed, or when the reply would hold more
-    // than MaxValues (*tooLarge set).
+    // The grid reply, Latin-1, from an open reader. With paging, reading stops at the page's
+    // end; only the count of the total goes on, over the time stamps alone. An empty reply when
+    // the reader failed, or when the reply would hold more than MaxValues (*tooLarge set).
     static QByteArray page(ArchiveReader& reader, const Paging& paging, bool* tooLarge);
 
     struct CsvFormat

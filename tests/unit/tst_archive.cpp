@@ -151,6 +151,8 @@ private slots:
     void groupBounds();
     void filterRefusals_data();
     void filterRefusals();
+    void pageStopsAtItsEnd_data();
+    void pageStopsAtItsEnd();
     void repliesAreBoundedByTheirValues_data();
     void repliesAreBoundedByTheirValues();
     void pageSizeIsBounded_data();
@@ -399,6 +401,82 @@ void TestArchive::filterRefusals()
     QFETCH(QByteArray, reply);
     ArchiveFilter filter;
     QCOMPARE(ArchiveFilter::readWithTimes(TestDatabase::params(request), &filter), reply);
+}
+
+void TestArchive::pageStopsAtItsEnd_data()
+{
+    QTest::addColumn<bool>("breakOnPage");
+    QTest::addColumn<bool>("counted");
+    for (bool breakOnPage : {true, false}) {
+        for (bool counted : {false, true})
+            QTest::addRow("%s, total %s", breakOnPage ? "a session break on the page" : "no break",
+                          counted ? "counted" : "known")
+                << breakOnPage << counted;
+    }
+}
+
+void TestArchive::pageStopsAtItsEnd()
+{
+    QFETCH(bool, breakOnPage);
+    QFETCH(bool, counted);
+    const ArchiveFilter filter = filterOf({"1", "2"}, QString(), QString());
+    QVector<QByteArray> times;
+    QVector<bool> breaks;
+    {
+        ArchiveReader all(filter, false);
+        QVERIFY(all.open());
+        while (all.next()) {
+            times << all.dateTime();
+            breaks << all.isSessionBreak();
+        }
+    }
+    // The rows of the page at an offset: session breaks before it take no position, those on
+    // it take one each.
+    constexpr qint64 size = 5;
+    const auto pageRows = [&](qint64 offset) {
+        QVector<int> rows;
+        qint64 breaksOff = 0;
+        for (int i = 0; i < times.size(); ++i) {
+            const qint64 position = i - breaksOff;
+            if (position >= offset && position < offset + size)
+                rows << i;
+            else if (breaks.at(i))
+                ++breaksOff;
+        }
+        return rows;
+    };
+    qint64 offset = 100;
+    QVector<int> rows = pageRows(offset);
+    while (std::any_of(rows.cbegin(), rows.cend(), [&](int i) { return breaks.at(i); }) !=
+           breakOnPage)
+        rows = pageRows(++offset);
+    QVERIFY(rows.last() + 1 < times.size());
+    const int breaksOnPage = int(std::count_if(rows.cbegin(), rows.cend(),
+                                               [&](int i) { return breaks.at(i); }));
+
+    ArchiveReader reader(filter, false);
+    QVERIFY(reader.open());
+    ArchiveGrid::Paging paging;
+    paging.enabled = true;
+    paging.offset = offset;
+    paging.size = size;
+    paging.knownTotal = counted ? -1 : 12345;
+    bool tooLarge = true;
+    const QByteArray reply = ArchiveGrid::page(reader, paging, &tooLarge);
+    QVERIFY(!tooLarge);
+    const QJsonObject grid = QJsonDocument::fromJson(reply).object();
+    QCOMPARE(grid.value("Rows").toArray().size(), int(size));
+    QCOMPARE(grid.value("Rows").toArray().first().toObject().value("dateTime").toString(),
+             QString::fromLatin1(times.at(rows.first())));
+    QCOMPARE(grid.value("rowsCnt").toInt(), int(size) - breaksOnPage);
+    if (counted) {
+        QCOMPARE(grid.value("calculatedTotalRows").toInt(), int(breaks.count(false)));
+    } else {
+        // Nothing was read past the page's last row: the reader goes on with the next one.
+        QCOMPARE(grid.value("calculatedTotalRows").toInt(), 12345);
+        QVERIFY(reader.next());
+        QCOMPARE(reader.dateTime(), times.at(rows.last() + 1));
+    }
 }
 
 void TestArchive::repliesAreBoundedByTheirValues_data()
