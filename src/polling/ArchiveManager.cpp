@@ -115,7 +115,8 @@ QByteArray ArchiveManager::getGridData_j(t_GetArray& GET)
     if (paging.enabled) {
         // A page's rows hold a value of every listed parameter each.
         const qint64 limit = ArchiveGrid::MaxValues / filter.ids.size();
-        const QString range = RequestParams::rangeError(GET, "pagesize", 0, 0, int(limit), &pageSize);
+        const QString range =
+            RequestParams::rangeError(GET, "pagesize", 0, 0, int(limit), &pageSize);
         if (!range.isEmpty())
             return queryError(range + QStringLiteral(" (a page holds at most %1 values: rows x "
                                                      "parameters)")

@@ -526,8 +526,8 @@ void TestArchive::repliesAreBoundedByTheirValues()
     request.insert("groupingType", "minutes");
     ArchiveManager archive(nullptr);
     t_GetArray get = TestDatabase::params(request);
-    const QByteArray reply =
-        func == QLatin1String("grid") ? archive.getGridData_j(get) : archive.getReportGridData_j(get);
+    const QByteArray reply = func == QLatin1String("grid") ? archive.getGridData_j(get)
+                                                           : archive.getReportGridData_j(get);
     if (refusal.isEmpty()) {
         QVERIFY2(!QJsonDocument::fromJson(reply).isNull(), reply.left(200).constData());
         QVERIFY(!reply.startsWith("{\"error\""));
