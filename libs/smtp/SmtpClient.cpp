@@ -44,23 +44,29 @@ QSslConfiguration tlsConfiguration()
     return configuration;
 }
 
-// The name the client gives in EHLO: the host name when it is a plain domain, else the
-// address literal of the connection's local end (RFC 5321, 4.1.3).
-QByteArray ehloDomain(const QSslSocket& socket)
+// A domain of two labels or more, letters, digits and hyphens, whose top label is not all
+// digits (an IPv4 address is not a domain): what RFC 5321 takes as a fully qualified name.
+bool isFullyQualified(const QString& name)
 {
-    const QByteArray name = QSysInfo::machineHostName().toLatin1();
-    bool plain = !name.isEmpty() && name.size() <= 253;
-    for (const char c : name) {
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-              c == '-' || c == '.'))
-            plain = false;
+    if (name.isEmpty() || name.size() > 253)
+        return false;
+    const QStringList labels = name.split(QLatin1Char('.'));
+    if (labels.size() < 2)
+        return false;
+    for (const QString& label : labels) {
+        if (label.isEmpty() || label.size() > 63 || label.startsWith(QLatin1Char('-')) ||
+            label.endsWith(QLatin1Char('-')))
+            return false;
+        for (const QChar c : label) {
+            const ushort u = c.unicode();
+            if (!((u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') ||
+                  u == '-'))
+                return false;
+        }
     }
-    if (plain)
-        return name;
-    const QHostAddress local = socket.localAddress();
-    if (local.protocol() == QAbstractSocket::IPv6Protocol)
-        return "[IPv6:" + local.toString().toLatin1() + ']';
-    return '[' + local.toString().toLatin1() + ']';
+    bool digitsOnly = false;
+    labels.last().toUInt(&digitsOnly, 10);
+    return !digitsOnly;
 }
 
 QString tlsFailure(const QSslSocket& socket)
@@ -135,11 +141,27 @@ bool SmtpClient::open()
     return true;
 }
 
+QByteArray SmtpClient::ehloDomain(const QString& hostName, const QHostAddress& localAddress)
+{
+    QString name = hostName;
+    if (name.endsWith(QLatin1Char('.'))) // the root, which EHLO does not carry
+        name.chop(1);
+    if (isFullyQualified(name))
+        return name.toLatin1();
+    bool isIPv4 = false;
+    const quint32 ipv4 = localAddress.toIPv4Address(&isIPv4); // also an IPv4-mapped IPv6 address
+    if (isIPv4 || localAddress.protocol() != QAbstractSocket::IPv6Protocol)
+        return '[' + QHostAddress(ipv4).toString().toLatin1() + ']';
+    QHostAddress ipv6 = localAddress;
+    ipv6.setScopeId(QString()); // an interface name has no place in the literal
+    return "[IPv6:" + ipv6.toString().toLatin1() + ']';
+}
+
 bool SmtpClient::introduce()
 {
     m_extensions.clear();
     m_authMechanisms.clear();
-    const QByteArray domain = ehloDomain(*m_socket);
+    const QByteArray domain = ehloDomain(QSysInfo::machineHostName(), m_socket->localAddress());
     if (!sendLine("EHLO " + domain, m_responseTimeout))
         return false;
     const int code = readReply(m_responseTimeout);

@@ -11,6 +11,7 @@
 #include <memory>
 
 class MimeMessage;
+class QHostAddress;
 class QSslSocket;
 
 // A blocking SMTP client (RFC 5321): every call runs to its end on the calling thread, each
@@ -64,6 +65,10 @@ public:
     void disconnect();
 
     QString lastError() const { return m_lastError; }
+
+    // The name the client gives in EHLO (RFC 5321, 4.1.3): the host name when it is a fully
+    // qualified domain, else the address literal of the connection's local end.
+    static QByteArray ehloDomain(const QString& hostName, const QHostAddress& localAddress);
 
 private:
     bool fail(const QString& reason);

@@ -1,6 +1,7 @@
 // The SMTP client library against a scripted peer: time-outs of every step, authentication,
-// replies the client must refuse, the STARTTLS requirement, address checks, and the message
-// as it goes over the wire (headers, RFC 2047 words, base64 bodies).
+// the name given in EHLO, replies the client must refuse, the
+// STARTTLS requirement, address checks, and the message as it goes over the wire (headers,
+// RFC 2047 words, base64 bodies).
 #include "EmailAddress.h"
 #include "FakeSmtpServer.h"
 #include "MimeHtml.h"
@@ -10,6 +11,7 @@
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
+#include <QSysInfo>
 #include <QtTest>
 
 namespace {
@@ -105,6 +107,10 @@ private slots:
     void authentication_data();
     void authentication();
     void heloWhenEhloIsUnknown();
+    void ehloDomains_data();
+    void ehloDomains();
+    void ehloNamesTheClient_data();
+    void ehloNamesTheClient();
     void refusedReplies_data();
     void refusedReplies();
     void starttlsIsRequired_data();
@@ -215,6 +221,74 @@ void TestSmtpClient::heloWhenEhloIsUnknown()
     QVERIFY(received.at(0).startsWith("EHLO "));
     QVERIFY(received.at(1).startsWith("HELO "));
     QCOMPARE(received.at(1).mid(5), received.at(0).mid(5));
+}
+
+void TestSmtpClient::ehloDomains_data()
+{
+    QTest::addColumn<QString>("hostName");
+    QTest::addColumn<QString>("local");
+    QTest::addColumn<QByteArray>("domain");
+    const QString v4 = QStringLiteral("192.0.2.7");
+    QTest::newRow("fully qualified") << "mail.example.com" << v4 << QByteArray("mail.example.com");
+    QTest::newRow("two labels") << "localhost.localdomain" << v4
+                                << QByteArray("localhost.localdomain");
+    QTest::newRow("the root's dot") << "mail.example.com." << v4 << QByteArray("mail.example.com");
+    QTest::newRow("hyphens and digits") << "pc-01.plant2.example" << v4
+                                        << QByteArray("pc-01.plant2.example");
+    QTest::newRow("one label") << "vm" << v4 << QByteArray("[192.0.2.7]");
+    QTest::newRow("no name") << "" << v4 << QByteArray("[192.0.2.7]");
+    QTest::newRow("an IPv4 address as name") << "192.168.1.10" << v4 << QByteArray("[192.0.2.7]");
+    QTest::newRow("empty label") << "a..example" << v4 << QByteArray("[192.0.2.7]");
+    QTest::newRow("label starting with a hyphen") << "-a.example" << v4
+                                                  << QByteArray("[192.0.2.7]");
+    QTest::newRow("underscore") << "host_1.example" << v4 << QByteArray("[192.0.2.7]");
+    QTest::newRow("label of 64") << QString(64, QLatin1Char('a')) + QStringLiteral(".example") << v4
+                                 << QByteArray("[192.0.2.7]");
+    QTest::newRow("not ASCII") << "żółw.example" << v4 << QByteArray("[192.0.2.7]");
+    QTest::newRow("IPv6") << "vm"
+                          << "2001:db8::1" << QByteArray("[IPv6:2001:db8::1]");
+    QTest::newRow("IPv6 loopback") << "vm"
+                                   << "::1" << QByteArray("[IPv6:::1]");
+    QTest::newRow("IPv6 with its interface") << "vm"
+                                             << "fe80::1%lo" << QByteArray("[IPv6:fe80::1]");
+    QTest::newRow("IPv4 mapped into IPv6") << "vm"
+                                           << "::ffff:192.0.2.7" << QByteArray("[192.0.2.7]");
+}
+
+void TestSmtpClient::ehloDomains()
+{
+    QFETCH(QString, hostName);
+    QFETCH(QString, local);
+    QFETCH(QByteArray, domain);
+    QCOMPARE(SmtpClient::ehloDomain(hostName, QHostAddress(local)), domain);
+}
+
+void TestSmtpClient::ehloNamesTheClient_data()
+{
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<QByteArray>("literal");
+    QTest::newRow("IPv4") << "127.0.0.1" << QByteArray("[127.0.0.1]");
+    QTest::newRow("IPv6") << "::1" << QByteArray("[IPv6:::1]");
+}
+
+void TestSmtpClient::ehloNamesTheClient()
+{
+    QFETCH(QString, peer);
+    QFETCH(QByteArray, literal);
+    FakeSmtpServer server("220 hi", FakeSmtpServer::accepting({}), QHostAddress(peer));
+    if (server.port() == 0)
+        QSKIP("no such loopback address here");
+    SmtpClient smtp(peer, server.port());
+    smtp.setConnectionTimeout(TimeoutMs);
+    smtp.setResponseTimeout(TimeoutMs);
+    QVERIFY2(smtp.connectToHost(), qPrintable(smtp.lastError()));
+    smtp.disconnect();
+    QTRY_VERIFY(!server.received().isEmpty());
+    const QByteArray domain = server.received().first().mid(5);
+    // This machine's name when it is fully qualified (which "vm" or "localhost" are not), else
+    // the address the connection comes from.
+    QCOMPARE(domain, SmtpClient::ehloDomain(QSysInfo::machineHostName(), QHostAddress(peer)));
+    QVERIFY2(domain == literal || domain.contains('.'), domain.constData());
 }
 
 void TestSmtpClient::refusedReplies_data()
