@@ -1,5 +1,5 @@
-// The SMTP client library against a scripted peer: time-outs of every step, authentication,
-// the name given in EHLO, replies the client must refuse, the
+// The SMTP client library against a scripted peer: time-outs of every step (the name lookup
+// included), authentication, the name given in EHLO, replies the client must refuse, the
 // STARTTLS requirement, address checks, and the message as it goes over the wire (headers,
 // RFC 2047 words, base64 bodies).
 #include "EmailAddress.h"
@@ -10,9 +10,17 @@
 #include "SmtpClient.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QSysInfo>
+#include <QTemporaryFile>
+#include <QUdpSocket>
 #include <QtTest>
+
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
 
 namespace {
 
@@ -111,6 +119,9 @@ private slots:
     void ehloDomains();
     void ehloNamesTheClient_data();
     void ehloNamesTheClient();
+    void hostNames_data();
+    void hostNames();
+    void nameLookupIsWithinTheConnectionTimeOut();
     void refusedReplies_data();
     void refusedReplies();
     void starttlsIsRequired_data();
@@ -352,6 +363,70 @@ void TestSmtpClient::starttlsIsRequired()
         QVERIFY2(!line.startsWith("AUTH") && !line.startsWith("MAIL"), line.constData());
 }
 
+void TestSmtpClient::hostNames_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("connects");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("an address") << "127.0.0.1" << true << QString();
+    // Possibly ::1 first, where nothing listens: the next address is tried.
+    QTest::newRow("a name with several addresses") << "localhost" << true << QString();
+    QTest::newRow("a name that does not resolve")
+        << "nosuch.invalid" << false << "cannot resolve nosuch.invalid";
+}
+
+void TestSmtpClient::hostNames()
+{
+    QFETCH(QString, host);
+    QFETCH(bool, connects);
+    QFETCH(QString, error);
+    FakeSmtpServer server("220 hi", FakeSmtpServer::accepting({}));
+    SmtpClient smtp(host, server.port());
+    smtp.setConnectionTimeout(5000);
+    QCOMPARE(smtp.connectToHost(), connects);
+    QVERIFY2(smtp.lastError().startsWith(error), qPrintable(smtp.lastError()));
+    QCOMPARE(server.connections(), connects ? 1 : 0);
+}
+
+void TestSmtpClient::nameLookupIsWithinTheConnectionTimeOut()
+{
+    // A resolver that never answers, for one child process: a mount namespace of its own in
+    // which resolv.conf names a UDP socket that reads nothing. Needs root and unshare(1).
+    if (geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("unshare")).isEmpty())
+        QSKIP("a mount namespace needs root and unshare");
+    QUdpSocket resolver;
+    QHostAddress address;
+    for (quint32 last = 2; last < 255; ++last) {
+        address = QHostAddress((127u << 24) | (53u << 8) | last);
+        if (resolver.bind(address, 53))
+            break;
+    }
+    if (resolver.state() != QAbstractSocket::BoundState)
+        QSKIP("no loopback address with a free port 53");
+    QTemporaryFile conf;
+    QVERIFY(conf.open());
+    conf.write("nameserver " + address.toString().toLatin1() + "\noptions timeout:10 attempts:1\n");
+    conf.flush();
+
+    constexpr int timeoutMs = 1000;
+    QProcess child;
+    child.start(QStringLiteral("unshare"),
+                {"--mount", "--propagation", "private", "sh", "-c",
+                 "mount --bind \"$0\" /etc/resolv.conf && exec \"$1\" --connect-probe \"$2\" \"$3\"",
+                 conf.fileName(), QCoreApplication::applicationFilePath(), "mail.example.test",
+                 QString::number(timeoutMs)});
+    QVERIFY(child.waitForFinished(60000));
+    const QStringList result = QString::fromUtf8(child.readAllStandardOutput()).split(' ');
+    if (child.exitCode() != 0 || result.size() < 3)
+        QSKIP(qPrintable(QStringLiteral("no mount namespace here: ") + child.readAllStandardError()));
+    QVERIFY(resolver.hasPendingDatagrams()); // the lookup did ask the silent resolver
+    QCOMPARE(result.at(0), QStringLiteral("0"));
+    // The child's time includes the TLS library's start; the resolver alone would take 10 s.
+    QVERIFY2(result.at(1).toInt() < timeoutMs + 3000, qPrintable(result.at(1)));
+    QCOMPARE(result.mid(2).join(' '),
+             QStringLiteral("cannot resolve mail.example.test within %1 ms").arg(timeoutMs));
+}
+
 void TestSmtpClient::connectionsThatCannotWork()
 {
     FakeSmtpServer server("220 hi", FakeSmtpServer::accepting({}));
@@ -498,5 +573,29 @@ void TestSmtpClient::reconnectsAfterDisconnect()
     QTRY_COMPARE(server.connections(), 2);
 }
 
-QTEST_GUILESS_MAIN(TestSmtpClient)
+// "--connect-probe HOST TIMEOUT_MS": one connection attempt to port 25, as the test of the name
+// lookup runs it in a namespace of its own; prints "<connected> <elapsed ms> <last error>".
+int connectProbe(const QString& host, int timeoutMs)
+{
+    SmtpClient smtp(host, 25);
+    smtp.setConnectionTimeout(timeoutMs);
+    QElapsedTimer t;
+    t.start();
+    const bool connected = smtp.connectToHost();
+    std::printf("%d %lld %s", int(connected), qint64(t.elapsed()), qPrintable(smtp.lastError()));
+    std::fflush(stdout);
+    // Without waiting for the lookup that still runs: the resolver never answers.
+    std::_Exit(0);
+}
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 4 && qstrcmp(argv[1], "--connect-probe") == 0)
+        return connectProbe(QString::fromLocal8Bit(argv[2]), atoi(argv[3]));
+    TestSmtpClient test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_smtpclient.moc"
