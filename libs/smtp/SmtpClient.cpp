@@ -5,11 +5,16 @@
 #include "MimeMessage.h"
 
 #include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QHostAddress>
+#include <QHostInfo>
+#include <QMutex>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QSysInfo>
+#include <QThread>
+#include <QWaitCondition>
 #include <QtDebug>
 
 #include <cctype>
@@ -44,23 +49,66 @@ QSslConfiguration tlsConfiguration()
     return configuration;
 }
 
-// The name the client gives in EHLO: the host name when it is a plain domain, else the
-// address literal of the connection's local end (RFC 5321, 4.1.3).
-QByteArray ehloDomain(const QSslSocket& socket)
+// A domain of two labels or more, letters, digits and hyphens, whose top label is not all
+// digits (an IPv4 address is not a domain): what RFC 5321 takes as a fully qualified name.
+bool isFullyQualified(const QString& name)
 {
-    const QByteArray name = QSysInfo::machineHostName().toLatin1();
-    bool plain = !name.isEmpty() && name.size() <= 253;
-    for (const char c : name) {
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-              c == '-' || c == '.'))
-            plain = false;
+    if (name.isEmpty() || name.size() > 253)
+        return false;
+    const QStringList labels = name.split(QLatin1Char('.'));
+    if (labels.size() < 2)
+        return false;
+    for (const QString& label : labels) {
+        if (label.isEmpty() || label.size() > 63 || label.startsWith(QLatin1Char('-')) ||
+            label.endsWith(QLatin1Char('-')))
+            return false;
+        for (const QChar c : label) {
+            const ushort u = c.unicode();
+            if (!((u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') ||
+                  u == '-'))
+                return false;
+        }
     }
-    if (plain)
-        return name;
-    const QHostAddress local = socket.localAddress();
-    if (local.protocol() == QAbstractSocket::IPv6Protocol)
-        return "[IPv6:" + local.toString().toLatin1() + ']';
-    return '[' + local.toString().toLatin1() + ']';
+    bool digitsOnly = false;
+    labels.last().toUInt(&digitsOnly, 10);
+    return !digitsOnly;
+}
+
+// Looks a name up, waiting no longer than the deadline (a blocking lookup would wait as long as
+// the resolver does). QHostInfo answers through an event loop: it runs in a thread of its own,
+// so that the calling thread handles none of its events meanwhile (the e-mail worker's timer
+// must not start another attempt inside this one). False when the deadline passed first.
+bool lookUp(const QString& name, const QDeadlineTimer& deadline, QHostInfo* info)
+{
+    struct Lookup
+    {
+        QMutex mutex;
+        QWaitCondition done;
+        bool finished = false;
+        QHostInfo info;
+    } lookup;
+    std::unique_ptr<QThread> thread(QThread::create([&lookup, name] {
+        QEventLoop loop;
+        const int id = QHostInfo::lookupHost(name, &loop, [&lookup, &loop](const QHostInfo& info) {
+            QMutexLocker lock(&lookup.mutex);
+            lookup.info = info;
+            lookup.finished = true;
+            lookup.done.wakeAll();
+            loop.quit();
+        });
+        loop.exec(); // until the answer, or the caller's quit()
+        QHostInfo::abortHostLookup(id); // a late answer is dropped
+    }));
+    thread->start();
+    {
+        QMutexLocker lock(&lookup.mutex);
+        while (!lookup.finished && lookup.done.wait(&lookup.mutex, deadline)) {
+        }
+    }
+    thread->quit();
+    thread->wait();
+    *info = lookup.info;
+    return lookup.finished;
 }
 
 QString tlsFailure(const QSslSocket& socket)
@@ -113,20 +161,33 @@ bool SmtpClient::open()
 
     m_socket = std::make_unique<QSslSocket>();
     m_socket->setSslConfiguration(tlsConfiguration());
+    // Certificates must name the server as configured, not the address connected to.
+    m_socket->setPeerVerifyName(m_host);
+    // One deadline for the lookup, the connection and the TLS hand-shake of type 1.
+    const QDeadlineTimer deadline(m_connectionTimeout);
+    QList<QHostAddress> addresses;
+    if (!resolve(deadline, &addresses))
+        return false;
+    QString reason;
+    for (const QHostAddress& address : qAsConst(addresses)) {
+        m_socket->connectToHost(address, quint16(m_port));
+        if (m_socket->waitForConnected(int(deadline.remainingTime())))
+            break;
+        reason = m_socket->errorString();
+        m_socket->abort();
+        if (deadline.hasExpired())
+            break;
+    }
+    if (m_socket->state() != QAbstractSocket::ConnectedState)
+        return fail(QStringLiteral("cannot connect to %1:%2: %3")
+                        .arg(m_host, QString::number(m_port), reason));
     if (m_connectionType == SslConnection) {
-        m_socket->connectToHostEncrypted(m_host, quint16(m_port));
-        if (!m_socket->waitForEncrypted(m_connectionTimeout))
+        m_socket->startClientEncryption();
+        if (!m_socket->waitForEncrypted(int(deadline.remainingTime())))
             return fail(QStringLiteral("TLS connection to %1:%2 failed: %3")
                             .arg(m_host)
                             .arg(m_port)
                             .arg(tlsFailure(*m_socket)));
-    } else {
-        m_socket->connectToHost(m_host, quint16(m_port));
-        if (!m_socket->waitForConnected(m_connectionTimeout))
-            return fail(QStringLiteral("cannot connect to %1:%2: %3")
-                            .arg(m_host)
-                            .arg(m_port)
-                            .arg(m_socket->errorString()));
     }
     if (!expectReply({220}, m_responseTimeout, "greeting") || !introduce())
         return false;
@@ -135,11 +196,44 @@ bool SmtpClient::open()
     return true;
 }
 
+bool SmtpClient::resolve(const QDeadlineTimer& deadline, QList<QHostAddress>* addresses)
+{
+    QHostAddress address;
+    if (address.setAddress(m_host)) {
+        *addresses = {address};
+        return true;
+    }
+    QHostInfo info;
+    if (!lookUp(m_host, deadline, &info))
+        return fail(QStringLiteral("cannot resolve %1 within %2 ms")
+                        .arg(m_host, QString::number(m_connectionTimeout)));
+    if (info.error() != QHostInfo::NoError || info.addresses().isEmpty())
+        return fail(QStringLiteral("cannot resolve %1: %2").arg(m_host, info.errorString()));
+    *addresses = info.addresses();
+    return true;
+}
+
+QByteArray SmtpClient::ehloDomain(const QString& hostName, const QHostAddress& localAddress)
+{
+    QString name = hostName;
+    if (name.endsWith(QLatin1Char('.'))) // the root, which EHLO does not carry
+        name.chop(1);
+    if (isFullyQualified(name))
+        return name.toLatin1();
+    bool isIPv4 = false;
+    const quint32 ipv4 = localAddress.toIPv4Address(&isIPv4); // also an IPv4-mapped IPv6 address
+    if (isIPv4 || localAddress.protocol() != QAbstractSocket::IPv6Protocol)
+        return '[' + QHostAddress(ipv4).toString().toLatin1() + ']';
+    QHostAddress ipv6 = localAddress;
+    ipv6.setScopeId(QString()); // an interface name has no place in the literal
+    return "[IPv6:" + ipv6.toString().toLatin1() + ']';
+}
+
 bool SmtpClient::introduce()
 {
     m_extensions.clear();
     m_authMechanisms.clear();
-    const QByteArray domain = ehloDomain(*m_socket);
+    const QByteArray domain = ehloDomain(QSysInfo::machineHostName(), m_socket->localAddress());
     if (!sendLine("EHLO " + domain, m_responseTimeout))
         return false;
     const int code = readReply(m_responseTimeout);

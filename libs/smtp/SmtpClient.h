@@ -11,6 +11,8 @@
 #include <memory>
 
 class MimeMessage;
+class QDeadlineTimer;
+class QHostAddress;
 class QSslSocket;
 
 // A blocking SMTP client (RFC 5321): every call runs to its end on the calling thread, each
@@ -43,8 +45,9 @@ public:
 
     void setUser(const QString& user) { m_user = user; }
     void setPassword(const QString& password) { m_password = password; }
-    // Bounds of the connection (TCP and TLS hand-shakes), of each reply, and of the message
-    // transfer with its reply.
+    // Bounds of the connection (the host name's lookup, the TCP connection and, for type 1, the
+    // TLS hand-shake, together; the STARTTLS hand-shake again), of each reply, and of the
+    // message transfer with its reply.
     void setConnectionTimeout(int ms) { m_connectionTimeout = ms; }
     void setResponseTimeout(int ms) { m_responseTimeout = ms; }
     void setSendMessageTimeout(int ms) { m_sendMessageTimeout = ms; }
@@ -65,9 +68,15 @@ public:
 
     QString lastError() const { return m_lastError; }
 
+    // The name the client gives in EHLO (RFC 5321, 4.1.3): the host name when it is a fully
+    // qualified domain, else the address literal of the connection's local end.
+    static QByteArray ehloDomain(const QString& hostName, const QHostAddress& localAddress);
+
 private:
     bool fail(const QString& reason);
     bool open();
+    // The server's addresses; the configured host itself when it is an address.
+    bool resolve(const QDeadlineTimer& deadline, QList<QHostAddress>* addresses);
     bool startTls();
     bool introduce();
     bool authPlain();

@@ -4,80 +4,96 @@
 #include "polling/ArchiveFilter.h"
 #include "polling/ArchiveReader.h"
 
+#include <QByteArrayList>
 #include <QIODevice>
 
 namespace {
 
-QString jsonText(const QByteArray& stored)
+void appendDateTime(QByteArray& out, const QByteArray& stored)
 {
-    // Times as stored: escaped in case an imported file holds something else.
-    return JsonText::escape(QString::fromUtf8(stored));
-}
-
-QString number(const ArchiveReader& reader, int column)
-{
-    QByteArray text;
-    if (reader.hasValue(column))
-        ArchiveReader::appendNumber(text, reader.valueSum(column));
-    return QString::fromLatin1(text);
-}
-
-QString flagText(const ArchiveReader& reader, int column)
-{
-    return reader.hasFlag(column) ? QString::number(reader.flagSum(column)) : QString();
+    for (const char c : stored) {
+        const uchar u = uchar(c);
+        if (u < 0x20 || u >= 0x80 || c == '"' || c == '\\') {
+            // Not a time this program writes (an imported file): escaped, in Latin-1 as the
+            // whole reply.
+            out += JsonText::escape(QString::fromUtf8(stored)).toLatin1();
+            return;
+        }
+    }
+    out += stored;
 }
 
 // Every column of the pivot row: "dateTime", then the value and the flag of each parameter.
-void appendRow(QString& out, const ArchiveReader& reader, const QStringList& ids)
+void appendRow(QByteArray& out, const ArchiveReader& reader, const QByteArrayList& ids)
 {
-    out += QLatin1String("{\"dateTime\":\"") + jsonText(reader.dateTime()) + QLatin1Char('"');
+    out += "{\"dateTime\":\"";
+    appendDateTime(out, reader.dateTime());
+    out += '"';
     for (int i = 0; i < ids.size(); ++i) {
-        out += QLatin1String(",\"") + ids.at(i) + QLatin1String("\":\"") + number(reader, i) +
-               QLatin1String("\",\"") + ids.at(i) + QLatin1String("_flag\":\"") +
-               flagText(reader, i) + QLatin1Char('"');
+        out += ",\"";
+        out += ids.at(i);
+        out += "\":\"";
+        if (reader.hasValue(i))
+            ArchiveReader::appendNumber(out, reader.valueSum(i));
+        out += "\",\"";
+        out += ids.at(i);
+        out += "_flag\":\"";
+        if (reader.hasFlag(i))
+            out += QByteArray::number(reader.flagSum(i));
+        out += '"';
     }
-    out += QLatin1Char('}');
+    out += '}';
 }
 
-void appendChartPoint(QString& out, const ArchiveReader& reader, const QStringList& ids)
+void appendChartPoint(QByteArray& out, const ArchiveReader& reader, const QByteArrayList& ids)
 {
-    out += QLatin1String("{\"dateTime\":\"") + jsonText(reader.dateTime()) + QLatin1Char('"');
-    QByteArray cell;
+    out += "{\"dateTime\":\"";
+    appendDateTime(out, reader.dateTime());
+    out += '"';
     for (int i = 0; i < ids.size(); ++i) {
-        cell.resize(0);
-        reader.appendCell(cell, i);
-        out += QLatin1String(",\"") + ids.at(i) + QLatin1String("\":\"") +
-               QString::fromLatin1(cell) + QLatin1Char('"');
+        out += ",\"";
+        out += ids.at(i);
+        out += "\":\"";
+        reader.appendCell(out, i);
+        out += '"';
     }
-    out += QLatin1Char('}');
+    out += '}';
 }
 
 } // namespace
 
-QString ArchiveGrid::page(ArchiveReader& reader, const Paging& paging)
+QByteArray ArchiveGrid::page(ArchiveReader& reader, const Paging& paging, bool* tooLarge)
 {
-    const QStringList& ids = reader.ids();
-    QString rows = QStringLiteral("{\"Rows\":[");
-    QString chart;
-    bool firstRow = true;
+    *tooLarge = false;
+    QByteArrayList ids; // integers, checked by the filter
+    for (const QString& id : reader.ids())
+        ids << id.toLatin1();
+    const qint64 columns = qMax(1, ids.size());
+    QByteArray rows = "{\"Rows\":[";
+    QByteArray chart;
+    qint64 rowsInReply = 0;
     // Session-break rows outside the page do not count for the position of the others.
     qint64 index = 0;
     qint64 breaksOff = 0;
     qint64 othersOff = 0;
     qint64 emitted = 0;
+    const qint64 pageEnd = paging.offset + paging.size;
     while (reader.next()) {
         const qint64 position = index - breaksOff;
-        const bool onPage = !paging.enabled || (paging.offset <= position &&
-                                                position < paging.offset + paging.size);
+        const bool onPage = !paging.enabled || (paging.offset <= position && position < pageEnd);
         const bool isBreak = reader.isSessionBreak();
         if (onPage) {
-            if (!firstRow)
-                rows += QLatin1Char(',');
-            firstRow = false;
+            // Counted before the row is added: a refused reply never grows past the bound.
+            if ((rowsInReply + 1) * columns > MaxValues) {
+                *tooLarge = true;
+                return QByteArray();
+            }
+            if (rowsInReply++ > 0)
+                rows += ',';
             appendRow(rows, reader, ids);
             if (!isBreak) {
                 if (emitted > 0)
-                    chart += QLatin1Char(',');
+                    chart += ',';
                 appendChartPoint(chart, reader, ids);
                 ++emitted;
             }
@@ -86,27 +102,29 @@ QString ArchiveGrid::page(ArchiveReader& reader, const Paging& paging)
         } else {
             ++othersOff;
         }
-        if (paging.enabled && emitted >= paging.size) {
-            // Every later row lies beyond the page: it counts for the total, if asked, and
-            // only its time stamp and its flag need reading.
+        ++index;
+        // The next row's position has reached the page's end, and positions never go back: no
+        // later row is on the page, also when a session break on it left a chart point out.
+        // The later rows count for the total, if asked, from their time stamps and flags alone.
+        if (paging.enabled && index - breaksOff >= pageEnd) {
             if (paging.knownTotal == -1) {
-                qint64 rows = 0;
+                qint64 rest = 0;
                 qint64 breaks = 0;
-                if (!reader.countRest(&rows, &breaks))
-                    return QString();
-                othersOff += rows - breaks;
+                if (!reader.countRest(&rest, &breaks))
+                    return QByteArray();
+                othersOff += rest - breaks;
             }
             break;
         }
-        ++index;
     }
     if (!reader.error().isEmpty())
-        return QString();
+        return QByteArray();
     const qint64 total = paging.knownTotal == -1 ? emitted + othersOff : paging.knownTotal;
-    return rows + QLatin1String("], \"ChartData\":[") + chart +
-           QLatin1String("], \"rowsCnt\":") + QString::number(emitted) +
-           QLatin1String(", \"calculatedTotalRows\":") + QString::number(total) +
-           QLatin1Char('}');
+    rows += "], \"ChartData\":[";
+    rows += chart;
+    rows += "], \"rowsCnt\":" + QByteArray::number(emitted) + ", \"calculatedTotalRows\":" +
+            QByteArray::number(total) + '}';
+    return rows;
 }
 
 bool ArchiveGrid::writeCsv(ArchiveReader& reader, const CsvFormat& format, QIODevice& file)

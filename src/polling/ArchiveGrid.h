@@ -11,6 +11,10 @@ class QIODevice;
 class ArchiveGrid
 {
 public:
+    // Most values (time stamps x listed parameters) one grid reply may hold: about 13 MB of
+    // reply, built in memory and then handed to the connection.
+    static constexpr qint64 MaxValues = 250000;
+
     struct Paging
     {
         bool enabled = false;        // "paggination" not 0
@@ -19,9 +23,10 @@ public:
         qint64 knownTotal = -1;      // "calculatedTotalRows": -1 asks for the count
     };
 
-    // The grid reply (before its Latin-1 encoding) from an open reader. Reading stops once the
-    // page is full when the total is known. An empty text when the reader failed.
-    static QString page(ArchiveReader& reader, const Paging& paging);
+    // The grid reply, Latin-1, from an open reader. With paging, reading stops at the page's
+    // end; only the count of the total goes on, over the time stamps alone. An empty reply when
+    // the reader failed, or when the reply would hold more than MaxValues (*tooLarge set).
+    static QByteArray page(ArchiveReader& reader, const Paging& paging, bool* tooLarge);
 
     struct CsvFormat
     {

@@ -26,6 +26,15 @@ QByteArray queryError(const QString& details)
     return Logs::errorJson(QStringLiteral("Query error"), details);
 }
 
+// The details of a reply refused for its size: what it would hold and what makes it smaller.
+QString tooManyValues(qint64 limit, const char* rows, const char* remedy)
+{
+    return QStringLiteral("the reply would hold more than %1 values (%2 x parameters): choose a "
+                          "shorter time range, fewer parameters or %3")
+        .arg(limit)
+        .arg(QLatin1String(rows), QLatin1String(remedy));
+}
+
 int minutesStepOf(int minutesStep)
 {
     return minutesStep >= 1 && minutesStep <= 60 ? minutesStep : 10;
@@ -101,9 +110,19 @@ QByteArray ArchiveManager::getGridData_j(t_GetArray& GET)
     if (!refusal.isEmpty())
         return refusal;
     ArchiveGrid::Paging paging;
-    const qint64 pageSize = RequestParams::toInt(GET, "pagesize");
+    int pageSize = RequestParams::toInt(GET, "pagesize");
     paging.enabled = RequestParams::toInt(GET, "paggination") != 0;
-    paging.offset = RequestParams::toInt(GET, "pagenum") * pageSize;
+    if (paging.enabled) {
+        // A page's rows hold a value of every listed parameter each.
+        const qint64 limit = ArchiveGrid::MaxValues / filter.ids.size();
+        const QString range =
+            RequestParams::rangeError(GET, "pagesize", 0, 0, int(limit), &pageSize);
+        if (!range.isEmpty())
+            return queryError(range + QStringLiteral(" (a page holds at most %1 values: rows x "
+                                                     "parameters)")
+                                          .arg(ArchiveGrid::MaxValues));
+    }
+    paging.offset = qint64(RequestParams::toInt(GET, "pagenum")) * pageSize;
     paging.size = pageSize;
     paging.knownTotal = RequestParams::toInt(GET, "calculatedTotalRows", -1);
 
@@ -113,11 +132,14 @@ QByteArray ArchiveManager::getGridData_j(t_GetArray& GET)
     if (!reader.open())
         return queryError(reader.error());
     qDebug() << "query time = " << timer.restart();
-    const QString reply = ArchiveGrid::page(reader, paging);
+    bool tooLarge = false;
+    const QByteArray reply = ArchiveGrid::page(reader, paging, &tooLarge);
+    if (tooLarge)
+        return queryError(tooManyValues(ArchiveGrid::MaxValues, "time stamps", "paging"));
     if (reply.isEmpty())
         return queryError(reader.error());
     qDebug() << "concat string time = " << timer.elapsed();
-    return reply.toLatin1();
+    return reply;
 }
 
 QByteArray ArchiveManager::generateCSVFile_j(t_GetArray& GET)
@@ -251,10 +273,14 @@ QByteArray ArchiveManager::getReportGridData_j(t_GetArray& GET)
     ArchiveReader reader(filter, true);
     if (!reader.open())
         return queryError(reader.error());
-    const QString reply = ArchiveReport::build(reader, *this, groupingType, minutesStep);
+    bool tooLarge = false;
+    const QByteArray reply =
+        ArchiveReport::build(reader, *this, groupingType, minutesStep, &tooLarge);
+    if (tooLarge)
+        return queryError(tooManyValues(ArchiveReport::MaxValues, "groups", "longer groups"));
     if (reply.isEmpty())
         return queryError(reader.error());
-    return reply.toLatin1();
+    return reply;
 }
 
 QDateTime ArchiveManager::getGroupStart(qint64 time, const QString& groupingType,

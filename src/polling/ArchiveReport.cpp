@@ -37,9 +37,10 @@ QString numberText(double value)
     return std::isfinite(value) ? QString::number(value, 'g', 6) : QStringLiteral("null");
 }
 
-void appendGroup(QString& out, const QDateTime& start, const QDateTime& end,
+void appendGroup(QByteArray& reply, const QDateTime& start, const QDateTime& end,
                  const QStringList& ids, const QVector<Figures>& figures)
 {
+    QString out;
     out += QLatin1String("{\"timeRangeFrom\":\"") + timeText(start) +
            QLatin1String("\",\"timeRangeTo\":\"") + timeText(end) + QLatin1String("\",");
     for (int i = 0; i < ids.size(); ++i) {
@@ -65,6 +66,7 @@ void appendGroup(QString& out, const QDateTime& start, const QDateTime& end,
         }
     }
     out += QLatin1String("},");
+    reply += out.toLatin1();
 }
 
 int digits(const char* p, int n)
@@ -110,26 +112,39 @@ bool ArchiveReport::epochSeconds(const QByteArray& dateTime, qint64* seconds)
     return true;
 }
 
-QString ArchiveReport::build(ArchiveReader& reader, const ArchiveManager& manager,
-                             const QString& groupingType, int minutesStep)
+QByteArray ArchiveReport::build(ArchiveReader& reader, const ArchiveManager& manager,
+                                const QString& groupingType, int minutesStep, bool* tooLarge)
 {
+    *tooLarge = false;
     const QStringList& ids = reader.ids();
+    const qint64 columns = qMax(1, ids.size());
     // Days and weeks end 1 s before the next group: their last second still belongs to them.
     const bool lastSecondIncluded = groupingType == QLatin1String("days") ||
                                     groupingType == QLatin1String("weeks");
     QVector<Figures> figures(ids.size());
-    QString out = QStringLiteral("[");
+    QByteArray out = "[";
     bool open = false;
     QDateTime start;
     QDateTime end;
     qint64 closesAt = 0;
+    qint64 groups = 0;
+    // Counted before the group is added: a refused reply never grows past the bound.
+    const auto write = [&](const QDateTime& from, const QDateTime& to) {
+        if (++groups * columns > MaxValues) {
+            *tooLarge = true;
+            return false;
+        }
+        appendGroup(out, from, to, ids, figures);
+        return true;
+    };
 
     while (reader.next()) {
         qint64 time = 0;
         if (!ArchiveReport::epochSeconds(reader.dateTime(), &time))
             continue; // not a time this program writes
         if (open && time >= closesAt) {
-            appendGroup(out, start, end, ids, figures);
+            if (!write(start, end))
+                return QByteArray();
             open = false;
         }
         if (!open) {
@@ -162,14 +177,15 @@ QString ArchiveReport::build(ArchiveReader& reader, const ArchiveManager& manage
         }
     }
     if (!reader.error().isEmpty())
-        return QString();
+        return QByteArray();
     if (!open) {
         // No row: one group without times, every parameter without a value.
         figures.fill(Figures());
-        appendGroup(out, QDateTime(), QDateTime(), ids, figures);
-    } else {
-        appendGroup(out, start, end, ids, figures);
+        if (!write(QDateTime(), QDateTime()))
+            return QByteArray();
+    } else if (!write(start, end)) {
+        return QByteArray();
     }
-    out[out.size() - 1] = QLatin1Char(']');
+    out[out.size() - 1] = ']';
     return out;
 }

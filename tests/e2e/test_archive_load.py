@@ -1,5 +1,6 @@
-"""The archive views under load: a CSV file of a million archive rows, and a polling run that
-goes on archiving while large CSV files are generated and downloaded."""
+"""The archive views under load: a CSV file of a million archive rows, grid and report replies
+bounded in size, and a polling run that goes on archiving while large CSV files are generated and
+downloaded."""
 
 import hashlib
 import json
@@ -117,20 +118,30 @@ def generate_and_download(program, sink):
             sink(chunk)
 
 
-def test_a_million_rows_download_whole_within_30_mb(big):
-    assert big.query("SELECT COUNT(*) FROM ArchiveData")[0][0] >= 1000000
-    expected = expected_csv_bytes()
-    idle = rss_kib(big.proc.pid)
+def peak_while(pid, run):
+    """run()'s result, and the process's resident memory before it and at its peak while it ran (KiB)."""
+    idle = rss_kib(pid)
     peak = [idle]
     done = threading.Event()
 
     def sample():
         while not done.is_set():
-            peak[0] = max(peak[0], rss_kib(big.proc.pid))
+            peak[0] = max(peak[0], rss_kib(pid))
             time.sleep(0.005)
 
     sampler = threading.Thread(target=sample)
     sampler.start()
+    try:
+        result = run()
+    finally:
+        done.set()
+        sampler.join()
+    return result, idle, peak[0]
+
+
+def test_a_million_rows_download_whole_within_30_mb(big):
+    assert big.query("SELECT COUNT(*) FROM ArchiveData")[0][0] >= 1000000
+    expected = expected_csv_bytes()
     received = hashlib.sha256()
     size = [0]
 
@@ -138,16 +149,61 @@ def test_a_million_rows_download_whole_within_30_mb(big):
         received.update(chunk)
         size[0] += len(chunk)
 
-    try:
-        generate_and_download(big, sink)
-    finally:
-        done.set()
-        sampler.join()
+    _, idle, peak = peak_while(big.proc.pid, lambda: generate_and_download(big, sink))
     assert size[0] == len(expected)
     assert received.hexdigest() == hashlib.sha256(expected).hexdigest()
-    print(f"resident memory: idle {idle / 1024:.1f} MB, peak {peak[0] / 1024:.1f} MB")
+    print(f"resident memory: idle {idle / 1024:.1f} MB, peak {peak / 1024:.1f} MB")
     if not sanitized(big.proc.pid):  # sanitizers keep freed memory in quarantine
-        assert peak[0] - idle <= 30 * 1024, f"resident memory grew by {(peak[0] - idle) / 1024:.1f} MB"
+        assert peak - idle <= 30 * 1024, f"resident memory grew by {(peak - idle) / 1024:.1f} MB"
+
+
+# ---- grid and report replies bounded in size ----
+
+ALL = json.dumps(list(range(FIRST_ID, FIRST_ID + PARAMETERS)))
+TOO_LARGE = ('{"error":true,"message":"Query error","details":"the reply would hold more than %d values (%s x '
+             'parameters): choose a shorter time range, fewer parameters or %s"}')
+
+
+@pytest.mark.parametrize("func, params, expected", [
+    pytest.param("getArchGridData", {"paramListStr": ALL}, TOO_LARGE % (250000, "time stamps", "paging"),
+                 id="grid of every time stamp"),
+    pytest.param("getArchGridData", {"paramListStr": json.dumps([FIRST_ID + k % PARAMETERS for k in range(1000)]),
+                                     "endDate": stamp(1999)[:10], "endTime": stamp(1999)[11:]},
+                 TOO_LARGE % (250000, "time stamps", "paging"), id="grid of 1000 ids over 2000 time stamps"),
+    pytest.param("getArchGridData", {"paramListStr": ALL, "paggination": "1", "pagesize": "1000000"},
+                 '{"error":true,"message":"Query error","details":"pagesize: 1000000 is not within 0 to 25000 '
+                 '(a page holds at most 250000 values: rows x parameters)"}', id="page of a million rows"),
+    pytest.param("getReportGridData", {"paramListStr": ALL, "groupingType": "minutes", "groupingMinutesVal": "1"},
+                 TOO_LARGE % (100000, "groups", "longer groups"), id="report of every minute"),
+])
+def test_replies_too_large_are_refused_in_little_memory(big, func, params, expected):
+    reply, idle, peak = peak_while(big.proc.pid, lambda: big.api(func, **params))
+    assert reply == expected
+    print(f"resident memory: idle {idle / 1024:.1f} MB, peak {peak / 1024:.1f} MB")
+    if not sanitized(big.proc.pid):
+        assert peak - idle <= 32 * 1024, f"resident memory grew by {(peak - idle) / 1024:.1f} MB"
+
+
+@pytest.mark.parametrize("func, params, length", [
+    # 25 000 time stamps x 10 parameters: the most values a grid holds; 5 are session breaks.
+    pytest.param("getArchGridData", {"paramListStr": ALL, "endDate": stamp(24999)[:10],
+                                     "endTime": stamp(24999)[11:]}, 25000, id="grid"),
+    # Six days by the minute, without the break's minute: 8 639 groups x 10 parameters.
+    pytest.param("getReportGridData", {"paramListStr": ALL, "groupingType": "minutes", "groupingMinutesVal": "1",
+                                       "startDate": "2024-01-01", "endDate": "2024-01-07"}, 8639, id="report"),
+])
+def test_large_replies_within_the_bound_are_answered(big, func, params, length):
+    reply, idle, peak = peak_while(big.proc.pid, lambda: big.api(func, **params))
+    data = json.loads(reply)
+    if func == "getArchGridData":
+        assert (len(data["Rows"]), data["rowsCnt"], data["calculatedTotalRows"]) == (length, length - 5, length - 5)
+        assert data["Rows"][-1]["dateTime"] == stamp(length - 1)
+    else:
+        assert len(data) == length
+        assert data[-1]["timeRangeFrom"] == "06.01.2024 23:59:00"
+    print(f"resident memory: idle {idle / 1024:.1f} MB, peak {peak / 1024:.1f} MB")
+    if not sanitized(big.proc.pid):
+        assert peak - idle <= 64 * 1024, f"resident memory grew by {(peak - idle) / 1024:.1f} MB"
 
 
 def test_polling_archives_at_its_rate_during_large_csv_files(big, tcp):

@@ -8,15 +8,17 @@ namespace {
 constexpr int PollMs = 50;
 }
 
-FakeSmtpServer::FakeSmtpServer(const QByteArray& greeting, Rule rule)
+FakeSmtpServer::FakeSmtpServer(const QByteArray& greeting, Rule rule, const QHostAddress& address)
     : m_greeting(greeting), m_rule(std::move(rule))
 {
     QSemaphore listening;
-    m_thread = QThread::create([this, &listening] {
+    m_thread = QThread::create([this, &listening, address] {
         QTcpServer server;
-        server.listen(QHostAddress::LocalHost, 0);
+        const bool listens = server.listen(address, 0);
         m_port = server.serverPort();
         listening.release();
+        if (!listens)
+            return;
         while (!m_stop) {
             if (!server.waitForNewConnection(PollMs))
                 continue;

@@ -1,6 +1,7 @@
-// The SMTP client library against a scripted peer: time-outs of every step, authentication,
-// replies the client must refuse, the STARTTLS requirement, address checks, and the message
-// as it goes over the wire (headers, RFC 2047 words, base64 bodies).
+// The SMTP client library against a scripted peer: time-outs of every step (the name lookup
+// included), authentication, the name given in EHLO, replies the client must refuse, the
+// STARTTLS requirement, address checks, and the message as it goes over the wire (headers,
+// RFC 2047 words, base64 bodies).
 #include "EmailAddress.h"
 #include "FakeSmtpServer.h"
 #include "MimeHtml.h"
@@ -9,8 +10,17 @@
 #include "SmtpClient.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
+#include <QSysInfo>
+#include <QTemporaryFile>
+#include <QUdpSocket>
 #include <QtTest>
+
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
 
 namespace {
 
@@ -105,6 +115,13 @@ private slots:
     void authentication_data();
     void authentication();
     void heloWhenEhloIsUnknown();
+    void ehloDomains_data();
+    void ehloDomains();
+    void ehloNamesTheClient_data();
+    void ehloNamesTheClient();
+    void hostNames_data();
+    void hostNames();
+    void nameLookupIsWithinTheConnectionTimeOut();
     void refusedReplies_data();
     void refusedReplies();
     void starttlsIsRequired_data();
@@ -217,6 +234,74 @@ void TestSmtpClient::heloWhenEhloIsUnknown()
     QCOMPARE(received.at(1).mid(5), received.at(0).mid(5));
 }
 
+void TestSmtpClient::ehloDomains_data()
+{
+    QTest::addColumn<QString>("hostName");
+    QTest::addColumn<QString>("local");
+    QTest::addColumn<QByteArray>("domain");
+    const QString v4 = QStringLiteral("192.0.2.7");
+    QTest::newRow("fully qualified") << "mail.example.com" << v4 << QByteArray("mail.example.com");
+    QTest::newRow("two labels") << "localhost.localdomain" << v4
+                                << QByteArray("localhost.localdomain");
+    QTest::newRow("the root's dot") << "mail.example.com." << v4 << QByteArray("mail.example.com");
+    QTest::newRow("hyphens and digits") << "pc-01.plant2.example" << v4
+                                        << QByteArray("pc-01.plant2.example");
+    QTest::newRow("one label") << "vm" << v4 << QByteArray("[192.0.2.7]");
+    QTest::newRow("no name") << "" << v4 << QByteArray("[192.0.2.7]");
+    QTest::newRow("an IPv4 address as name") << "192.168.1.10" << v4 << QByteArray("[192.0.2.7]");
+    QTest::newRow("empty label") << "a..example" << v4 << QByteArray("[192.0.2.7]");
+    QTest::newRow("label starting with a hyphen") << "-a.example" << v4
+                                                  << QByteArray("[192.0.2.7]");
+    QTest::newRow("underscore") << "host_1.example" << v4 << QByteArray("[192.0.2.7]");
+    QTest::newRow("label of 64") << QString(64, QLatin1Char('a')) + QStringLiteral(".example") << v4
+                                 << QByteArray("[192.0.2.7]");
+    QTest::newRow("not ASCII") << "żółw.example" << v4 << QByteArray("[192.0.2.7]");
+    QTest::newRow("IPv6") << "vm"
+                          << "2001:db8::1" << QByteArray("[IPv6:2001:db8::1]");
+    QTest::newRow("IPv6 loopback") << "vm"
+                                   << "::1" << QByteArray("[IPv6:::1]");
+    QTest::newRow("IPv6 with its interface") << "vm"
+                                             << "fe80::1%lo" << QByteArray("[IPv6:fe80::1]");
+    QTest::newRow("IPv4 mapped into IPv6") << "vm"
+                                           << "::ffff:192.0.2.7" << QByteArray("[192.0.2.7]");
+}
+
+void TestSmtpClient::ehloDomains()
+{
+    QFETCH(QString, hostName);
+    QFETCH(QString, local);
+    QFETCH(QByteArray, domain);
+    QCOMPARE(SmtpClient::ehloDomain(hostName, QHostAddress(local)), domain);
+}
+
+void TestSmtpClient::ehloNamesTheClient_data()
+{
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<QByteArray>("literal");
+    QTest::newRow("IPv4") << "127.0.0.1" << QByteArray("[127.0.0.1]");
+    QTest::newRow("IPv6") << "::1" << QByteArray("[IPv6:::1]");
+}
+
+void TestSmtpClient::ehloNamesTheClient()
+{
+    QFETCH(QString, peer);
+    QFETCH(QByteArray, literal);
+    FakeSmtpServer server("220 hi", FakeSmtpServer::accepting({}), QHostAddress(peer));
+    if (server.port() == 0)
+        QSKIP("no such loopback address here");
+    SmtpClient smtp(peer, server.port());
+    smtp.setConnectionTimeout(TimeoutMs);
+    smtp.setResponseTimeout(TimeoutMs);
+    QVERIFY2(smtp.connectToHost(), qPrintable(smtp.lastError()));
+    smtp.disconnect();
+    QTRY_VERIFY(!server.received().isEmpty());
+    const QByteArray domain = server.received().first().mid(5);
+    // This machine's name when it is fully qualified (which "vm" or "localhost" are not), else
+    // the address the connection comes from.
+    QCOMPARE(domain, SmtpClient::ehloDomain(QSysInfo::machineHostName(), QHostAddress(peer)));
+    QVERIFY2(domain == literal || domain.contains('.'), domain.constData());
+}
+
 void TestSmtpClient::refusedReplies_data()
 {
     QTest::addColumn<QByteArray>("greeting");
@@ -276,6 +361,70 @@ void TestSmtpClient::starttlsIsRequired()
         QVERIFY(received.at(i).startsWith(sent.at(i)));
     for (const QByteArray& line : received)
         QVERIFY2(!line.startsWith("AUTH") && !line.startsWith("MAIL"), line.constData());
+}
+
+void TestSmtpClient::hostNames_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("connects");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("an address") << "127.0.0.1" << true << QString();
+    // Possibly ::1 first, where nothing listens: the next address is tried.
+    QTest::newRow("a name with several addresses") << "localhost" << true << QString();
+    QTest::newRow("a name that does not resolve")
+        << "nosuch.invalid" << false << "cannot resolve nosuch.invalid";
+}
+
+void TestSmtpClient::hostNames()
+{
+    QFETCH(QString, host);
+    QFETCH(bool, connects);
+    QFETCH(QString, error);
+    FakeSmtpServer server("220 hi", FakeSmtpServer::accepting({}));
+    SmtpClient smtp(host, server.port());
+    smtp.setConnectionTimeout(5000);
+    QCOMPARE(smtp.connectToHost(), connects);
+    QVERIFY2(smtp.lastError().startsWith(error), qPrintable(smtp.lastError()));
+    QCOMPARE(server.connections(), connects ? 1 : 0);
+}
+
+void TestSmtpClient::nameLookupIsWithinTheConnectionTimeOut()
+{
+    // A resolver that never answers, for one child process: a mount namespace of its own in
+    // which resolv.conf names a UDP socket that reads nothing. Needs root and unshare(1).
+    if (geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("unshare")).isEmpty())
+        QSKIP("a mount namespace needs root and unshare");
+    QUdpSocket resolver;
+    QHostAddress address;
+    for (quint32 last = 2; last < 255; ++last) {
+        address = QHostAddress((127u << 24) | (53u << 8) | last);
+        if (resolver.bind(address, 53))
+            break;
+    }
+    if (resolver.state() != QAbstractSocket::BoundState)
+        QSKIP("no loopback address with a free port 53");
+    QTemporaryFile conf;
+    QVERIFY(conf.open());
+    conf.write("nameserver " + address.toString().toLatin1() + "\noptions timeout:10 attempts:1\n");
+    conf.flush();
+
+    constexpr int timeoutMs = 1000;
+    QProcess child;
+    child.start(QStringLiteral("unshare"),
+                {"--mount", "--propagation", "private", "sh", "-c",
+                 "mount --bind \"$0\" /etc/resolv.conf && exec \"$1\" --connect-probe \"$2\" \"$3\"",
+                 conf.fileName(), QCoreApplication::applicationFilePath(), "mail.example.test",
+                 QString::number(timeoutMs)});
+    QVERIFY(child.waitForFinished(60000));
+    const QStringList result = QString::fromUtf8(child.readAllStandardOutput()).split(' ');
+    if (child.exitCode() != 0 || result.size() < 3)
+        QSKIP(qPrintable(QStringLiteral("no mount namespace here: ") + child.readAllStandardError()));
+    QVERIFY(resolver.hasPendingDatagrams()); // the lookup did ask the silent resolver
+    QCOMPARE(result.at(0), QStringLiteral("0"));
+    // The child's time includes the TLS library's start; the resolver alone would take 10 s.
+    QVERIFY2(result.at(1).toInt() < timeoutMs + 3000, qPrintable(result.at(1)));
+    QCOMPARE(result.mid(2).join(' '),
+             QStringLiteral("cannot resolve mail.example.test within %1 ms").arg(timeoutMs));
 }
 
 void TestSmtpClient::connectionsThatCannotWork()
@@ -424,5 +573,29 @@ void TestSmtpClient::reconnectsAfterDisconnect()
     QTRY_COMPARE(server.connections(), 2);
 }
 
-QTEST_GUILESS_MAIN(TestSmtpClient)
+// "--connect-probe HOST TIMEOUT_MS": one connection attempt to port 25, as the test of the name
+// lookup runs it in a namespace of its own; prints "<connected> <elapsed ms> <last error>".
+int connectProbe(const QString& host, int timeoutMs)
+{
+    SmtpClient smtp(host, 25);
+    smtp.setConnectionTimeout(timeoutMs);
+    QElapsedTimer t;
+    t.start();
+    const bool connected = smtp.connectToHost();
+    std::printf("%d %lld %s", int(connected), qint64(t.elapsed()), qPrintable(smtp.lastError()));
+    std::fflush(stdout);
+    // Without waiting for the lookup that still runs: the resolver never answers.
+    std::_Exit(0);
+}
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 4 && qstrcmp(argv[1], "--connect-probe") == 0)
+        return connectProbe(QString::fromLocal8Bit(argv[2]), atoi(argv[3]));
+    TestSmtpClient test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_smtpclient.moc"

@@ -3,12 +3,18 @@
 // file's state under concurrent requests.
 #include "DatabaseSchema.h"
 #include "TestDatabase.h"
+#include "Logs.h"
 #include "polling/ArchiveFilter.h"
+#include "polling/ArchiveGrid.h"
 #include "polling/ArchiveManager.h"
 #include "polling/ArchiveReader.h"
+#include "polling/ArchiveReport.h"
 
 #include <QDateTime>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRandomGenerator>
 #include <QSemaphore>
 #include <QSqlRecord>
@@ -145,6 +151,12 @@ private slots:
     void groupBounds();
     void filterRefusals_data();
     void filterRefusals();
+    void pageStopsAtItsEnd_data();
+    void pageStopsAtItsEnd();
+    void repliesAreBoundedByTheirValues_data();
+    void repliesAreBoundedByTheirValues();
+    void pageSizeIsBounded_data();
+    void pageSizeIsBounded();
 
     void deletionKeepsForeignKeysOn();
     void csvFileWaitsThenExpires();
@@ -389,6 +401,183 @@ void TestArchive::filterRefusals()
     QFETCH(QByteArray, reply);
     ArchiveFilter filter;
     QCOMPARE(ArchiveFilter::readWithTimes(TestDatabase::params(request), &filter), reply);
+}
+
+void TestArchive::pageStopsAtItsEnd_data()
+{
+    QTest::addColumn<bool>("breakOnPage");
+    QTest::addColumn<bool>("counted");
+    for (bool breakOnPage : {true, false}) {
+        for (bool counted : {false, true})
+            QTest::addRow("%s, total %s", breakOnPage ? "a session break on the page" : "no break",
+                          counted ? "counted" : "known")
+                << breakOnPage << counted;
+    }
+}
+
+void TestArchive::pageStopsAtItsEnd()
+{
+    QFETCH(bool, breakOnPage);
+    QFETCH(bool, counted);
+    const ArchiveFilter filter = filterOf({"1", "2"}, QString(), QString());
+    QVector<QByteArray> times;
+    QVector<bool> breaks;
+    {
+        ArchiveReader all(filter, false);
+        QVERIFY(all.open());
+        while (all.next()) {
+            times << all.dateTime();
+            breaks << all.isSessionBreak();
+        }
+    }
+    // The rows of the page at an offset: session breaks before it take no position, those on
+    // it take one each.
+    constexpr qint64 size = 5;
+    const auto pageRows = [&](qint64 offset) {
+        QVector<int> rows;
+        qint64 breaksOff = 0;
+        for (int i = 0; i < times.size(); ++i) {
+            const qint64 position = i - breaksOff;
+            if (position >= offset && position < offset + size)
+                rows << i;
+            else if (breaks.at(i))
+                ++breaksOff;
+        }
+        return rows;
+    };
+    qint64 offset = 100;
+    QVector<int> rows = pageRows(offset);
+    while (std::any_of(rows.cbegin(), rows.cend(), [&](int i) { return breaks.at(i); }) !=
+           breakOnPage)
+        rows = pageRows(++offset);
+    QVERIFY(rows.last() + 1 < times.size());
+    const int breaksOnPage = int(std::count_if(rows.cbegin(), rows.cend(),
+                                               [&](int i) { return breaks.at(i); }));
+
+    ArchiveReader reader(filter, false);
+    QVERIFY(reader.open());
+    ArchiveGrid::Paging paging;
+    paging.enabled = true;
+    paging.offset = offset;
+    paging.size = size;
+    paging.knownTotal = counted ? -1 : 12345;
+    bool tooLarge = true;
+    const QByteArray reply = ArchiveGrid::page(reader, paging, &tooLarge);
+    QVERIFY(!tooLarge);
+    const QJsonObject grid = QJsonDocument::fromJson(reply).object();
+    QCOMPARE(grid.value("Rows").toArray().size(), int(size));
+    QCOMPARE(grid.value("Rows").toArray().first().toObject().value("dateTime").toString(),
+             QString::fromLatin1(times.at(rows.first())));
+    QCOMPARE(grid.value("rowsCnt").toInt(), int(size) - breaksOnPage);
+    if (counted) {
+        QCOMPARE(grid.value("calculatedTotalRows").toInt(), int(breaks.count(false)));
+    } else {
+        // Nothing was read past the page's last row: the reader goes on with the next one.
+        QCOMPARE(grid.value("calculatedTotalRows").toInt(), 12345);
+        QVERIFY(reader.next());
+        QCOMPARE(reader.dateTime(), times.at(rows.last() + 1));
+    }
+}
+
+void TestArchive::repliesAreBoundedByTheirValues_data()
+{
+    QTest::addColumn<QString>("func");
+    QTest::addColumn<QVariantMap>("request");
+    QTest::addColumn<QString>("rowsSql"); // the reply's time stamps or groups
+    QTest::addColumn<qint64>("limit");
+    QTest::addColumn<int>("idsBeyond"); // ids beyond the most that fit
+    QTest::addColumn<QString>("refusal");
+    const QString grid = QStringLiteral(
+        "the reply would hold more than %1 values (time stamps x parameters): choose a shorter "
+        "time range, fewer parameters or paging")
+                             .arg(ArchiveGrid::MaxValues);
+    const QString report = QStringLiteral(
+        "the reply would hold more than %1 values (groups x parameters): choose a shorter time "
+        "range, fewer parameters or longer groups")
+                               .arg(ArchiveReport::MaxValues);
+    const QString stamps = QStringLiteral("SELECT COUNT(DISTINCT dateTime) FROM ArchiveData");
+    const QString validStamps = stamps + QStringLiteral(" WHERE flag = 0");
+    QTest::newRow("grid, the most that fit") << "grid" << QVariantMap{} << stamps
+                                             << ArchiveGrid::MaxValues << 0 << QString();
+    QTest::newRow("grid, one id more")
+        << "grid" << QVariantMap{} << stamps << ArchiveGrid::MaxValues << 1 << grid;
+    QTest::newRow("report by minutes, the most that fit")
+        << "report" << QVariantMap{{"groupingMinutesVal", "1"}} << validStamps
+        << ArchiveReport::MaxValues << 0 << QString();
+    QTest::newRow("report by minutes, one id more")
+        << "report" << QVariantMap{{"groupingMinutesVal", "1"}} << validStamps
+        << ArchiveReport::MaxValues << 1 << report;
+}
+
+void TestArchive::repliesAreBoundedByTheirValues()
+{
+    QFETCH(QString, func);
+    QFETCH(QVariantMap, request);
+    QFETCH(QString, rowsSql);
+    QFETCH(qint64, limit);
+    QFETCH(int, idsBeyond);
+    QFETCH(QString, refusal);
+    // Repeated ids count as columns of their own.
+    const qint64 rows = TestDatabase::value(rowsSql).toLongLong();
+    QStringList ids;
+    for (qint64 i = 0; i < limit / rows + idsBeyond; ++i)
+        ids << QString::number(i % 4 + 1);
+    request.insert("paramListStr", QStringLiteral("[%1]").arg(ids.join(QLatin1Char(','))));
+    request.insert("groupingType", "minutes");
+    ArchiveManager archive(nullptr);
+    t_GetArray get = TestDatabase::params(request);
+    const QByteArray reply = func == QLatin1String("grid") ? archive.getGridData_j(get)
+                                                           : archive.getReportGridData_j(get);
+    if (refusal.isEmpty()) {
+        QVERIFY2(!QJsonDocument::fromJson(reply).isNull(), reply.left(200).constData());
+        QVERIFY(!reply.startsWith("{\"error\""));
+    } else {
+        QCOMPARE(reply, Logs::errorJson(QStringLiteral("Query error"), refusal));
+    }
+}
+
+void TestArchive::pageSizeIsBounded_data()
+{
+    QTest::addColumn<QString>("pagesize");
+    QTest::addColumn<QString>("paggination");
+    QTest::addColumn<QString>("refusal");
+    // Ten listed parameters.
+    const qint64 largest = ArchiveGrid::MaxValues / 10;
+    const auto refused = [&](const QString& size) {
+        return QStringLiteral("pagesize: %1 is not within 0 to %2 (a page holds at most %3 "
+                              "values: rows x parameters)")
+            .arg(size)
+            .arg(largest)
+            .arg(ArchiveGrid::MaxValues);
+    };
+    QTest::newRow("the largest page") << QString::number(largest) << "1" << QString();
+    QTest::newRow("one row more") << QString::number(largest + 1) << "1"
+                                  << refused(QString::number(largest + 1));
+    QTest::newRow("negative") << "-1"
+                              << "1" << refused("-1");
+    QTest::newRow("too long for any integer") << "99999999999"
+                                              << "1" << refused("99999999999");
+    QTest::newRow("not a number reads 0") << "x"
+                                          << "1" << QString();
+    QTest::newRow("paging off: not used") << "99999999999"
+                                          << "0" << QString();
+}
+
+void TestArchive::pageSizeIsBounded()
+{
+    QFETCH(QString, pagesize);
+    QFETCH(QString, paggination);
+    QFETCH(QString, refusal);
+    ArchiveManager archive(nullptr);
+    t_GetArray get = TestDatabase::params({{"paramListStr", "[1,2,3,4,1,2,3,4,1,2]"},
+                                           {"paggination", paggination},
+                                           {"pagesize", pagesize},
+                                           {"calculatedTotalRows", "7"}});
+    const QByteArray reply = archive.getGridData_j(get);
+    if (refusal.isEmpty())
+        QVERIFY2(reply.startsWith("{\"Rows\":["), reply.constData());
+    else
+        QCOMPARE(reply, Logs::errorJson(QStringLiteral("Query error"), refusal));
 }
 
 void TestArchive::deletionKeepsForeignKeysOn()
