@@ -274,7 +274,7 @@ void MyHttpRequestHandler::checkFlags()
         emit stopPolling();
 }
 
-int MyHttpRequestHandler::checkHeader(const HttpRequest& request, bool* uploadsAllowed)
+int MyHttpRequestHandler::checkHeader(const HttpRequest& request, HttpBodyPolicy* body)
 {
     // Only the query is known here; a login's body is checked in service().
     if (needsSameOrigin(request.getPath(), parameters(request)) &&
@@ -282,8 +282,10 @@ int MyHttpRequestHandler::checkHeader(const HttpRequest& request, bool* uploadsA
         return 403;
     if (g_settingsManager->m_sessionEnabled &&
         !sessionStore->getSession(request.getCookie(sessionStore->cookieName()))
-             .contains("username"))
-        *uploadsAllowed = false;
+             .contains("username")) {
+        body->uploadsAllowed = false;
+        body->maxBodySize = anonymousBodyLimit;
+    }
     return 0;
 }
 

@@ -37,8 +37,11 @@ public:
 
     void service(HttpRequest& request, HttpResponse& response) override;
     // Before a body is read: refuses requests of other sites' pages, and with logins on keeps
-    // callers who are not logged in from storing uploads.
-    int checkHeader(const HttpRequest& request, bool* uploadsAllowed) override;
+    // callers who are not logged in from storing uploads or making the server hold large bodies.
+    int checkHeader(const HttpRequest& request, HttpBodyPolicy* body) override;
+
+    // The body a caller who is not logged in may send while logins are on: a login form fits.
+    static constexpr qint64 anonymousBodyLimit = 64 * 1024;
 
     Poller* polling() const { return poller; }
 
