@@ -74,6 +74,19 @@ bool needsSameOrigin(const QByteArray& path, const t_GetArray& GET)
     return path.contains("login.html") && GET.contains("username") && GET.contains("password");
 }
 
+// The session of the request this connection thread serves (a thread serves one request at a
+// time): the web functions called through the dispatch table cannot be handed it otherwise.
+thread_local QByteArray callerSessionId;
+
+class CallerSession
+{
+public:
+    explicit CallerSession(const QByteArray& id) { callerSessionId = id; }
+    ~CallerSession() { callerSessionId.clear(); }
+    CallerSession(const CallerSession&) = delete;
+    CallerSession& operator=(const CallerSession&) = delete;
+};
+
 // IPv4 clients of a dual-stack socket count by their IPv4 address.
 QString clientAddress(const HttpRequest& request)
 {
@@ -186,12 +199,26 @@ void MyHttpRequestHandler::registerWebApi()
           [](t_GetArray&, P) { return g_usersManager->getUsersCfg_j(); });
     a.add("cfg_addNewUser", G::None,
           [](t_GetArray& g, P p) { return g_usersManager->addNewUser_j(g, p); });
-    a.add("cfg_editUser", G::None,
-          [](t_GetArray& g, P p) { return g_usersManager->editUser_j(g, p); });
-    a.add("cfg_setUserPass", G::None,
-          [](t_GetArray& g, P p) { return g_usersManager->setUserPass_j(g, p); });
-    a.add("cfg_removeUser", G::None,
-          [](t_GetArray& g, P p) { return g_usersManager->removeUser_j(g, p); });
+    // A session keeps the rights of its login: a user who is changed or removed logs in again.
+    a.add("cfg_editUser", G::None, [this](t_GetArray& g, P p) {
+        std::optional<QString> user;
+        const QByteArray reply = g_usersManager->editUser_j(g, p, &user);
+        endSessionsOf(user);
+        return reply;
+    });
+    a.add("cfg_setUserPass", G::None, [this](t_GetArray& g, P p) {
+        std::optional<QString> user;
+        const QByteArray reply = g_usersManager->setUserPass_j(g, p, &user);
+        // Whoever sets its own password stays logged in where it did so.
+        endSessionsOf(user, callerSessionId);
+        return reply;
+    });
+    a.add("cfg_removeUser", G::None, [this](t_GetArray& g, P p) {
+        std::optional<QString> user;
+        const QByteArray reply = g_usersManager->removeUser_j(g, p, &user);
+        endSessionsOf(user);
+        return reply;
+    });
     a.add("cfg_clearDatabase", G::FullRights,
           [this](t_GetArray&, P) { return configManager->clearDatabase_j(); });
     a.add("cfg_convertDatabase", G::None,
@@ -254,6 +281,18 @@ void MyHttpRequestHandler::registerWebApi()
     a.add("cfg_saveSMTPSetting", G::None,
           [](t_GetArray& g, P) { return g_smtpManager->saveSMTPSetting_j(g); });
     a.add("sendTestEmail", G::None, [](t_GetArray& g, P) { return g_smtpManager->sendTestMail(g); });
+}
+
+void MyHttpRequestHandler::endSessionsOf(const std::optional<QString>& user,
+                                         const QByteArray& keepId)
+{
+    if (!user)
+        return;
+    // The name as the login check read it from the request.
+    sessionStore->removeSessions([&](const HttpSession& session) {
+        return session.getId() != keepId && session.contains("username") &&
+               QString::fromUtf8(session.get("username").toByteArray()) == *user;
+    });
 }
 
 void MyHttpRequestHandler::checkFlags()
@@ -370,6 +409,7 @@ void MyHttpRequestHandler::service(HttpRequest& request, HttpResponse& response)
         return;
     }
 
+    const CallerSession caller(session.getId());
     const qint16 privilege = static_cast<qint16>(session.get("priv").toInt());
     if (request.getCookie("user").isEmpty()) {
         qDebug("restoring username cookie");

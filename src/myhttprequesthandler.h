@@ -6,6 +6,7 @@
 #include <QMutex>
 
 #include <memory>
+#include <optional>
 
 class AlarmsManager;
 class ApiDispatcher;
@@ -57,6 +58,8 @@ private:
     void registerWebApi();
     void route(HttpRequest& request, HttpResponse& response, t_GetArray& GET, qint16 privilege);
     qint16 login(const HttpRequest& request, const t_GetArray& GET);
+    // Logs out every session of this user but the one of keepId.
+    void endSessionsOf(const std::optional<QString>& user, const QByteArray& keepId = QByteArray());
 
     StaticFileController* staticFiles;
     HttpSessionStore* sessionStore;

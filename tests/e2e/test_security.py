@@ -198,6 +198,49 @@ def test_sessions_of_callers_who_never_logged_in_are_bounded(program):
     assert growth < 8 * 1024 * 1024, growth
 
 
+def privilege_of(client):
+    reply = client.api("getGeneralInfo")
+    return reply if reply == NOT_LOGGED_IN else json.loads(reply)["userPriv"]
+
+
+# A session keeps the rights of its login: a user removed, demoted, renamed or given a new password
+# must not go on acting through a session opened before.
+@pytest.mark.parametrize("func, params", [
+    ("cfg_removeUser", {"id": "3"}),
+    ("cfg_editUser", {"id": "3", "username": "operator", "permissions": "1"}),
+    ("cfg_editUser", {"id": "3", "username": "renamed", "permissions": "2"}),
+    ("cfg_setUserPass", {"id": "3", "password": "new"}),
+], ids=["removed", "demoted", "renamed", "new password"])
+def test_a_changed_user_is_logged_out(program, func, params):
+    add_users(program)
+    enable_sessions(program)
+    admin = logged_in(program)
+    operator = [logged_in(program, "operator", "o") for _ in range(2)]
+    viewer = logged_in(program, "viewer", "v")
+    assert [privilege_of(c) for c in operator] == [2, 2]
+
+    assert admin.api(func, **params) == SUCCESS
+    assert [privilege_of(c) for c in operator] == [NOT_LOGGED_IN] * 2
+    assert (privilege_of(admin), privilege_of(viewer)) == (255, 1)
+
+
+def test_own_password_keeps_the_callers_session_only(program):
+    add_users(program)
+    enable_sessions(program)
+    admin = logged_in(program)
+    operator, elsewhere = logged_in(program, "operator", "o"), logged_in(program, "operator", "o")
+
+    assert operator.api("cfg_setUserPass", id="3", password="new") == SUCCESS
+    assert (privilege_of(operator), privilege_of(elsewhere)) == (2, NOT_LOGGED_IN)
+    # A refused change ends nobody's session.
+    assert operator.api("cfg_removeUser", id="1") == PRIVILEGE
+    assert privilege_of(admin) == 255
+    # Renaming oneself ends one's own session too: it holds the old name.
+    assert operator.api("cfg_editUser", id="3", username="op", permissions="2") == SUCCESS
+    assert privilege_of(operator) == NOT_LOGGED_IN
+    assert logged_in(program, "op", "new")
+
+
 # --- request sizes ------------------------------------------------------------------------------
 
 def test_a_flood_of_parameters_is_refused_before_it_is_decoded(program):
