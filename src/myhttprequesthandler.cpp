@@ -124,6 +124,11 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController* staticFiles,
     settings = docrootSettings;
     settings->value(QStringLiteral("path"), QStringLiteral(".")).toString();
 
+    QSettings listener(settings->fileName(), QSettings::IniFormat);
+    listener.beginGroup(QStringLiteral("listener"));
+    hostNames = RequestOrigin::localHostNames() +
+                RequestOrigin::hostNames(listener.value(QStringLiteral("allowedHosts")).toStringList());
+
     updates = new Updates(settings, this);
     systemFun = new SystemFun(this);
 
@@ -313,11 +318,17 @@ void MyHttpRequestHandler::checkFlags()
         emit stopPolling();
 }
 
+bool MyHttpRequestHandler::isForeign(const HttpRequest& request, const t_GetArray& GET) const
+{
+    return needsSameOrigin(request.getPath(), GET) &&
+           (RequestOrigin::isForeign(request) ||
+            !RequestOrigin::isOwnHost(request.getHeader("host"), hostNames));
+}
+
 int MyHttpRequestHandler::checkHeader(const HttpRequest& request, HttpBodyPolicy* body)
 {
     // Only the query is known here; a login's body is checked in service().
-    if (needsSameOrigin(request.getPath(), parameters(request)) &&
-        RequestOrigin::isForeign(request))
+    if (isForeign(request, parameters(request)))
         return 403;
     if (g_settingsManager->m_sessionEnabled &&
         !sessionStore->getSession(request.getCookie(sessionStore->cookieName()))
@@ -352,7 +363,7 @@ void MyHttpRequestHandler::service(HttpRequest& request, HttpResponse& response)
     t_GetArray GET = parameters(request);
     const QByteArray path = request.getPath();
 
-    if (needsSameOrigin(path, GET) && RequestOrigin::isForeign(request)) {
+    if (isForeign(request, GET)) {
         qDebug("*** Request of another site refused ****");
         response.setStatus(403, "Forbidden");
         response.write(QByteArray(), true);

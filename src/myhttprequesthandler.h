@@ -4,6 +4,7 @@
 #include "RequestParams.h"
 
 #include <QMutex>
+#include <QStringList>
 
 #include <memory>
 #include <optional>
@@ -58,6 +59,9 @@ private:
     void registerWebApi();
     void route(HttpRequest& request, HttpResponse& response, t_GetArray& GET, qint16 privilege);
     qint16 login(const HttpRequest& request, const t_GetArray& GET);
+    // A request that acts with the caller's rights, made by another site's page or by a page
+    // of a name that is not this program's.
+    bool isForeign(const HttpRequest& request, const t_GetArray& GET) const;
     // Logs out every session of this user but the one of keepId.
     void endSessionsOf(const std::optional<QString>& user, const QByteArray& keepId = QByteArray());
 
@@ -82,4 +86,6 @@ private:
     std::unique_ptr<ApiDispatcher> api;
     std::unique_ptr<FileEndpoints> files;
     std::unique_ptr<LoginThrottle> loginThrottle;
+    // Names of this program besides IP addresses and "localhost" (see RequestOrigin::isOwnHost).
+    QStringList hostNames;
 };

@@ -335,6 +335,66 @@ def test_requests_of_other_sites_change_nothing(program, sessions):
         ["Admin", "intruder", "script"]
 
 
+# --- the name the browser used -------------------------------------------------------------------
+
+def request_as(program, host, path="ajax.html?func=getAppState", same_origin=True):
+    """(status, body) of a request whose Host header is `host` (None: an HTTP/1.0 request without
+    one); with same_origin the browser headers of a page of that host come along, as a page on a
+    rebound name would send them."""
+    if host is None:
+        reply = raw_exchange(program, f"GET /{path} HTTP/1.0\r\n\r\n".encode())
+        head, _, body = reply.partition(b"\r\n\r\n")
+        return int(head.split()[1]), body
+    headers = {"Host": host}
+    if same_origin:
+        headers.update({"Origin": f"http://{host}", "Sec-Fetch-Site": "same-origin"})
+    conn = http.client.HTTPConnection("127.0.0.1", program.port, timeout=30)
+    try:
+        conn.request("GET", "/" + path, headers=headers)
+        response = conn.getresponse()
+        return response.status, response.read()
+    finally:
+        conn.close()
+
+
+IDLE = b'{"state":"idle"}'
+
+
+# A page of attacker.example whose name the attacker points at 127.0.0.1 is, for the browser, of
+# the same origin as the program: only the Host header tells it apart.
+@pytest.mark.parametrize("host, expected", [
+    ("attacker.example:{port}", (403, b"")),
+    ("attacker.example", (403, b"")),
+    ("127.0.0.1.attacker.example:{port}", (403, b"")),
+    ("127.0.0.1:{port}", (200, IDLE)),
+    ("127.0.0.1", (200, IDLE)),
+    ("[::1]:{port}", (200, IDLE)),
+    ("localhost:{port}", (200, IDLE)),
+    ("LocalHost:{port}", (200, IDLE)),
+    ("{hostname}:{port}", (200, IDLE)),
+    (None, (200, IDLE)),
+])
+def test_requests_by_another_name_are_refused(program, host, expected):
+    if host is not None:
+        host = host.format(port=program.port, hostname=socket.gethostname())
+    assert request_as(program, host) == expected
+
+
+def test_names_allowed_in_the_configuration(program_factory):
+    program = program_factory(config={"listener": {"allowedHosts": "capture.example.org, Plant.Example"}}
+                              ).start().started()
+    for host, status in [("capture.example.org", 200), (f"plant.example:{program.port}", 200),
+                         ("example.org", 403), ("other.capture.example.org", 403)]:
+        assert request_as(program, host)[0] == status, host
+    for path in ["exportConfig.html", "saveFile.html?filename=a.csv&fileContent=x"]:
+        assert request_as(program, "attacker.example", path) == (403, b""), path
+    # Files of the web root act with nobody's rights: served whatever the name.
+    assert request_as(program, "attacker.example", "style.css", same_origin=False)[0] == 200
+    enable_sessions(program)
+    assert request_as(program, "attacker.example", "login.html?username=Admin&password=")[0] == 403
+    assert request_as(program, "127.0.0.1", "login.html?username=Admin&password=") == (200, SUCCESS.encode())
+
+
 # --- floods -------------------------------------------------------------------------------------
 
 def test_slow_connections_of_one_address_leave_others_served(program_factory):
