@@ -121,6 +121,10 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController* staticFiles,
 
     poller = new Poller(connectionManager, this);
 
+    // The program's own files lie beside it, and so inside a web root of "." (the default).
+    staticFiles->setHiddenNames({QStringLiteral("db.sqlite*"), QStringLiteral("db_temp.sqlite*"),
+                                 QStringLiteral("db_backup_*"), QStringLiteral("config.ini")});
+
     settings = docrootSettings;
     settings->value(QStringLiteral("path"), QStringLiteral(".")).toString();
 

@@ -130,6 +130,25 @@ def test_database_download_failure_leaves_the_lock_free(program):
     assert program.api("cfg_getSetting").startswith('{"idSettings":"1"')
 
 
+# The program's own files lie beside it; with the web root "." (the default) they would be files of it.
+def test_program_files_are_never_served(program_factory):
+    program = program_factory(config={"docroot": {"path": "."}}).start().started()
+    directory = program.directory
+    for name in ["db_temp.sqlite", "db_temp.sqlite-journal", "db_backup_a1B2c3.sqlite", "notes.txt",
+                 "www/config.ini", "www/db.sqlite"]:
+        with open(os.path.join(directory, name), "w") as f:
+            f.write("x")
+    os.symlink("db.sqlite", os.path.join(directory, "copy.bin"))
+    program.api("cfg_addNewUser", username="u", permissions="1")  # the write-ahead log exists
+    assert os.path.exists(program.db_path + "-wal")
+    for name in ["db.sqlite", "db.sqlite-wal", "db.sqlite-shm", "db_temp.sqlite", "db_temp.sqlite-journal",
+                 "db_backup_a1B2c3.sqlite", "config.ini", "./config.ini", "www/config.ini", "www/db.sqlite",
+                 "copy.bin", "%64b.sqlite"]:
+        assert program.request(name)[0] == 404, name
+    assert program.request("notes.txt")[::2] == (200, b"x")
+    assert program.request("www/style.css")[0] == 200
+
+
 def test_csv_download_without_a_file(program):
     for _ in range(2):
         assert program.request("downloadCSV.html")[:3:2] == (500, b"")
