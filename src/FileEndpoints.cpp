@@ -74,7 +74,8 @@ void FileEndpoints::saveFile(HttpRequest& request, HttpResponse& response, const
         if (!contentType.isEmpty())
             response.setHeader("Content-type", contentType);
     }
-    if (GET.contains("formToken"))
+    // A token that is no cookie name ("sessionid=X") would set another cookie: none is set.
+    if (HttpCookie::isValidName(GET.value("formToken")))
         response.setCookie(HttpCookie(GET.value("formToken"), "1", 0, "/"));
     response.write(GET.value("fileContent"), true);
 }

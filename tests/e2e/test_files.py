@@ -41,6 +41,15 @@ def test_save_file_sets_the_form_token_cookie(program):
     assert any(c.startswith("tok123=1") for c in headers.get_all("Set-Cookie"))
 
 
+# A name that is no cookie token would set another cookie: "sessionid=X" sent "sessionid=X=1".
+@pytest.mark.parametrize("token", ["sessionid=X", "a b", "a;b", "a,b", 'a"b', "", "tok\u00e9"])
+def test_save_file_skips_a_form_token_that_is_no_cookie_name(program, token):
+    status, headers, body = program.request("saveFile.html",
+                                            data={"filename": "a.csv", "fileContent": "x", "formToken": token})
+    assert (status, body) == (200, b"x")
+    assert headers.get_all("Set-Cookie") is None
+
+
 def png(width=13, height=7):
     def chunk(tag, data):
         return struct.pack(">I", len(data)) + tag + data + struct.pack(">I", zlib.crc32(tag + data))
