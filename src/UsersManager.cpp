@@ -32,8 +32,8 @@ struct StoredUser
 bool storedUser(int id, StoredUser* user, QString* error)
 {
     QSqlQuery q(Database::connection());
-    if (!Database::exec(q, QStringLiteral("SELECT username, permissions FROM Users WHERE idUsers = ?"),
-                        {id})) {
+    if (!Database::exec(
+            q, QStringLiteral("SELECT username, permissions FROM Users WHERE idUsers = ?"), {id})) {
         *error = q.lastError().text();
         return false;
     }
@@ -112,7 +112,7 @@ QByteArray UsersManager::addNewUser_j(t_GetArray& GET, qint16 callerPrivilege)
 }
 
 QByteArray UsersManager::editUser_j(t_GetArray& GET, qint16 callerPrivilege,
-                                     std::optional<QString>* changedUser)
+                                    std::optional<QString>* changedUser)
 {
     int id = 0;
     if (!RequestParams::isInteger(RequestParams::text(GET, "id"), &id))
@@ -141,7 +141,7 @@ QByteArray UsersManager::editUser_j(t_GetArray& GET, qint16 callerPrivilege,
 }
 
 QByteArray UsersManager::setUserPass_j(t_GetArray& GET, qint16 callerPrivilege,
-                                        std::optional<QString>* changedUser)
+                                       std::optional<QString>* changedUser)
 {
     int id = 0;
     if (!RequestParams::isInteger(RequestParams::text(GET, "id"), &id))
@@ -163,7 +163,7 @@ QByteArray UsersManager::setUserPass_j(t_GetArray& GET, qint16 callerPrivilege,
 }
 
 QByteArray UsersManager::removeUser_j(t_GetArray& GET, qint16 callerPrivilege,
-                                       std::optional<QString>* changedUser)
+                                      std::optional<QString>* changedUser)
 {
     int id = 0;
     if (!RequestParams::isInteger(RequestParams::text(GET, "id"), &id))

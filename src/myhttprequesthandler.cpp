@@ -130,8 +130,8 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController* staticFiles,
 
     QSettings listener(settings->fileName(), QSettings::IniFormat);
     listener.beginGroup(QStringLiteral("listener"));
-    hostNames = RequestOrigin::localHostNames() +
-                RequestOrigin::hostNames(listener.value(QStringLiteral("allowedHosts")).toStringList());
+    const QStringList allowed = listener.value(QStringLiteral("allowedHosts")).toStringList();
+    hostNames = RequestOrigin::localHostNames() + RequestOrigin::hostNames(allowed);
 
     updates = new Updates(settings, this);
     systemFun = new SystemFun(this);
