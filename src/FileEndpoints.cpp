@@ -74,52 +74,64 @@ void FileEndpoints::saveFile(HttpRequest& request, HttpResponse& response, const
         if (!contentType.isEmpty())
             response.setHeader("Content-type", contentType);
     }
-    if (GET.contains("formToken"))
+    // A token that is no cookie name ("sessionid=X") would set another cookie: none is set.
+    if (HttpCookie::isValidName(GET.value("formToken")))
         response.setCookie(HttpCookie(GET.value("formToken"), "1", 0, "/"));
     response.write(GET.value("fileContent"), true);
 }
 
 void FileEndpoints::exportConfig(HttpResponse& response, const t_GetArray& GET)
 {
-    TryLocker lock(m_env.dbMutex, dbLockMs);
-    if (!lock) {
-        answerEmpty(response, 500, "Internal error");
-        return;
+    // The lock covers making the text or the copy, not sending it: a slow reader must not keep
+    // every configuration call waiting.
+    const bool database = RequestParams::toInt(GET, "withArchive") != 0;
+    QByteArray text;
+    QFile file;
+    {
+        TryLocker lock(m_env.dbMutex, dbLockMs);
+        if (!lock) {
+            answerEmpty(response, 500, "Internal error");
+            return;
+        }
+        if (!database)
+            text = m_env.configManager->exportConfig();
+        else if (!snapshotDatabase(&file)) {
+            answerEmpty(response, 500, "Internal error");
+            return;
+        }
     }
-    if (RequestParams::toInt(GET, "withArchive") == 0) {
-        response.setStatus(200, "OK");
+    response.setStatus(200, "OK");
+    if (!database) {
         response.setHeader("Content-Disposition", "attachment; filename=Korvalen_cfg.sql");
         response.setHeader("Content-type", "application/octet-stream");
-        response.write(m_env.configManager->exportConfig(), true);
+        response.write(text, true);
         return;
     }
+    response.setHeader("Content-Disposition", "attachment; filename=db_backup.sqlite");
+    response.setHeader("Content-type", "application/octet-stream");
+    stream(file, response);
+}
 
+bool FileEndpoints::snapshotDatabase(QFile* file)
+{
     const QString dbPath = m_env.configManager->databasePath();
-    if (!QFile(dbPath).open(QIODevice::ReadOnly)) {
-        answerEmpty(response, 500, "Internal error");
-        return;
-    }
+    if (!QFile(dbPath).open(QIODevice::ReadOnly))
+        return false;
     // A consistent copy, not the raw file that other threads go on writing.
     QTemporaryFile snapshot(QFileInfo(dbPath).absolutePath() +
                             QStringLiteral("/db_backup_XXXXXX.sqlite"));
     QString error;
     if (!snapshot.open() || !Database::snapshot(snapshot.fileName(), &error)) {
         qDebug() << "Database snapshot failed:" << error;
-        answerEmpty(response, 500, "Internal error");
-        return;
+        return false;
     }
-    QFile file(snapshot.fileName());
-    if (!file.open(QIODevice::ReadOnly)) {
-        answerEmpty(response, 500, "Internal error");
-        return;
-    }
+    file->setFileName(snapshot.fileName());
+    if (!file->open(QIODevice::ReadOnly))
+        return false;
     // The open handle keeps the bytes: no copy is left behind, even when the program dies
     // during a slow download.
     snapshot.remove();
-    response.setStatus(200, "OK");
-    response.setHeader("Content-Disposition", "attachment; filename=db_backup.sqlite");
-    response.setHeader("Content-type", "application/octet-stream");
-    stream(file, response);
+    return true;
 }
 
 void FileEndpoints::downloadCsv(HttpResponse& response)

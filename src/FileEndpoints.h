@@ -8,6 +8,7 @@ class ArchiveManager;
 class ConfigManager;
 class HttpRequest;
 class HttpResponse;
+class QFile;
 class QIODevice;
 class QMutex;
 class QTemporaryFile;
@@ -50,6 +51,8 @@ private:
                                           qint16 privilege);
     static void answerEmpty(HttpResponse& response, int status, const char* description);
     static void stream(QIODevice& file, HttpResponse& response);
+    // A private copy of the database, opened for reading in *file, its name already removed.
+    bool snapshotDatabase(QFile* file);
 
     Environment m_env;
 };

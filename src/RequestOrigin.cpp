@@ -2,6 +2,8 @@
 
 #include "HttpRequest.h"
 
+#include <QHostAddress>
+#include <QHostInfo>
 #include <QUrl>
 
 namespace {
@@ -34,6 +36,26 @@ bool parseOrigin(const QByteArray& text, Origin* origin)
     return true;
 }
 
+// A Host header as an address; invalid unless it is "name[:port]" or "[v6]:port" and nothing
+// more.
+QUrl hostUrl(const QByteArray& host)
+{
+    const QUrl self(QStringLiteral("http://") + QString::fromUtf8(host.trimmed()),
+                    QUrl::StrictMode);
+    if (host.trimmed().isEmpty() || !self.isValid() || self.host().isEmpty() ||
+        !self.path().isEmpty() || !self.userInfo().isEmpty() || self.hasQuery() ||
+        self.hasFragment())
+        return QUrl();
+    return self;
+}
+
+QString withoutFinalDot(QString name)
+{
+    if (name.endsWith(QLatin1Char('.')))
+        name.chop(1);
+    return name;
+}
+
 } // namespace
 
 bool RequestOrigin::isForeign(const HttpRequest& request)
@@ -57,13 +79,53 @@ bool RequestOrigin::isForeign(const QByteArray& host, const QByteArray& origin,
         return true;
 
     // Host is "name[:port]" or "[v6]:port"; anything more is no host of ours.
-    const QUrl self(QStringLiteral("http://") + QString::fromUtf8(host.trimmed()),
-                    QUrl::StrictMode);
-    if (host.trimmed().isEmpty() || !self.isValid() || self.host().isEmpty() ||
-        !self.path().isEmpty() || !self.userInfo().isEmpty() || self.hasQuery() ||
-        self.hasFragment())
+    const QUrl self = hostUrl(host);
+    if (!self.isValid())
         return true;
     // Without a port the Host header means the scheme's default, which a proxy in front of
     // the program may serve as https.
     return self.host() != from.host || self.port(from.schemePort) != from.port;
+}
+
+bool RequestOrigin::isOwnHost(const QByteArray& host, const QStringList& names)
+{
+    if (host.trimmed().isEmpty())
+        return true;
+    const QUrl self = hostUrl(host);
+    if (!self.isValid())
+        return false;
+    const QString name = self.host(); // lower-case; an IPv6 address without its brackets
+    if (!QHostAddress(name).isNull())
+        return true;
+    const QString plain = withoutFinalDot(name);
+    return plain == QLatin1String("localhost") || names.contains(plain);
+}
+
+QStringList RequestOrigin::localHostNames()
+{
+    const QString host = QHostInfo::localHostName().toLower();
+    const QString domain = withoutFinalDot(QHostInfo::localDomainName().toLower());
+    QStringList names;
+    if (host.isEmpty())
+        return names;
+    names << host;
+    const int dot = host.indexOf(QLatin1Char('.'));
+    if (dot > 0)
+        names << host.left(dot);
+    else if (!domain.isEmpty())
+        names << host + QLatin1Char('.') + domain;
+    return names;
+}
+
+QStringList RequestOrigin::hostNames(const QStringList& configured)
+{
+    QStringList names;
+    for (const QString& value : configured) {
+        for (const QString& part : value.split(QLatin1Char(','))) {
+            const QString name = withoutFinalDot(part.trimmed().toLower());
+            if (!name.isEmpty())
+                names << name;
+        }
+    }
+    return names;
 }

@@ -3,15 +3,36 @@
 #include "DatabaseSchema.h"
 #include "Version.h"
 
+#include <QImage>
 #include <QMarginsF>
 #include <QPageLayout>
 #include <QPageSize>
 #include <QPrinter>
 #include <QTemporaryFile>
 #include <QTextDocument>
+#include <QUrl>
+#include <QVariant>
 
 namespace {
 const char* const brandCode = "BRIMAT";
+
+// The HTML is the caller's: it may carry its images (data: URLs), but must not pull files of the
+// server's disk (file:, paths, resources) into the PDF it gets back.
+class CallerDocument : public QTextDocument
+{
+protected:
+    QVariant loadResource(int type, const QUrl& name) override
+    {
+        if (name.scheme().compare(QLatin1String("data"), Qt::CaseInsensitive) == 0)
+            return QTextDocument::loadResource(type, name);
+        if (type != QTextDocument::ImageResource)
+            return QVariant();
+        // Without an image here the layout would load the name as a file itself.
+        QImage nothing(1, 1, QImage::Format_ARGB32);
+        nothing.fill(Qt::transparent);
+        return nothing;
+    }
+};
 } // namespace
 
 SystemFun::SystemFun(QObject* parent) : QObject(parent) {}
@@ -32,7 +53,7 @@ QByteArray SystemFun::html2Pdf(const QString& html)
     if (!file.open())
         return QByteArray();
 
-    QTextDocument document;
+    CallerDocument document;
     document.setHtml(html);
 
     QPrinter printer(QPrinter::ScreenResolution);

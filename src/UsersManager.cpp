@@ -21,19 +21,35 @@ QString invalidValue(const char* key)
     return QStringLiteral("The value of %1 is not a decimal integer").arg(QLatin1String(key));
 }
 
-// Whether the stored user acts with rights above the caller's (a user that is not there has
-// none). Stored values outside the levels count as they stand, never cut to a level.
-bool userAboveCaller(int id, qint16 caller, QString* error)
+struct StoredUser
 {
-    if (caller >= fullRights)
-        return false;
+    bool exists = false;
+    QString name;
+    qint64 permissions = 0;
+};
+
+// The user of this id as it stands in the table; false when the statement failed.
+bool storedUser(int id, StoredUser* user, QString* error)
+{
     QSqlQuery q(Database::connection());
-    if (!Database::exec(q, QStringLiteral("SELECT permissions FROM Users WHERE idUsers = ?"),
-                        {id})) {
+    if (!Database::exec(
+            q, QStringLiteral("SELECT username, permissions FROM Users WHERE idUsers = ?"), {id})) {
         *error = q.lastError().text();
         return false;
     }
-    return q.next() && q.value(0).toLongLong() > caller;
+    user->exists = q.next();
+    if (user->exists) {
+        user->name = q.value(0).toString();
+        user->permissions = q.value(1).toLongLong();
+    }
+    return true;
+}
+
+// Whether the user acts with rights above the caller's (a user that is not there has none).
+// Stored values outside the levels count as they stand, never cut to a level.
+bool aboveCaller(const StoredUser& user, qint16 caller)
+{
+    return caller < fullRights && user.exists && user.permissions > caller;
 }
 
 } // namespace
@@ -95,7 +111,8 @@ QByteArray UsersManager::addNewUser_j(t_GetArray& GET, qint16 callerPrivilege)
     return success;
 }
 
-QByteArray UsersManager::editUser_j(t_GetArray& GET, qint16 callerPrivilege)
+QByteArray UsersManager::editUser_j(t_GetArray& GET, qint16 callerPrivilege,
+                                    std::optional<QString>* changedUser)
 {
     int id = 0;
     if (!RequestParams::isInteger(RequestParams::text(GET, "id"), &id))
@@ -105,52 +122,63 @@ QByteArray UsersManager::editUser_j(t_GetArray& GET, qint16 callerPrivilege)
         RequestParams::rangeError(GET, "permissions", 0, 0, fullRights, &permissions);
     if (!refused.isEmpty())
         return Logs::errorJson(QStringLiteral("Edit error"), refused);
+    StoredUser user;
     QString error;
-    if (callerPrivilege < fullRights &&
-        (permissions > callerPrivilege || userAboveCaller(id, callerPrivilege, &error)))
-        return ApiDispatcher::privilegeRefusal();
-    if (!error.isEmpty())
+    if (!storedUser(id, &user, &error))
         return Logs::errorJson(QStringLiteral("Edit error"), error);
+    if (callerPrivilege < fullRights &&
+        (permissions > callerPrivilege || aboveCaller(user, callerPrivilege)))
+        return ApiDispatcher::privilegeRefusal();
 
     QSqlQuery q(Database::connection());
     if (!Database::exec(
             q, QStringLiteral("UPDATE Users SET username=?, permissions=? WHERE idUsers=?"),
             {RequestParams::text(GET, "username"), permissions, id}))
         return Logs::errorJson(QStringLiteral("Edit error"), q.lastError().text());
+    if (changedUser && user.exists)
+        *changedUser = user.name;
     return success;
 }
 
-QByteArray UsersManager::setUserPass_j(t_GetArray& GET, qint16 callerPrivilege)
+QByteArray UsersManager::setUserPass_j(t_GetArray& GET, qint16 callerPrivilege,
+                                       std::optional<QString>* changedUser)
 {
     int id = 0;
     if (!RequestParams::isInteger(RequestParams::text(GET, "id"), &id))
         return Logs::errorJson(QStringLiteral("Edit error"), invalidValue("id"));
+    StoredUser user;
     QString error;
-    if (userAboveCaller(id, callerPrivilege, &error))
-        return ApiDispatcher::privilegeRefusal();
-    if (!error.isEmpty())
+    if (!storedUser(id, &user, &error))
         return Logs::errorJson(QStringLiteral("Edit error"), error);
+    if (aboveCaller(user, callerPrivilege))
+        return ApiDispatcher::privilegeRefusal();
 
     QSqlQuery q(Database::connection());
     if (!Database::exec(q, QStringLiteral("UPDATE Users SET password=? WHERE idUsers=?"),
                         {passwordHash(RequestParams::text(GET, "password")), id}))
         return Logs::errorJson(QStringLiteral("Edit error"), q.lastError().text());
+    if (changedUser && user.exists)
+        *changedUser = user.name;
     return success;
 }
 
-QByteArray UsersManager::removeUser_j(t_GetArray& GET, qint16 callerPrivilege)
+QByteArray UsersManager::removeUser_j(t_GetArray& GET, qint16 callerPrivilege,
+                                      std::optional<QString>* changedUser)
 {
     int id = 0;
     if (!RequestParams::isInteger(RequestParams::text(GET, "id"), &id))
         return Logs::errorJson(QStringLiteral("Query error"), invalidValue("id"));
+    StoredUser user;
     QString error;
-    if (userAboveCaller(id, callerPrivilege, &error))
-        return ApiDispatcher::privilegeRefusal();
-    if (!error.isEmpty())
+    if (!storedUser(id, &user, &error))
         return Logs::errorJson(QStringLiteral("Query error"), error);
+    if (aboveCaller(user, callerPrivilege))
+        return ApiDispatcher::privilegeRefusal();
 
     QSqlQuery q(Database::connection());
     if (!Database::exec(q, QStringLiteral("DELETE FROM Users WHERE idUsers = ?"), {id}))
         return Logs::errorJson(QStringLiteral("Query error"), q.lastError().text());
+    if (changedUser && user.exists)
+        *changedUser = user.name;
     return success;
 }

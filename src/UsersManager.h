@@ -4,6 +4,8 @@
 
 #include <QObject>
 
+#include <optional>
+
 // The web users (table Users) and the login check.
 class UsersManager : public QObject
 {
@@ -26,10 +28,16 @@ public:
 
     // "cfg_addNewUser": username, permissions (both required). The new user has no password.
     QByteArray addNewUser_j(t_GetArray& GET, qint16 callerPrivilege = 255);
+    // The next three give, in *changedUser, the name the user had before a change that
+    // succeeded (nothing when no user has the id): its sessions hold that name.
+
     // "cfg_editUser": username, permissions, id.
-    QByteArray editUser_j(t_GetArray& GET, qint16 callerPrivilege = 255);
+    QByteArray editUser_j(t_GetArray& GET, qint16 callerPrivilege = 255,
+                          std::optional<QString>* changedUser = nullptr);
     // "cfg_setUserPass": password (missing: empty), id.
-    QByteArray setUserPass_j(t_GetArray& GET, qint16 callerPrivilege = 255);
+    QByteArray setUserPass_j(t_GetArray& GET, qint16 callerPrivilege = 255,
+                             std::optional<QString>* changedUser = nullptr);
     // "cfg_removeUser": id.
-    QByteArray removeUser_j(t_GetArray& GET, qint16 callerPrivilege = 255);
+    QByteArray removeUser_j(t_GetArray& GET, qint16 callerPrivilege = 255,
+                            std::optional<QString>* changedUser = nullptr);
 };

@@ -74,6 +74,19 @@ bool needsSameOrigin(const QByteArray& path, const t_GetArray& GET)
     return path.contains("login.html") && GET.contains("username") && GET.contains("password");
 }
 
+// The session of the request this connection thread serves (a thread serves one request at a
+// time): the web functions called through the dispatch table cannot be handed it otherwise.
+thread_local QByteArray callerSessionId;
+
+class CallerSession
+{
+public:
+    explicit CallerSession(const QByteArray& id) { callerSessionId = id; }
+    ~CallerSession() { callerSessionId.clear(); }
+    CallerSession(const CallerSession&) = delete;
+    CallerSession& operator=(const CallerSession&) = delete;
+};
+
 // IPv4 clients of a dual-stack socket count by their IPv4 address.
 QString clientAddress(const HttpRequest& request)
 {
@@ -108,8 +121,17 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController* staticFiles,
 
     poller = new Poller(connectionManager, this);
 
+    // The program's own files lie beside it, and so inside a web root of "." (the default).
+    staticFiles->setHiddenNames({QStringLiteral("db.sqlite*"), QStringLiteral("db_temp.sqlite*"),
+                                 QStringLiteral("db_backup_*"), QStringLiteral("config.ini")});
+
     settings = docrootSettings;
     settings->value(QStringLiteral("path"), QStringLiteral(".")).toString();
+
+    QSettings listener(settings->fileName(), QSettings::IniFormat);
+    listener.beginGroup(QStringLiteral("listener"));
+    const QStringList allowed = listener.value(QStringLiteral("allowedHosts")).toStringList();
+    hostNames = RequestOrigin::localHostNames() + RequestOrigin::hostNames(allowed);
 
     updates = new Updates(settings, this);
     systemFun = new SystemFun(this);
@@ -186,12 +208,26 @@ void MyHttpRequestHandler::registerWebApi()
           [](t_GetArray&, P) { return g_usersManager->getUsersCfg_j(); });
     a.add("cfg_addNewUser", G::None,
           [](t_GetArray& g, P p) { return g_usersManager->addNewUser_j(g, p); });
-    a.add("cfg_editUser", G::None,
-          [](t_GetArray& g, P p) { return g_usersManager->editUser_j(g, p); });
-    a.add("cfg_setUserPass", G::None,
-          [](t_GetArray& g, P p) { return g_usersManager->setUserPass_j(g, p); });
-    a.add("cfg_removeUser", G::None,
-          [](t_GetArray& g, P p) { return g_usersManager->removeUser_j(g, p); });
+    // A session keeps the rights of its login: a user who is changed or removed logs in again.
+    a.add("cfg_editUser", G::None, [this](t_GetArray& g, P p) {
+        std::optional<QString> user;
+        const QByteArray reply = g_usersManager->editUser_j(g, p, &user);
+        endSessionsOf(user);
+        return reply;
+    });
+    a.add("cfg_setUserPass", G::None, [this](t_GetArray& g, P p) {
+        std::optional<QString> user;
+        const QByteArray reply = g_usersManager->setUserPass_j(g, p, &user);
+        // Whoever sets its own password stays logged in where it did so.
+        endSessionsOf(user, callerSessionId);
+        return reply;
+    });
+    a.add("cfg_removeUser", G::None, [this](t_GetArray& g, P p) {
+        std::optional<QString> user;
+        const QByteArray reply = g_usersManager->removeUser_j(g, p, &user);
+        endSessionsOf(user);
+        return reply;
+    });
     a.add("cfg_clearDatabase", G::FullRights,
           [this](t_GetArray&, P) { return configManager->clearDatabase_j(); });
     a.add("cfg_convertDatabase", G::None,
@@ -256,6 +292,18 @@ void MyHttpRequestHandler::registerWebApi()
     a.add("sendTestEmail", G::None, [](t_GetArray& g, P) { return g_smtpManager->sendTestMail(g); });
 }
 
+void MyHttpRequestHandler::endSessionsOf(const std::optional<QString>& user,
+                                         const QByteArray& keepId)
+{
+    if (!user)
+        return;
+    // The name as the login check read it from the request.
+    sessionStore->removeSessions([&](const HttpSession& session) {
+        return session.getId() != keepId && session.contains("username") &&
+               QString::fromUtf8(session.get("username").toByteArray()) == *user;
+    });
+}
+
 void MyHttpRequestHandler::checkFlags()
 {
     bool start = false;
@@ -274,16 +322,24 @@ void MyHttpRequestHandler::checkFlags()
         emit stopPolling();
 }
 
-int MyHttpRequestHandler::checkHeader(const HttpRequest& request, bool* uploadsAllowed)
+bool MyHttpRequestHandler::isForeign(const HttpRequest& request, const t_GetArray& GET) const
+{
+    return needsSameOrigin(request.getPath(), GET) &&
+           (RequestOrigin::isForeign(request) ||
+            !RequestOrigin::isOwnHost(request.getHeader("host"), hostNames));
+}
+
+int MyHttpRequestHandler::checkHeader(const HttpRequest& request, HttpBodyPolicy* body)
 {
     // Only the query is known here; a login's body is checked in service().
-    if (needsSameOrigin(request.getPath(), parameters(request)) &&
-        RequestOrigin::isForeign(request))
+    if (isForeign(request, parameters(request)))
         return 403;
     if (g_settingsManager->m_sessionEnabled &&
         !sessionStore->getSession(request.getCookie(sessionStore->cookieName()))
-             .contains("username"))
-        *uploadsAllowed = false;
+             .contains("username")) {
+        body->uploadsAllowed = false;
+        body->maxBodySize = anonymousBodyLimit;
+    }
     return 0;
 }
 
@@ -311,7 +367,7 @@ void MyHttpRequestHandler::service(HttpRequest& request, HttpResponse& response)
     t_GetArray GET = parameters(request);
     const QByteArray path = request.getPath();
 
-    if (needsSameOrigin(path, GET) && RequestOrigin::isForeign(request)) {
+    if (isForeign(request, GET)) {
         qDebug("*** Request of another site refused ****");
         response.setStatus(403, "Forbidden");
         response.write(QByteArray(), true);
@@ -368,6 +424,7 @@ void MyHttpRequestHandler::service(HttpRequest& request, HttpResponse& response)
         return;
     }
 
+    const CallerSession caller(session.getId());
     const qint16 privilege = static_cast<qint16>(session.get("priv").toInt());
     if (request.getCookie("user").isEmpty()) {
         qDebug("restoring username cookie");

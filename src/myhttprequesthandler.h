@@ -4,8 +4,10 @@
 #include "RequestParams.h"
 
 #include <QMutex>
+#include <QStringList>
 
 #include <memory>
+#include <optional>
 
 class AlarmsManager;
 class ApiDispatcher;
@@ -37,8 +39,11 @@ public:
 
     void service(HttpRequest& request, HttpResponse& response) override;
     // Before a body is read: refuses requests of other sites' pages, and with logins on keeps
-    // callers who are not logged in from storing uploads.
-    int checkHeader(const HttpRequest& request, bool* uploadsAllowed) override;
+    // callers who are not logged in from storing uploads or making the server hold large bodies.
+    int checkHeader(const HttpRequest& request, HttpBodyPolicy* body) override;
+
+    // The body a caller who is not logged in may send while logins are on: a login form fits.
+    static constexpr qint64 anonymousBodyLimit = 64 * 1024;
 
     Poller* polling() const { return poller; }
 
@@ -54,6 +59,11 @@ private:
     void registerWebApi();
     void route(HttpRequest& request, HttpResponse& response, t_GetArray& GET, qint16 privilege);
     qint16 login(const HttpRequest& request, const t_GetArray& GET);
+    // A request that acts with the caller's rights, made by another site's page or by a page
+    // of a name that is not this program's.
+    bool isForeign(const HttpRequest& request, const t_GetArray& GET) const;
+    // Logs out every session of this user but the one of keepId.
+    void endSessionsOf(const std::optional<QString>& user, const QByteArray& keepId = QByteArray());
 
     StaticFileController* staticFiles;
     HttpSessionStore* sessionStore;
@@ -76,4 +86,6 @@ private:
     std::unique_ptr<ApiDispatcher> api;
     std::unique_ptr<FileEndpoints> files;
     std::unique_ptr<LoginThrottle> loginThrottle;
+    // Names of this program besides IP addresses and "localhost" (see RequestOrigin::isOwnHost).
+    QStringList hostNames;
 };

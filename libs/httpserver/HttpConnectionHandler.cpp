@@ -95,8 +95,8 @@ void HttpConnectionHandler::handleConnection(qintptr socketDescriptor)
     m_parser.reset(new HttpRequestParser(m_settings));
     m_parser->setPeerAddress(m_socket->peerAddress());
     HttpRequestHandler* handler = m_requestHandler;
-    m_parser->setHeaderCheck([handler](const HttpRequest& request, bool* uploadsAllowed) {
-        return handler->checkHeader(request, uploadsAllowed);
+    m_parser->setHeaderCheck([handler](const HttpRequest& request, HttpBodyPolicy* body) {
+        return handler->checkHeader(request, body);
     });
     connect(m_socket, &QTcpSocket::readyRead, this, &HttpConnectionHandler::onReadyRead);
     connect(m_socket, &QTcpSocket::disconnected, this, &HttpConnectionHandler::onDisconnected);

@@ -1,11 +1,20 @@
 #include "HttpCookie.h"
 
+#include <cstring>
+
 namespace {
 
 bool isCookieOctet(unsigned char c)
 {
     return c == 0x21 || (c >= 0x23 && c <= 0x2B) || (c >= 0x2D && c <= 0x3A) ||
            (c >= 0x3C && c <= 0x5B) || (c >= 0x5D && c <= 0x7E);
+}
+
+// A token (RFC 7230), which a cookie name is.
+bool isTokenOctet(unsigned char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           (c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
 }
 
 // Attribute values (path, domain, comment) may hold anything printable but ';'.
@@ -44,7 +53,7 @@ HttpCookie::HttpCookie(const QByteArray& name, const QByteArray& value, int maxA
 
 QByteArray HttpCookie::toByteArray() const
 {
-    QByteArray out = encode(m_name, isCookieOctet);
+    QByteArray out = encode(m_name, isTokenOctet);
     out += '=';
     out += encode(m_value, isCookieOctet);
     if (m_maxAge > 0)
@@ -62,6 +71,17 @@ QByteArray HttpCookie::toByteArray() const
     if (!m_sameSite.isEmpty())
         out += "; SameSite=" + encode(m_sameSite, isCookieOctet);
     return out;
+}
+
+bool HttpCookie::isValidName(const QByteArray& name)
+{
+    if (name.isEmpty())
+        return false;
+    for (const char c : name) {
+        if (!isTokenOctet(static_cast<unsigned char>(c)))
+            return false;
+    }
+    return true;
 }
 
 QMap<QByteArray, QByteArray> HttpCookie::parseCookieHeader(const QByteArray& header)

@@ -39,8 +39,13 @@ public:
 
     // The value of a Set-Cookie header. Bytes a cookie value cannot carry (controls,
     // space, '"', ',', ';', '\\', non-ASCII) are percent-encoded so that a value taken
-    // from a request can never split or extend the header.
+    // from a request can never split or extend the header; so are bytes a name cannot carry
+    // ('=' among them), so that no name can set another cookie.
     QByteArray toByteArray() const;
+
+    // Whether a name is a cookie name as it stands: a token of RFC 6265 (letters, digits and
+    // !#$%&'*+-.^_`|~), not empty.
+    static bool isValidName(const QByteArray& name);
 
     // Name/value pairs of a Cookie request header ("a=1; b=2"); surrounding double quotes
     // of a value are removed. For a repeated name the first one wins, as browsers send

@@ -27,6 +27,7 @@ HttpListenerSettings HttpListenerSettings::fromSettings(const QSettings* setting
         qMax<qint64>(0, settings->value("maxRequestSize", s.maxRequestSize).toLongLong());
     s.maxMultiPartSize =
         qMax<qint64>(0, settings->value("maxMultiPartSize", s.maxMultiPartSize).toLongLong());
+    s.maxParameters = qMax(1, settings->value("maxParameters", s.maxParameters).toInt());
     const QString dir = settings->value("uploadDir").toString();
     if (!dir.isEmpty())
         s.uploadDir = dir;

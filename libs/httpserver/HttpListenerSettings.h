@@ -20,6 +20,10 @@ struct HTTPSERVER_EXPORT HttpListenerSettings
     qint64 maxHeaderSize = 16384;
     qint64 maxRequestSize = 16 * 1024 * 1024;
     qint64 maxMultiPartSize = qint64(1024) * 1024 * 1024;
+    // Query and form parameters of one request together: each costs memory and work far
+    // beyond its few bytes (the largest real request, a device with hundreds of parameters,
+    // sends them as JSON in one field).
+    int maxParameters = 10000;
     QString uploadDir;
 
     HttpListenerSettings();

@@ -266,6 +266,10 @@ bool HttpMultipartParser::parsePartHeaders(const QByteArray& block)
         fail(400, "Multipart part without a field name");
         return false;
     }
+    if (m_parameters.size() >= m_maxParameters) {
+        fail(413, "Too many parameters");
+        return false;
+    }
     if (!extendedFileName.isEmpty())
         fileName = extendedFileName;
     m_partIsFile = hasFileName;

@@ -7,6 +7,7 @@
 #include <QMultiMap>
 #include <QString>
 
+#include <limits>
 #include <memory>
 
 class QTemporaryFile;
@@ -30,6 +31,9 @@ public:
     // From now on a part that carries a file fails the body with 403 before anything of
     // the file is stored.
     void refuseFiles() { m_filesRefused = true; }
+    // Parts (text fields and files) at most: the next one fails the body with 413 as soon as
+    // it begins.
+    void setMaxParameters(qint64 max) { m_maxParameters = max; }
 
     // Returns false once the body turned out malformed; then errorStatus() tells why.
     bool feed(const char* data, qint64 size);
@@ -68,6 +72,7 @@ private:
     qint64 m_maxFieldBytes;
     qint64 m_fieldBytes = 0;
     bool m_filesRefused = false;
+    qint64 m_maxParameters = std::numeric_limits<qint64>::max();
     State m_state = State::Preamble;
     QByteArray m_buffer;
     int m_errorStatus = 0;

@@ -15,9 +15,9 @@ void HttpRequestHandler::service(HttpRequest& request, HttpResponse& response)
     response.write("501 Not Implemented\n", true);
 }
 
-int HttpRequestHandler::checkHeader(const HttpRequest& request, bool* uploadsAllowed)
+int HttpRequestHandler::checkHeader(const HttpRequest& request, HttpBodyPolicy* body)
 {
     Q_UNUSED(request)
-    Q_UNUSED(uploadsAllowed)
+    Q_UNUSED(body)
     return 0;
 }

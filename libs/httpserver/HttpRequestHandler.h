@@ -1,5 +1,6 @@
 #pragma once
 
+#include "HttpBodyPolicy.h"
 #include "HttpServerGlobal.h"
 
 #include <QObject>
@@ -23,7 +24,7 @@ public:
     // Asked on the connection thread once a request's header is in, before any of its body
     // is read (query parameters, headers and cookies are there; body fields and files are
     // not). Returns 0 to read the request, or a status with which the connection refuses it
-    // (empty body) and closes. Clearing *uploadsAllowed refuses a multipart body with 403 as
-    // soon as a file part begins, before anything of it is stored. The default accepts all.
-    virtual int checkHeader(const HttpRequest& request, bool* uploadsAllowed);
+    // (empty body) and closes; *body may narrow what the request's body may be. The default
+    // accepts all.
+    virtual int checkHeader(const HttpRequest& request, HttpBodyPolicy* body);
 };

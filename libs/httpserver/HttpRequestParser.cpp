@@ -46,6 +46,8 @@ struct HttpRequestParser::Private
     std::unique_ptr<HttpMultipartParser> multipart;
     bool isForm = false;
     QByteArray body;
+    qint64 queryPairs = 0;
+    HttpUrlEncodedParser::PairCounter formPairs;
 
     void start();
     void run();
@@ -73,6 +75,8 @@ void HttpRequestParser::Private::start()
     multipart.reset();
     isForm = false;
     body.clear();
+    queryPairs = 0;
+    formPairs = HttpUrlEncodedParser::PairCounter();
 }
 
 void HttpRequestParser::Private::run()
@@ -175,8 +179,15 @@ void HttpRequestParser::Private::onHeader()
         target.truncate(hash);
     const int question = target.indexOf('?');
     r.m_path = question < 0 ? target : target.left(question);
-    if (question >= 0)
-        HttpUrlEncodedParser::parse(target.mid(question + 1), r.m_parameters);
+    if (question >= 0) {
+        const QByteArray query = target.mid(question + 1);
+        queryPairs = HttpUrlEncodedParser::countPairs(query);
+        if (queryPairs > settings.maxParameters) {
+            fail(413, "Too many parameters");
+            return;
+        }
+        HttpUrlEncodedParser::parse(query, r.m_parameters);
+    }
 
     QByteArray cookieHeader;
     for (const auto& field : msg) {
@@ -188,9 +199,9 @@ void HttpRequestParser::Private::onHeader()
     }
     r.m_cookies = HttpCookie::parseCookieHeader(cookieHeader);
 
-    bool uploadsAllowed = true;
+    HttpBodyPolicy policy;
     if (headerCheck) {
-        const int status = headerCheck(r, &uploadsAllowed);
+        const int status = headerCheck(r, &policy);
         if (status != 0) {
             fail(status, QByteArray());
             return;
@@ -211,11 +222,14 @@ void HttpRequestParser::Private::onHeader()
         limit = settings.maxMultiPartSize;
         multipart.reset(
             new HttpMultipartParser(boundary, settings.uploadDir, settings.maxRequestSize));
-        if (!uploadsAllowed)
+        multipart->setMaxParameters(settings.maxParameters - queryPairs);
+        if (!policy.uploadsAllowed)
             multipart->refuseFiles();
     } else {
         isForm = mime == "application/x-www-form-urlencoded";
     }
+    if (policy.maxBodySize >= 0)
+        limit = qMin(limit, policy.maxBodySize);
     const auto length = parser->content_length();
     if (length && *length > std::uint64_t(limit)) {
         fail(413, "Request body too large");
@@ -234,6 +248,14 @@ void HttpRequestParser::Private::onBody(const char* data, std::size_t size)
         if (!multipart->feed(data, qint64(size)))
             fail(multipart->errorStatus(), multipart->errorText());
         return;
+    }
+    if (isForm) {
+        // Counted as the body arrives: refused before its pairs are decoded into a map.
+        formPairs.feed(data, qint64(size));
+        if (queryPairs + formPairs.count() > settings.maxParameters) {
+            fail(413, "Too many parameters");
+            return;
+        }
     }
     body.append(data, int(size));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "HttpBodyPolicy.h"
 #include "HttpListenerSettings.h"
 #include "HttpServerGlobal.h"
 
@@ -34,9 +35,8 @@ public:
 
     // Asked once a request's header is in, before any of its body is read: returns 0 to go
     // on, or the status to refuse the request with (State::Error with an empty error text).
-    // Clearing *uploadsAllowed makes a file in a multipart body fail the request with 403
-    // before anything of the file is stored.
-    using HeaderCheck = std::function<int(const HttpRequest& request, bool* uploadsAllowed)>;
+    // It may narrow the body's policy (see HttpBodyPolicy).
+    using HeaderCheck = std::function<int(const HttpRequest& request, HttpBodyPolicy* body)>;
     void setHeaderCheck(HeaderCheck check);
 
     State feed(const QByteArray& data);

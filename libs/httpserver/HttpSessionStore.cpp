@@ -132,6 +132,21 @@ void HttpSessionStore::removeSession(const HttpSession& session)
         m_sessions.erase(it);
 }
 
+int HttpSessionStore::removeSessions(const std::function<bool(const HttpSession&)>& matches)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    int removed = 0;
+    for (auto it = m_sessions.begin(); it != m_sessions.end();) {
+        if (matches(*it)) {
+            it = m_sessions.erase(it);
+            ++removed;
+        } else {
+            ++it;
+        }
+    }
+    return removed;
+}
+
 int HttpSessionStore::sessionCount() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -8,6 +8,7 @@
 #include <QObject>
 
 #include <deque>
+#include <functional>
 #include <mutex>
 
 class HttpRequest;
@@ -41,6 +42,9 @@ public:
     // The live session of this id (marked accessed), or a null session.
     HttpSession getSession(const QByteArray& id);
     void removeSession(const HttpSession& session);
+    // Ends every session for which `matches` is true and returns how many. `matches` runs
+    // under the store's lock: it may read the session, not call the store.
+    int removeSessions(const std::function<bool(const HttpSession&)>& matches);
     // Replaces the session by one with a new id and the same values, and sets its cookie on
     // the response; the old id is forgotten. Used when a caller logs in, so that an id
     // planted before the login is worth nothing after it.

@@ -56,3 +56,25 @@ void HttpUrlEncodedParser::parse(const QByteArray& data, QMultiMap<QByteArray, Q
         start = end + 1;
     }
 }
+
+void HttpUrlEncodedParser::PairCounter::feed(const char* data, qint64 size)
+{
+    for (qint64 i = 0; i < size; ++i) {
+        const char c = data[i];
+        if (c == '&') {
+            m_inPiece = false;
+        } else if (!m_inPiece) {
+            m_inPiece = true;
+            // A piece that begins with '=' has an empty key, which parse() skips.
+            if (c != '=')
+                ++m_count;
+        }
+    }
+}
+
+qint64 HttpUrlEncodedParser::countPairs(const QByteArray& data)
+{
+    PairCounter counter;
+    counter.feed(data.constData(), data.size());
+    return counter.count();
+}

@@ -16,4 +16,19 @@ public:
 
     // %XX decoding; with plusAsSpace also '+' to ' ' (forms, not paths).
     static QByteArray percentDecode(const QByteArray& data, bool plusAsSpace);
+
+    // Counts the pairs parse() would add, over data fed in pieces of any size, without
+    // decoding or keeping anything: a request can be refused for its number of parameters
+    // before they cost memory.
+    class PairCounter
+    {
+    public:
+        void feed(const char* data, qint64 size);
+        qint64 count() const { return m_count; }
+
+    private:
+        bool m_inPiece = false;
+        qint64 m_count = 0;
+    };
+    static qint64 countPairs(const QByteArray& data);
 };

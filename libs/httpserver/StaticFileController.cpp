@@ -40,6 +40,23 @@ StaticFileController::StaticFileController(QSettings* settings, QObject* parent)
 
 StaticFileController::~StaticFileController() = default;
 
+void StaticFileController::setHiddenNames(const QStringList& patterns)
+{
+    m_hidden.clear();
+    for (const QString& pattern : patterns)
+        m_hidden.append(QRegularExpression(QRegularExpression::wildcardToRegularExpression(pattern),
+                                           QRegularExpression::CaseInsensitiveOption));
+}
+
+bool StaticFileController::isHidden(const QString& fileName) const
+{
+    for (const QRegularExpression& pattern : m_hidden) {
+        if (pattern.match(fileName).hasMatch())
+            return true;
+    }
+    return false;
+}
+
 void StaticFileController::answer(HttpResponse& response, int status, const QByteArray& text) const
 {
     response.setStatus(status, text);
@@ -105,6 +122,11 @@ StaticFileController::Resolved StaticFileController::resolve(const QString& rela
         m_docRoot.endsWith(QLatin1Char('/')) ? m_docRoot : m_docRoot + QLatin1Char('/');
     if (!canonical.startsWith(prefix)) {
         *status = 403;
+        return Resolved{};
+    }
+    // By both names: a link to a hidden file hides nothing.
+    if (isHidden(info.fileName()) || isHidden(QFileInfo(canonical).fileName())) {
+        *status = 404;
         return Resolved{};
     }
     const Resolved found{canonical, info.fileName(), now};

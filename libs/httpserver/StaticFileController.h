@@ -7,7 +7,10 @@
 #include <QHash>
 #include <QObject>
 #include <QReadWriteLock>
+#include <QRegularExpression>
 #include <QString>
+#include <QStringList>
+#include <QVector>
 
 class HttpRequest;
 class HttpResponse;
@@ -31,6 +34,11 @@ public:
 
     void service(HttpRequest& request, HttpResponse& response);
 
+    // Files never served (404), in whatever directory below the root they lie: wildcard
+    // patterns ("db.sqlite*") matched, regardless of case, against the name asked for and the
+    // name of the file it leads to. Set before serving starts.
+    void setHiddenNames(const QStringList& patterns);
+
     // The canonical web root; empty when it does not exist.
     QString docRoot() const { return m_docRoot; }
 
@@ -48,7 +56,10 @@ private:
     // answer: 404 when there is none, 403 when it lies outside the root.
     Resolved resolve(const QString& relative, int* status) const;
 
+    bool isHidden(const QString& fileName) const;
+
     QString m_docRoot;
+    QVector<QRegularExpression> m_hidden;
     QByteArray m_encoding;
     QByteArray m_cacheControl;
     // Content types by file suffix, and resolved paths for a moment, so that a request costs

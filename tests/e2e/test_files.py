@@ -1,9 +1,12 @@
 """The file endpoints: downloads of posted content, configuration, database and CSV file, uploads."""
 
+import base64
 import os
 import re
 import sqlite3
+import struct
 import threading
+import zlib
 
 import pytest
 
@@ -36,6 +39,43 @@ def test_save_file_sets_the_form_token_cookie(program):
     _, headers, _ = program.request("saveFile.html",
                                     data={"filename": "a.csv", "fileContent": "x", "formToken": "tok123"})
     assert any(c.startswith("tok123=1") for c in headers.get_all("Set-Cookie"))
+
+
+# A name that is no cookie token would set another cookie: "sessionid=X" sent "sessionid=X=1".
+@pytest.mark.parametrize("token", ["sessionid=X", "a b", "a;b", "a,b", 'a"b', "", "tok\u00e9"])
+def test_save_file_skips_a_form_token_that_is_no_cookie_name(program, token):
+    status, headers, body = program.request("saveFile.html",
+                                            data={"filename": "a.csv", "fileContent": "x", "formToken": token})
+    assert (status, body) == (200, b"x")
+    assert headers.get_all("Set-Cookie") is None
+
+
+def png(width=13, height=7):
+    def chunk(tag, data):
+        return struct.pack(">I", len(data)) + tag + data + struct.pack(">I", zlib.crc32(tag + data))
+    rows = b"".join(b"\0" + b"\xff\x00\x00" * width for _ in range(height))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+# The HTML comes from the caller: the PDF may show what it carries, nothing of the server's disk.
+@pytest.mark.parametrize("source, embedded", [
+    ("data:image/png;base64,{data}", True),
+    ("file://{path}", False),
+    ("{path}", False),
+    ("secret.png", False),
+])
+def test_pdf_takes_images_only_from_the_html(program, tmp_path, source, embedded):
+    image = tmp_path / "secret.png"
+    image.write_bytes(png())
+    with open(os.path.join(program.directory, "secret.png"), "wb") as f:
+        f.write(png())
+    src = source.format(path=image, data=base64.b64encode(png()).decode())
+    html = f'<p>before</p><img src="{src}" width="40" height="40"><link rel="stylesheet" href="file://{image}">'
+    status, headers, body = program.request("saveFile.html", data={"filename": "r.pdf", "fileContent": html})
+    assert status == 200 and body.startswith(b"%PDF")
+    # Qt draws a placeholder of its own for an image it cannot load: look for this one's size.
+    assert bool(re.search(rb"/Subtype\s*/Image\s*/Width 13\s*/Height 7", body)) == embedded
 
 
 @pytest.mark.parametrize("html", ["", "<h1>Report</h1>" + "<p>line of text</p>" * 400])
@@ -128,6 +168,25 @@ def test_database_download_failure_leaves_the_lock_free(program):
     finally:
         os.rename(moved, program.db_path)
     assert program.api("cfg_getSetting").startswith('{"idSettings":"1"')
+
+
+# The program's own files lie beside it; with the web root "." (the default) they would be files of it.
+def test_program_files_are_never_served(program_factory):
+    program = program_factory(config={"docroot": {"path": "."}}).start().started()
+    directory = program.directory
+    for name in ["db_temp.sqlite", "db_temp.sqlite-journal", "db_backup_a1B2c3.sqlite", "notes.txt",
+                 "www/config.ini", "www/db.sqlite"]:
+        with open(os.path.join(directory, name), "w") as f:
+            f.write("x")
+    os.symlink("db.sqlite", os.path.join(directory, "copy.bin"))
+    program.api("cfg_addNewUser", username="u", permissions="1")  # the write-ahead log exists
+    assert os.path.exists(program.db_path + "-wal")
+    for name in ["db.sqlite", "db.sqlite-wal", "db.sqlite-shm", "db_temp.sqlite", "db_temp.sqlite-journal",
+                 "db_backup_a1B2c3.sqlite", "config.ini", "./config.ini", "www/config.ini", "www/db.sqlite",
+                 "copy.bin", "%64b.sqlite"]:
+        assert program.request(name)[0] == 404, name
+    assert program.request("notes.txt")[::2] == (200, b"x")
+    assert program.request("www/style.css")[0] == 200
 
 
 def test_csv_download_without_a_file(program):

@@ -43,6 +43,13 @@ def logged_in(program, name="Admin", password=""):
     return client
 
 
+def add_users(program):
+    for name, password, permissions in USERS:
+        assert program.api("cfg_addNewUser", username=name, permissions=str(permissions)) == SUCCESS
+    for uid, (name, password, _) in enumerate(USERS, start=2):
+        assert program.api("cfg_setUserPass", id=str(uid), password=password) == SUCCESS
+
+
 def request_from(program, source, method, path, fields=None, headers=None):
     """(status, headers, body) of one request sent from the local address `source`."""
     conn = http.client.HTTPConnection("127.0.0.1", program.port, timeout=30, source_address=(source, 0))
@@ -58,12 +65,32 @@ def request_from(program, source, method, path, fields=None, headers=None):
         conn.close()
 
 
-def rss(program):
+def rss(program, field="VmRSS"):
+    """Resident memory in bytes; "VmHWM" gives its peak so far."""
     with open(f"/proc/{program.proc.pid}/status") as f:
         for line in f:
-            if line.startswith("VmRSS:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1]) * 1024
-    raise AssertionError("no VmRSS")
+    raise AssertionError("no " + field)
+
+
+def raw_exchange(program, head, body_pieces=(), timeout=10):
+    """Sends a request head and body pieces on one connection and returns what comes back
+    (until the server closes); the server may refuse before the body is all sent."""
+    with socket.create_connection(("127.0.0.1", program.port), timeout=timeout) as s:
+        s.sendall(head)
+        try:
+            for piece in body_pieces:
+                s.sendall(piece)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+        received = b""
+        try:
+            while chunk := s.recv(65536):
+                received += chunk
+        except ConnectionResetError:
+            pass
+        return received
 
 
 # --- privileges ---------------------------------------------------------------------------------
@@ -97,10 +124,7 @@ def privilege_rows():
 
 @pytest.mark.parametrize("caller, func, params, allowed", privilege_rows())
 def test_privileges_cannot_be_raised(program, caller, func, params, allowed):
-    for name, password, permissions in USERS:
-        assert program.api("cfg_addNewUser", username=name, permissions=str(permissions)) == SUCCESS
-    for uid, (name, password, _) in enumerate(USERS, start=2):
-        assert program.api("cfg_setUserPass", id=str(uid), password=password) == SUCCESS
+    add_users(program)
     enable_sessions(program)
     client = logged_in(program, *CALLERS[caller])
 
@@ -149,7 +173,7 @@ def test_sessions_of_callers_who_never_logged_in_are_bounded(program):
     if "ASAN_OPTIONS" in os.environ:
         pytest.skip("AddressSanitizer holds freed memory back: resident memory tells nothing here")
     enable_sessions(program)
-    request = b"GET /ajax.html?func=getAppState HTTP/1.1\r\nHost: x\r\n\r\n"
+    request = b"GET /ajax.html?func=getAppState HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
     marker = NOT_LOGGED_IN.encode()
 
     def flood(count, batch=500):
@@ -172,6 +196,112 @@ def test_sessions_of_callers_who_never_logged_in_are_bounded(program):
     growth = rss(program) - before
     # 100 000 sessions kept would take some 28 MB.
     assert growth < 8 * 1024 * 1024, growth
+
+
+def privilege_of(client):
+    reply = client.api("getGeneralInfo")
+    return reply if reply == NOT_LOGGED_IN else json.loads(reply)["userPriv"]
+
+
+# A session keeps the rights of its login: a user removed, demoted, renamed or given a new password
+# must not go on acting through a session opened before.
+@pytest.mark.parametrize("func, params", [
+    ("cfg_removeUser", {"id": "3"}),
+    ("cfg_editUser", {"id": "3", "username": "operator", "permissions": "1"}),
+    ("cfg_editUser", {"id": "3", "username": "renamed", "permissions": "2"}),
+    ("cfg_setUserPass", {"id": "3", "password": "new"}),
+], ids=["removed", "demoted", "renamed", "new password"])
+def test_a_changed_user_is_logged_out(program, func, params):
+    add_users(program)
+    enable_sessions(program)
+    admin = logged_in(program)
+    operator = [logged_in(program, "operator", "o") for _ in range(2)]
+    viewer = logged_in(program, "viewer", "v")
+    assert [privilege_of(c) for c in operator] == [2, 2]
+
+    assert admin.api(func, **params) == SUCCESS
+    assert [privilege_of(c) for c in operator] == [NOT_LOGGED_IN] * 2
+    assert (privilege_of(admin), privilege_of(viewer)) == (255, 1)
+
+
+def test_own_password_keeps_the_callers_session_only(program):
+    add_users(program)
+    enable_sessions(program)
+    admin = logged_in(program)
+    operator, elsewhere = logged_in(program, "operator", "o"), logged_in(program, "operator", "o")
+
+    assert operator.api("cfg_setUserPass", id="3", password="new") == SUCCESS
+    assert (privilege_of(operator), privilege_of(elsewhere)) == (2, NOT_LOGGED_IN)
+    # A refused change ends nobody's session.
+    assert operator.api("cfg_removeUser", id="1") == PRIVILEGE
+    assert privilege_of(admin) == 255
+    # Renaming oneself ends one's own session too: it holds the old name.
+    assert operator.api("cfg_editUser", id="3", username="op", permissions="2") == SUCCESS
+    assert privilege_of(operator) == NOT_LOGGED_IN
+    assert logged_in(program, "op", "new")
+
+
+# --- request sizes ------------------------------------------------------------------------------
+
+def test_a_flood_of_parameters_is_refused_before_it_is_decoded(program):
+    if "ASAN_OPTIONS" in os.environ:
+        pytest.skip("AddressSanitizer holds freed memory back: resident memory tells nothing here")
+    body = b"a&" * (8 * 1024 * 1024)  # 16 MiB: within maxRequestSize
+    head = (b"POST /ajax.html HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+            b"Content-Type: application/x-www-form-urlencoded\r\n"
+            b"Content-Length: %d\r\n\r\n" % len(body))
+    program.api("getAppState")
+    before = rss(program)
+    reply = raw_exchange(program, head, [body], timeout=60)
+    assert reply.startswith(b"HTTP/1.1 413"), reply[:200]
+    # Decoded into a map, these 8 million pairs took some 780 MB.
+    assert rss(program, "VmHWM") - before < 64 * 1024 * 1024
+    assert program.api("getAppState") == '{"state":"idle"}'
+
+
+ANONYMOUS_BODY_LIMIT = 64 * 1024
+FORM = "application/x-www-form-urlencoded"
+
+
+def head(path, content_type, framing):
+    return (f"POST /{path} HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: {content_type}\r\n"
+            f"{framing}\r\n\r\n").encode()
+
+
+# With logins on, a caller who is not logged in may send a login form, not megabytes to hold in memory:
+# a declared length is refused at the header (the body is never sent here), a chunked body as soon
+# as it passes the bound.
+@pytest.mark.parametrize("path, content_type", [
+    ("ajax.html", FORM), ("login.html", FORM), ("style.css", "application/json"),
+    ("saveFile.html", "multipart/form-data; boundary=----korvalen-test-boundary-7f3a"),
+])
+@pytest.mark.parametrize("framing", ["length", "chunked"])
+def test_bodies_of_callers_not_logged_in_are_bounded(program, path, content_type, framing):
+    enable_sessions(program)
+    if framing == "length":
+        reply = raw_exchange(program, head(path, content_type, f"Content-Length: {ANONYMOUS_BODY_LIMIT + 1}"))
+    else:
+        field = b"a" * (2 * ANONYMOUS_BODY_LIMIT)
+        if content_type.startswith("multipart"):
+            body = multipart({"fileContent": field}, {})[0]
+        else:
+            body = b"x=" + field
+        # The last chunk never comes: the answer must not wait for it.
+        reply = raw_exchange(program, head(path, content_type, "Transfer-Encoding: chunked"), chunks(body, 8192))
+    assert reply.startswith(b"HTTP/1.1 413"), reply[:200]
+
+
+def test_bodies_within_the_bound_or_logged_in_are_read(program):
+    padding = "p" * (ANONYMOUS_BODY_LIMIT * 16)
+    # Logins off: everyone may send large bodies, as before.
+    assert Client(program).api("getAppState", padding=padding) == '{"state":"idle"}'
+    enable_sessions(program)
+    anonymous = Client(program)
+    assert anonymous.api("getAppState", padding="p" * (ANONYMOUS_BODY_LIMIT - 100)) == NOT_LOGGED_IN
+    assert anonymous.login("Admin")[2] == b'{"success":true}'
+    assert anonymous.api("getAppState", padding=padding) == '{"state":"idle"}'
+    status, _, body = anonymous.request("saveFile.html", data={"filename": "a.csv", "fileContent": padding})
+    assert (status, len(body)) == (200, len(padding))
 
 
 # --- other sites' requests ----------------------------------------------------------------------
@@ -205,6 +335,66 @@ def test_requests_of_other_sites_change_nothing(program, sessions):
         ["Admin", "intruder", "script"]
 
 
+# --- the name the browser used -------------------------------------------------------------------
+
+def request_as(program, host, path="ajax.html?func=getAppState", same_origin=True):
+    """(status, body) of a request whose Host header is `host` (None: an HTTP/1.0 request without
+    one); with same_origin the browser headers of a page of that host come along, as a page on a
+    rebound name would send them."""
+    if host is None:
+        reply = raw_exchange(program, f"GET /{path} HTTP/1.0\r\n\r\n".encode())
+        head, _, body = reply.partition(b"\r\n\r\n")
+        return int(head.split()[1]), body
+    headers = {"Host": host}
+    if same_origin:
+        headers.update({"Origin": f"http://{host}", "Sec-Fetch-Site": "same-origin"})
+    conn = http.client.HTTPConnection("127.0.0.1", program.port, timeout=30)
+    try:
+        conn.request("GET", "/" + path, headers=headers)
+        response = conn.getresponse()
+        return response.status, response.read()
+    finally:
+        conn.close()
+
+
+IDLE = b'{"state":"idle"}'
+
+
+# A page of attacker.example whose name the attacker points at 127.0.0.1 is, for the browser, of
+# the same origin as the program: only the Host header tells it apart.
+@pytest.mark.parametrize("host, expected", [
+    ("attacker.example:{port}", (403, b"")),
+    ("attacker.example", (403, b"")),
+    ("127.0.0.1.attacker.example:{port}", (403, b"")),
+    ("127.0.0.1:{port}", (200, IDLE)),
+    ("127.0.0.1", (200, IDLE)),
+    ("[::1]:{port}", (200, IDLE)),
+    ("localhost:{port}", (200, IDLE)),
+    ("LocalHost:{port}", (200, IDLE)),
+    ("{hostname}:{port}", (200, IDLE)),
+    (None, (200, IDLE)),
+])
+def test_requests_by_another_name_are_refused(program, host, expected):
+    if host is not None:
+        host = host.format(port=program.port, hostname=socket.gethostname())
+    assert request_as(program, host) == expected
+
+
+def test_names_allowed_in_the_configuration(program_factory):
+    program = program_factory(config={"listener": {"allowedHosts": "capture.example.org, Plant.Example"}}
+                              ).start().started()
+    for host, status in [("capture.example.org", 200), (f"plant.example:{program.port}", 200),
+                         ("example.org", 403), ("other.capture.example.org", 403)]:
+        assert request_as(program, host)[0] == status, host
+    for path in ["exportConfig.html", "saveFile.html?filename=a.csv&fileContent=x"]:
+        assert request_as(program, "attacker.example", path) == (403, b""), path
+    # Files of the web root act with nobody's rights: served whatever the name.
+    assert request_as(program, "attacker.example", "style.css", same_origin=False)[0] == 200
+    enable_sessions(program)
+    assert request_as(program, "attacker.example", "login.html?username=Admin&password=")[0] == 403
+    assert request_as(program, "127.0.0.1", "login.html?username=Admin&password=") == (200, SUCCESS.encode())
+
+
 # --- floods -------------------------------------------------------------------------------------
 
 def test_slow_connections_of_one_address_leave_others_served(program_factory):
@@ -214,7 +404,7 @@ def test_slow_connections_of_one_address_leave_others_served(program_factory):
     try:
         for _ in range(150):
             s = socket.create_connection(("127.0.0.1", program.port), timeout=30)
-            s.sendall(b"GET /style.css HTTP/1.1\r\nHost: x\r\n")  # a header that never ends
+            s.sendall(b"GET /style.css HTTP/1.1\r\nHost: 127.0.0.1\r\n")  # a header that never ends
             slow.append(s)
         refused = set()
         deadline = time.monotonic() + 20
@@ -234,7 +424,15 @@ def test_slow_connections_of_one_address_leave_others_served(program_factory):
             s.close()
 
 
-def test_anonymous_upload_is_not_stored(program_factory, tmp_path):
+def chunks(data, size):
+    """`data` in chunked transfer coding, `size` bytes a chunk, without the last chunk."""
+    return [b"%x\r\n" % len(data[i:i + size]) + data[i:i + size] + b"\r\n" for i in range(0, len(data), size)]
+
+
+# With a length the body bound refuses the request at its header; a chunked body in small chunks
+# reaches its file part first, which is refused before anything of it is stored.
+@pytest.mark.parametrize("framing, status", [("length", b"413"), ("chunked", b"403")])
+def test_anonymous_upload_is_not_stored(program_factory, tmp_path, framing, status):
     uploads = tmp_path / "uploads"
     uploads.mkdir()
     program = program_factory(config={"listener": {"uploadDir": str(uploads)}}).start().started()
@@ -242,15 +440,20 @@ def test_anonymous_upload_is_not_stored(program_factory, tmp_path):
 
     size = 64 * 1024 * 1024
     body, content_type = multipart({}, {"uploadedfile": ("big.sql", b"\0" * size)})
+    head = f"POST /loadFile.html HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: {content_type}\r\n"
+    head += f"Content-Length: {len(body)}\r\n" if framing == "length" else "Transfer-Encoding: chunked\r\n"
+    first = body[:1 << 20]
     with socket.create_connection(("127.0.0.1", program.port), timeout=30) as s:
-        s.sendall(f"POST /loadFile.html HTTP/1.1\r\nHost: x\r\nContent-Type: {content_type}\r\n"
-                  f"Content-Length: {len(body)}\r\n\r\n".encode())
-        s.sendall(memoryview(body)[:1 << 20])
-        # Answered while the file has only begun: nothing waits for the rest of the body.
-        assert s.recv(4096).startswith(b"HTTP/1.1 403")
+        s.sendall(head.encode() + b"\r\n")
+        try:
+            s.sendall(first if framing == "length" else b"".join(chunks(first, 4096)))
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+        # Answered while the file has at most begun: nothing waits for the rest of the body.
+        assert s.recv(4096).startswith(b"HTTP/1.1 " + status)
         assert os.listdir(uploads) == []
         try:
-            s.sendall(memoryview(body)[1 << 20:])
+            s.sendall(memoryview(body)[1 << 20:] if framing == "length" else b"%x\r\n" % (size // 2))
         except (BrokenPipeError, ConnectionResetError):
             pass
     assert os.listdir(uploads) == []

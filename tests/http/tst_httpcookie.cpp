@@ -15,6 +15,8 @@ private slots:
     void toByteArray();
     void parseCookieHeader_data();
     void parseCookieHeader();
+    void validNames_data();
+    void validNames();
 };
 
 void TestHttpCookie::toByteArray_data()
@@ -42,6 +44,9 @@ void TestHttpCookie::toByteArray_data()
     QTest::newRow("non-ascii encoded")
         << HttpCookie("user", "J\xC3\xB6rg", 0) << QByteArray("user=J%C3%B6rg; Path=/");
     QTest::newRow("no path") << HttpCookie("a", "1", 0, "") << QByteArray("a=1");
+    // A name taken from a request must not name another cookie ("sessionid=X=1").
+    QTest::newRow("name that is no token encoded")
+        << HttpCookie("sessionid=X; a", "1", 0, "") << QByteArray("sessionid%3DX%3B%20a=1");
 }
 
 void TestHttpCookie::toByteArray()
@@ -71,6 +76,25 @@ void TestHttpCookie::parseCookieHeader()
     QFETCH(QByteArray, header);
     QFETCH(CookieMap, expected);
     QCOMPARE(HttpCookie::parseCookieHeader(header), expected);
+}
+
+void TestHttpCookie::validNames_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("letters and digits") << QByteArray("formToken42") << true;
+    QTest::newRow("token punctuation") << QByteArray("!#$%&'*+-.^_`|~") << true;
+    for (const char* name : {"", "a=b", "a b", "a;b", "a,b", "a\"b", "a/b", "a:b", "a(b)", "a\tb",
+                             "a\x7f", "\xc3\xa9"})
+        QTest::newRow(QByteArray("refused: " + QByteArray(name).toHex()).constData())
+            << QByteArray(name) << false;
+}
+
+void TestHttpCookie::validNames()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(bool, valid);
+    QCOMPARE(HttpCookie::isValidName(name), valid);
 }
 
 QTEST_APPLESS_MAIN(TestHttpCookie)

@@ -114,12 +114,12 @@ public:
         ++served;
         TestHandler::service(request, response);
     }
-    int checkHeader(const HttpRequest& request, bool* uploadsAllowed) override
+    int checkHeader(const HttpRequest& request, HttpBodyPolicy* body) override
     {
         if (request.getPath() == "/refused")
             return 403;
         if (request.getParameter("uploads") == "no")
-            *uploadsAllowed = false;
+            body->uploadsAllowed = false;
         return 0;
     }
 };

@@ -8,6 +8,7 @@
 
 using Params = QMap<QByteArray, QByteArray>;
 using State = HttpRequestParser::State;
+Q_DECLARE_METATYPE(State)
 
 namespace {
 
@@ -25,6 +26,11 @@ QByteArray chunked(const QByteArray& target, const QByteArray& contentType,
     for (const QByteArray& c : chunks)
         out += QByteArray::number(c.size(), 16) + ";ext=1\r\n" + c + "\r\n";
     return out + "0\r\nX-Trailer: t\r\n\r\n";
+}
+
+QByteArray withoutLastChunk(const QByteArray& request)
+{
+    return request.left(request.lastIndexOf("0\r\n"));
 }
 
 QByteArray multipart(const QList<QPair<QByteArray, QByteArray>>& parts)
@@ -70,6 +76,10 @@ private slots:
     void keepAlive();
     void errors_data();
     void errors();
+    void parameterLimit_data();
+    void parameterLimit();
+    void bodyPolicy_data();
+    void bodyPolicy();
     void idleEndIsNoError();
 
 private:
@@ -392,6 +402,93 @@ void TestHttpRequestParser::errors()
     QCOMPARE(parser.errorStatus(), status);
     QVERIFY(!parser.errorText().isEmpty());
     QVERIFY(!parser.takeRequest());
+}
+
+void TestHttpRequestParser::parameterLimit_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<State>("state");
+
+    const QByteArray form = "application/x-www-form-urlencoded";
+    const QByteArray four = "a=1&b&c=3&d";
+    QTest::newRow("query at the limit")
+        << QByteArray("GET /?a&b&c HTTP/1.1\r\n\r\n") << State::Complete;
+    QTest::newRow("query over it") << QByteArray("GET /?a&b&c&d HTTP/1.1\r\n\r\n") << State::Error;
+    QTest::newRow("body at the limit") << post("/", form, "a=1&b&c=3") << State::Complete;
+    QTest::newRow("body over it") << post("/", form, four) << State::Error;
+    QTest::newRow("query and body together") << post("/?a&b", form, "c&d") << State::Error;
+    QTest::newRow("pieces that are no pairs do not count")
+        << post("/", form, "&&a&&b=&&=x&&c&&") << State::Complete;
+    QTest::newRow("chunked body over it") << chunked("/", form, {"a&b&", "c&d"}) << State::Error;
+    // Refused while the body arrives: the rest is never read, let alone decoded.
+    QTest::newRow("body cut short")
+        << ("POST / HTTP/1.1\r\nContent-Type: " + form + "\r\nContent-Length: 400\r\n\r\n" + four)
+        << State::Error;
+    QTest::newRow("other body types are no parameters")
+        << post("/", "text/plain", four) << State::Complete;
+    QTest::newRow("multipart at the limit")
+        << post("/?a", kMultipartType, multipart({{"name=\"b\"", "1"}, {"name=\"c\"", "2"}}))
+        << State::Complete;
+    QTest::newRow("multipart over it") << post("/?a", kMultipartType,
+                                               multipart({{"name=\"b\"", "1"},
+                                                          {"name=\"c\"; filename=\"f\"", "2"},
+                                                          {"name=\"d\"", "3"}}))
+                                       << State::Error;
+}
+
+void TestHttpRequestParser::parameterLimit()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(State, state);
+    HttpListenerSettings s = settings();
+    s.maxParameters = 3;
+    HttpRequestParser parser(s);
+    QCOMPARE(parser.feed(bytes), state);
+    if (state == State::Error) {
+        QCOMPARE(parser.errorStatus(), 413);
+        QCOMPARE(parser.errorText(), QByteArray("Too many parameters"));
+    }
+}
+
+void TestHttpRequestParser::bodyPolicy_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<qint64>("maxBodySize");
+    QTest::addColumn<State>("state");
+
+    const QByteArray form = "application/x-www-form-urlencoded";
+    // Only the header is sent: the refusal must not wait for the body.
+    QTest::newRow("declared length over the bound")
+        << QByteArray("POST / HTTP/1.1\r\nContent-Length: 101\r\n\r\n") << qint64(100)
+        << State::Error;
+    QTest::newRow("multipart length over the bound")
+        << QByteArray("POST / HTTP/1.1\r\nContent-Type: " + kMultipartType +
+                      "\r\nContent-Length: 101\r\n\r\n")
+        << qint64(100) << State::Error;
+    QTest::newRow("at the bound") << post("/", form, "a=" + QByteArray(98, 'x')) << qint64(100)
+                                  << State::Complete;
+    // The last chunk never comes.
+    QTest::newRow("chunked body passing the bound")
+        << withoutLastChunk(chunked("/", form, {QByteArray(60, 'x'), QByteArray(60, 'y')}))
+        << qint64(100) << State::Error;
+    QTest::newRow("the listener's limit without a bound")
+        << QByteArray("POST / HTTP/1.1\r\nContent-Length: 400\r\n\r\n") << qint64(-1)
+        << State::Incomplete;
+}
+
+void TestHttpRequestParser::bodyPolicy()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(qint64, maxBodySize);
+    QFETCH(State, state);
+    HttpRequestParser parser(settings());
+    parser.setHeaderCheck([maxBodySize](const HttpRequest&, HttpBodyPolicy* body) {
+        body->maxBodySize = maxBodySize;
+        return 0;
+    });
+    QCOMPARE(parser.feed(bytes), state);
+    if (state == State::Error)
+        QCOMPARE(parser.errorStatus(), 413);
 }
 
 void TestHttpRequestParser::idleEndIsNoError()

@@ -38,6 +38,7 @@ private slots:
     void cookieFindsSameSession();
     void unknownOrMissingCookie();
     void removeSession();
+    void removeSessionsThatMatch();
     void expiry();
     void idsAreRandomAndLong();
     void handlesShareData();
@@ -133,6 +134,28 @@ void TestHttpSessionStore::removeSession()
     const HttpSession fresh = s->getSession(*later, laterResponse);
     QVERIFY(fresh.getId() != session.getId());
     s->removeSession(HttpSession()); // harmless
+}
+
+void TestHttpSessionStore::removeSessionsThatMatch()
+{
+    auto s = store();
+    QList<HttpSession> sessions;
+    for (const char* user : {"a", "b", "a", ""}) {
+        auto request = requestWithCookie("");
+        HttpResponse response(nullptr);
+        sessions.append(s->getSession(*request, response));
+        if (*user)
+            sessions.last().set("username", QByteArray(user));
+    }
+    const auto ofA = [](const HttpSession& session) {
+        return session.get("username").toByteArray() == "a";
+    };
+    QCOMPARE(s->removeSessions(ofA), 2);
+    QVERIFY(s->getSession(sessions[0].getId()).isNull());
+    QVERIFY(s->getSession(sessions[2].getId()).isNull());
+    QCOMPARE(s->getSession(sessions[1].getId()), sessions[1]);
+    QCOMPARE(s->getSession(sessions[3].getId()), sessions[3]);
+    QCOMPARE(s->removeSessions(ofA), 0);
 }
 
 void TestHttpSessionStore::expiry()

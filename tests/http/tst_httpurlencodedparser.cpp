@@ -41,6 +41,7 @@ void TestHttpUrlEncodedParser::parse_data()
     QTest::newRow("bad escape kept") << QByteArray("x=%zz%4") << params({{"x", "%zz%4"}});
     QTest::newRow("lone percent") << QByteArray("x=100%") << params({{"x", "100%"}});
     QTest::newRow("percent at end of key") << QByteArray("%=1") << params({{"%", "1"}});
+    QTest::newRow("empty key skipped") << QByteArray("=1&&=&b") << params({{"b", ""}});
     QTest::newRow("empty") << QByteArray() << Params();
 }
 
@@ -51,6 +52,12 @@ void TestHttpUrlEncodedParser::parse()
     Params result;
     HttpUrlEncodedParser::parse(input, result);
     QCOMPARE(result, expected);
+    // The count that guards the parse agrees with it, however the input is split.
+    HttpUrlEncodedParser::PairCounter counter;
+    for (const char c : input)
+        counter.feed(&c, 1);
+    QCOMPARE(counter.count(), qint64(expected.size()));
+    QCOMPARE(HttpUrlEncodedParser::countPairs(input), qint64(expected.size()));
 }
 
 void TestHttpUrlEncodedParser::lastOccurrenceWins()

@@ -9,6 +9,9 @@ class TestRequestOrigin : public QObject
 private slots:
     void foreign_data();
     void foreign();
+    void ownHost_data();
+    void ownHost();
+    void configuredNames();
 };
 
 void TestRequestOrigin::foreign_data()
@@ -89,6 +92,49 @@ void TestRequestOrigin::foreign()
     QFETCH(QByteArray, fetchSite);
     QFETCH(bool, foreign);
     QCOMPARE(RequestOrigin::isForeign(host, origin, referer, fetchSite), foreign);
+}
+
+void TestRequestOrigin::ownHost_data()
+{
+    QTest::addColumn<QByteArray>("host");
+    QTest::addColumn<bool>("own");
+
+    QTest::newRow("no host: HTTP/1.0 scripts") << QByteArray() << true;
+    QTest::newRow("IPv4 with port") << QByteArray("127.0.0.1:8080") << true;
+    QTest::newRow("IPv4") << QByteArray("192.168.1.20") << true;
+    QTest::newRow("IPv6 with port") << QByteArray("[::1]:8080") << true;
+    QTest::newRow("IPv6") << QByteArray("[fe80::1]") << true;
+    QTest::newRow("localhost") << QByteArray("localhost:8080") << true;
+    QTest::newRow("localhost in capitals, final dot") << QByteArray("LocalHost.:80") << true;
+    QTest::newRow("own name") << QByteArray("plant:8080") << true;
+    QTest::newRow("own name with domain") << QByteArray("Plant.Lan") << true;
+    QTest::newRow("configured name") << QByteArray("capture.example.org:443") << true;
+
+    QTest::newRow("rebound name") << QByteArray("attacker.example:8080") << false;
+    QTest::newRow("address as a subdomain") << QByteArray("127.0.0.1.attacker.example") << false;
+    QTest::newRow("subdomain of localhost") << QByteArray("x.localhost") << false;
+    QTest::newRow("subdomain of a configured name")
+        << QByteArray("evil.capture.example.org") << false;
+    QTest::newRow("own name as a prefix") << QByteArray("plant.attacker.example") << false;
+    QTest::newRow("user info") << QByteArray("attacker.example@127.0.0.1") << false;
+    QTest::newRow("path") << QByteArray("127.0.0.1/x") << false;
+    QTest::newRow("bad port") << QByteArray("127.0.0.1:x") << false;
+}
+
+void TestRequestOrigin::ownHost()
+{
+    QFETCH(QByteArray, host);
+    QFETCH(bool, own);
+    const QStringList names{"plant", "plant.lan", "capture.example.org"};
+    QCOMPARE(RequestOrigin::isOwnHost(host, names), own);
+}
+
+void TestRequestOrigin::configuredNames()
+{
+    // QSettings gives "a, b" as a list of two; a single name as a list of one.
+    QCOMPARE(RequestOrigin::hostNames({"Capture.Example.org", " plant.lan.,, x"}),
+             QStringList({"capture.example.org", "plant.lan", "x"}));
+    QCOMPARE(RequestOrigin::hostNames({}), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestRequestOrigin)
