@@ -4,6 +4,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import sqlite3
 import subprocess
 import threading
@@ -23,6 +24,28 @@ DEFAULT_CONFIG = {
     "updates": {"updateServer": "", "responseMaxWaitTime": "10000"},
     "other": {"prefLang": "en"},
 }
+
+
+def free_port():
+    """A port on 127.0.0.1 where nothing listens (bound once, then closed)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def resident_bytes(pid, field="VmRSS"):
+    """Resident memory of the process in bytes; "VmHWM" gives its peak so far."""
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    raise AssertionError("no " + field)
+
+
+def sanitized(pid):
+    """Whether the process runs under a sanitizer, which keeps freed memory in quarantine."""
+    with open(f"/proc/{pid}/maps") as f:
+        return any("libasan" in line or "libtsan" in line for line in f)
 
 
 def write_config(directory, overrides=None):

@@ -148,15 +148,6 @@ class HeldGreeting:
         self.sock.close()
 
 
-def free_port_refusing():
-    """A port on 127.0.0.1 where nothing listens (bound once, then closed)."""
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
 @pytest.fixture
 def smtp_servers():
     """Makes SmtpServer instances and stops them after the test."""

@@ -7,9 +7,6 @@ import os
 import re
 import subprocess
 
-import pytest
-
-from korvalen import Program
 from peers import tcp_peer
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")

@@ -11,7 +11,7 @@ import urllib.request
 
 import pytest
 
-from korvalen import Program, wait_until
+from korvalen import Program, resident_bytes, sanitized, wait_until
 
 SUCCESS = '{"success":true}'
 MINUTES = 101000           # x 10 parameters, less the missing cells: just over a million rows
@@ -93,19 +93,6 @@ def big(tmp_path_factory):
     p.kill()
 
 
-def rss_kib(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise AssertionError("no VmRSS")
-
-
-def sanitized(pid):
-    with open(f"/proc/{pid}/maps") as f:
-        return any("libasan" in line or "libtsan" in line for line in f)
-
-
 def generate_and_download(program, sink):
     """Generates the CSV file of the big archive and feeds its download to sink, chunk by chunk."""
     assert program.api("generateCSVFile", **CSV_REQUEST) == SUCCESS
@@ -120,13 +107,13 @@ def generate_and_download(program, sink):
 
 def peak_while(pid, run):
     """run()'s result, and the process's resident memory before it and at its peak while it ran (KiB)."""
-    idle = rss_kib(pid)
+    idle = resident_bytes(pid) // 1024
     peak = [idle]
     done = threading.Event()
 
     def sample():
         while not done.is_set():
-            peak[0] = max(peak[0], rss_kib(pid))
+            peak[0] = max(peak[0], resident_bytes(pid) // 1024)
             time.sleep(0.005)
 
     sampler = threading.Thread(target=sample)

@@ -2,8 +2,8 @@
 
 import json
 
-from korvalen import wait_until
-from smtp_peers import free_port_refusing, smtp_servers  # noqa: F401 (fixture)
+from korvalen import free_port, wait_until
+from smtp_peers import smtp_servers  # noqa: F401 (fixture)
 from test_polling import configure, start
 
 SUCCESS = '{"success":true}'
@@ -27,7 +27,7 @@ def lines(program, kind):
 def test_failed_attempts_and_one_mail_per_check(program_factory, smtp_servers):
     """Four runs side by side, since a check comes only every 10 s."""
     refusing = program_factory("refusing").start().started()
-    mail_run(refusing, free_port_refusing())
+    mail_run(refusing, free_port())
 
     login_server = smtp_servers(user="ann", password="right", auth_required=True)
     login = program_factory("login").start().started()

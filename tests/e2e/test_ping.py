@@ -1,11 +1,10 @@
 """The device ping over TCP and RTU."""
 
 import json
-import socket
 
 import pytest
 
-from korvalen import wait_until
+from korvalen import free_port, wait_until
 from peers import PtyPair, rtu_peer, tcp_peer
 
 CANNOT_CONNECT = '{"error":true,"message":"Unable to connect to host."}'
@@ -19,12 +18,6 @@ def faults(request, tmp_path):
     peer.log = tmp_path / "fault.log"
     request.addfinalizer(peer.stop)
     return peer
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 @pytest.mark.parametrize("params, reply", [

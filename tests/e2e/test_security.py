@@ -12,7 +12,7 @@ import urllib.parse
 
 import pytest
 
-from korvalen import Client, Program, multipart, wait_until
+from korvalen import Client, Program, multipart, resident_bytes, sanitized
 
 SUCCESS = '{"success":true}'
 PRIVILEGE = '{"error":true,"message":"User doesn\'t have required privilege"}'
@@ -63,15 +63,6 @@ def request_from(program, source, method, path, fields=None, headers=None):
         return response.status, response.headers, response.read()
     finally:
         conn.close()
-
-
-def rss(program, field="VmRSS"):
-    """Resident memory in bytes; "VmHWM" gives its peak so far."""
-    with open(f"/proc/{program.proc.pid}/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-    raise AssertionError("no " + field)
 
 
 def raw_exchange(program, head, body_pieces=(), timeout=10):
@@ -170,8 +161,8 @@ def test_failed_logins_are_throttled_per_address(program):
 
 
 def test_sessions_of_callers_who_never_logged_in_are_bounded(program):
-    if "ASAN_OPTIONS" in os.environ:
-        pytest.skip("AddressSanitizer holds freed memory back: resident memory tells nothing here")
+    if sanitized(program.proc.pid):
+        pytest.skip("a sanitizer holds freed memory back: resident memory tells nothing here")
     enable_sessions(program)
     request = b"GET /ajax.html?func=getAppState HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
     marker = NOT_LOGGED_IN.encode()
@@ -191,9 +182,9 @@ def test_sessions_of_callers_who_never_logged_in_are_bounded(program):
                 sent += n
 
     flood(5000)  # threads, caches and the first sessions in place
-    before = rss(program)
+    before = resident_bytes(program.proc.pid)
     flood(100000)
-    growth = rss(program) - before
+    growth = resident_bytes(program.proc.pid) - before
     # 100 000 sessions kept would take some 28 MB.
     assert growth < 8 * 1024 * 1024, growth
 
@@ -244,18 +235,18 @@ def test_own_password_keeps_the_callers_session_only(program):
 # --- request sizes ------------------------------------------------------------------------------
 
 def test_a_flood_of_parameters_is_refused_before_it_is_decoded(program):
-    if "ASAN_OPTIONS" in os.environ:
-        pytest.skip("AddressSanitizer holds freed memory back: resident memory tells nothing here")
+    if sanitized(program.proc.pid):
+        pytest.skip("a sanitizer holds freed memory back: resident memory tells nothing here")
     body = b"a&" * (8 * 1024 * 1024)  # 16 MiB: within maxRequestSize
     head = (b"POST /ajax.html HTTP/1.1\r\nHost: 127.0.0.1\r\n"
             b"Content-Type: application/x-www-form-urlencoded\r\n"
             b"Content-Length: %d\r\n\r\n" % len(body))
     program.api("getAppState")
-    before = rss(program)
+    before = resident_bytes(program.proc.pid)
     reply = raw_exchange(program, head, [body], timeout=60)
     assert reply.startswith(b"HTTP/1.1 413"), reply[:200]
     # Decoded into a map, these 8 million pairs took some 780 MB.
-    assert rss(program, "VmHWM") - before < 64 * 1024 * 1024
+    assert resident_bytes(program.proc.pid, "VmHWM") - before < 64 * 1024 * 1024
     assert program.api("getAppState") == '{"state":"idle"}'
 
 

@@ -6,8 +6,8 @@ import threading
 
 import pytest
 
-from korvalen import Program, wait_until
-from smtp_peers import HeldGreeting, InjectingSMTP, free_port_refusing, make_certificate, server_context
+from korvalen import Program, free_port, wait_until
+from smtp_peers import HeldGreeting, InjectingSMTP, make_certificate, server_context
 from smtp_peers import smtp_servers  # noqa: F401 (fixture)
 
 SUCCESS = '{"success":true}'
@@ -122,7 +122,7 @@ def test_without_a_user_name_no_login_is_tried(mailer, smtp_servers):
 
 
 def test_the_three_error_replies(mailer, smtp_servers):
-    assert send_test_mail(mailer, free_port_refusing()) == error("Failed to connect to host!")
+    assert send_test_mail(mailer, free_port()) == error("Failed to connect to host!")
     server = smtp_servers(user="ann", password="right", auth_required=True)
     assert send_test_mail(mailer, server.port, user="ann", password="wrong") == error("Failed to login!")
     assert send_test_mail(mailer, server.port) == error("Failed to send mail!")  # MAIL without the required login

@@ -10,16 +10,10 @@ import subprocess
 
 import pytest
 
-from korvalen import wait_until
+from korvalen import free_port, wait_until
 from xsession import XSession
 
 CLASS = '("Korvalen" "Brimat Capture")'
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def stored(program, group, key):
