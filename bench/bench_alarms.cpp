@@ -36,10 +36,9 @@ Range range(QVector<double> ms)
 
 void store(ReadBuffer& buffer, double value)
 {
-    buffer.tryLock();
+    const TryLocker guard = buffer.lock();
     for (int p = 1; p <= Parameters; ++p)
         buffer.updateValue(1, p, BufferInterface::ReadValue{value + p % 3, 1000, 0});
-    buffer.unlock();
 }
 
 // Half the alarms have an off-expression, as a plant's list would.

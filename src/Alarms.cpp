@@ -97,33 +97,35 @@ void Alarms::loadAlarms()
             loaded.insert(key, a);
         }
     }
-    lockForChange();
+    std::optional<TryLocker> lock;
+    lockForChange(lock);
     for (auto it = loaded.cbegin(); it != loaded.cend(); ++it)
         alarms.insert(it.key(), it.value());
     for (auto it = parameters.cbegin(); it != parameters.cend(); ++it) {
         if (!paramValues.contains(it.key()))
             paramValues.insert(it.key(), it.value());
     }
-    unlock();
+    lock.reset();
     startPassThread();
 }
 
 void Alarms::clear()
 {
     stopPassThread();
-    lockForChange();
+    std::optional<TryLocker> lock;
+    lockForChange(lock);
     alarms.clear();
     paramValues.clear();
     m_stoppedReported.clear();
     ++m_generation;
-    unlock();
 }
 
-void Alarms::lockForChange()
+void Alarms::lockForChange(std::optional<TryLocker>& lock)
 {
     // Only the web functions take the lock besides the passes, each for moments.
-    while (!tryLock()) {
-    }
+    do
+        lock.emplace(&mutex, LockTimeoutMs);
+    while (!*lock);
 }
 
 QString Alarms::prepareExpression(const QString& expression, Samples& values)

@@ -12,6 +12,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <optional>
 
 class QThread;
 class ReadBuffer;
@@ -53,9 +54,6 @@ public:
 
     explicit Alarms(QObject* parent = nullptr);
     ~Alarms() override;
-
-    bool tryLock() { return mutex.tryLock(LockTimeoutMs); }
-    void unlock() { mutex.unlock(); }
 
     // Start of a polling run (main thread): reads the definitions and starts the pass thread.
     void loadAlarms();
@@ -112,7 +110,8 @@ private:
 
     void startPassThread();
     void stopPassThread();
-    void lockForChange();
+    // Waits for the lock into `lock`, trying again until it comes free.
+    void lockForChange(std::optional<TryLocker>& lock);
 
     QHash<int, t_alarm> alarms; // by load order, 0 to n-1
     Samples paramValues;        // by idParameters: the samples the expressions name

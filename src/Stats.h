@@ -26,8 +26,6 @@ public:
     // The lock for the guard's scope, when it comes free within timeoutMs.
     TryLocker lock(int timeoutMs = LockTimeoutMs) { return TryLocker(&m_mutex, timeoutMs); }
     QMutex* mutex() { return &m_mutex; }
-    bool tryLock() { return m_mutex.tryLock(LockTimeoutMs); }
-    void unlock() { m_mutex.unlock(); }
 
     // type: exactly "serial" for a serial channel, anything else for TCP.
     void addChannel(const QString& type, int channelId);

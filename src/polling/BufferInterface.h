@@ -28,8 +28,6 @@ public:
     // The buffer's lock for the guard's scope, when it comes free within LockTimeoutMs. Held
     // for memory work only: the stores of one read, or a copy.
     TryLocker lock() { return TryLocker(&m_mutex, LockTimeoutMs); }
-    bool tryLock() { return m_mutex.tryLock(LockTimeoutMs); }
-    void unlock() { m_mutex.unlock(); }
 
 private:
     QMutex m_mutex;

@@ -463,9 +463,9 @@ void TestAlarms::ticksRunPassesOnTheirOwnThread()
     const std::unique_ptr<ReadBuffer> live = liveValues();
     ReadBuffer& buffer = *live;
     auto store = [&buffer](double v) {
-        QVERIFY(buffer.tryLock());
+        const TryLocker guard = buffer.lock();
+        QVERIFY(guard);
         buffer.updateValue(3, 100, {v, 1000, 0});
-        buffer.unlock();
     };
     alarms->tick(&buffer); // no run: nothing happens
     QVERIFY(!alarms->isPassRunning());
@@ -482,9 +482,11 @@ void TestAlarms::ticksRunPassesOnTheirOwnThread()
 
     // The buffer's lock not free: the pass works on the samples of the previous tick.
     store(5);
-    QVERIFY(buffer.tryLock());
-    alarms->tick(&buffer);
-    buffer.unlock();
+    {
+        const TryLocker held = buffer.lock();
+        QVERIFY(held);
+        alarms->tick(&buffer);
+    }
     QTRY_VERIFY(!alarms->isPassRunning());
     QCOMPARE(state(1), 1);
     alarms->tick(&buffer);
