@@ -261,12 +261,10 @@ void Poller::visualTimerTimeout()
 
 void Poller::stopChannels(qint64 ts)
 {
-    // Queued on each worker's thread behind the cycle running or queued there, so that no line
-    // is closed under a read; the channels stop side by side, and each thread is then waited
-    // for without polling.
-    // A running cycle ends after its current read: on dead lines the rest of it could take
-    // minutes (longer than a service manager waits for the program to end), and its values
-    // would come after the stop anyway.
+    // A running cycle ends after its current read (on dead lines the rest of it could take
+    // longer than a service manager waits for the program to end); the stop is queued on each
+    // worker's thread behind it, so that no line is closed under a read. The channels stop side
+    // by side, and each thread is then waited for without polling.
     for (const Channel& channel : qAsConst(m_channWorkersList)) {
         *channel.stop = true;
         QMetaObject::invokeMethod(channel.worker, "stopChannel", Qt::QueuedConnection,
