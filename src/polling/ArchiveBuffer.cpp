@@ -27,7 +27,11 @@ ArchiveBuffer::~ArchiveBuffer() = default;
 
 bool ArchiveBuffer::time2AddParamVal(int idParameters, qint64 ts)
 {
-    const ArchParam p = m_archParams.value(idParameters);
+    return isDue(m_archParams.value(idParameters), ts);
+}
+
+bool ArchiveBuffer::isDue(const ArchParam& p, qint64 ts)
+{
     // 64 bits: a long period must not overflow into a negative one.
     const qint64 interval = qint64(p.archInterval) * 1000;
     if (interval <= 0)
@@ -43,7 +47,7 @@ bool ArchiveBuffer::time2AddParamVal(int idParameters, qint64 ts)
 void ArchiveBuffer::addValue(int idParameters, BufferInterface::ReadValue value)
 {
     const auto it = m_archParams.find(idParameters);
-    if (it == m_archParams.end() || !time2AddParamVal(idParameters, value.time))
+    if (it == m_archParams.end() || !isDue(*it, value.time))
         return;
     const qint64 period =
         qMax<qint64>(qint64(it->archInterval) * 1000, g_settingsManager->m_modbusPollInterval);

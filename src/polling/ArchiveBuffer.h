@@ -41,6 +41,9 @@ private:
         bool sessionBreakQueued = false;
     };
 
+    // The due test on a parameter already looked up (every sample passes here).
+    static bool isDue(const ArchParam& p, qint64 ts);
+
     qint64 m_archivedCount = 0;
     QHash<int, ArchParam> m_archParams;
     ArchiveWriter m_writer;
