@@ -39,7 +39,7 @@ class Recorder:
 
     def __init__(self):
         self.messages = []
-        self.arrivals = []  # time.monotonic() of each message
+        self.starts = []  # time.monotonic() of each MAIL FROM: when a sending began
         self.senders = []
         self.logins = []
         self.lock = threading.Lock()
@@ -47,6 +47,7 @@ class Recorder:
     async def handle_MAIL(self, server, session, envelope, address, mail_options):
         with self.lock:
             self.senders.append(address)
+            self.starts.append(time.monotonic())
         envelope.mail_from = address
         envelope.mail_options.extend(mail_options)
         return "250 OK"
@@ -55,7 +56,6 @@ class Recorder:
         message = email.message_from_bytes(envelope.original_content, policy=email.policy.default)
         with self.lock:
             self.messages.append((envelope.mail_from, list(envelope.rcpt_tos), message))
-            self.arrivals.append(time.monotonic())
         return "250 OK"
 
     def wait_for_messages(self, count, timeout=30):
