@@ -176,17 +176,40 @@ def downloaded(program, path):
     return path
 
 
+def download_whole(program, tmp_path, names):
+    with closing(sqlite3.connect(downloaded(program, tmp_path / "copy.sqlite"))) as c:
+        assert [r[0] for r in c.execute("SELECT name FROM TCPConnections ORDER BY idTCPConnections")] == names
+    return names
+
+
+def import_download(program, tmp_path, names):
+    backup = program.request("exportConfig.html?withArchive=1")[2]
+    assert program.upload("importConfig.html", "db_backup.sqlite", backup)[2].decode() == SUCCESS
+    return names
+
+
+def import_export(program, tmp_path, names):
+    export = program.request("exportConfig.html?withArchive=0")[2]
+    assert program.upload("importConfig.html", "Korvalen_cfg.sql", export)[2].decode() == SUCCESS
+    return names
+
+
+def clear(program, tmp_path, names):
+    assert program.api("cfg_clearDatabase") == SUCCESS
+    return []
+
+
 # The database is shared with other programs (a sqlite3 shell, a backup script): one that opens
-# and closes it while the program runs must find the program still using it, and leave its
-# journal alone.
-def test_downloads_keep_the_database_to_other_processes(program_factory, tmp_path):
+# and closes it after the program has worked on the whole file must find the program still using
+# it, and leave its journal alone.
+@pytest.mark.parametrize("whole_file", [download_whole, import_download, import_export, clear])
+def test_other_processes_find_the_database_in_use(program_factory, tmp_path, whole_file):
     p = program_factory().start().started()
     names = []
     for round in range(3):
         names.append(f"line{round}")
         assert p.api("cfg_addNewTcpConnection", name=names[-1], ip=f"10.0.0.{round}") == SUCCESS
-        with closing(sqlite3.connect(downloaded(p, tmp_path / f"copy{round}.sqlite"))) as c:
-            assert [r[0] for r in c.execute("SELECT name FROM TCPConnections ORDER BY idTCPConnections")] == names
+        names = whole_file(p, tmp_path, names)
         assert sqlite_shell(p.db_path, "SELECT COUNT(*) FROM TCPConnections;") == str(len(names))
         assert os.path.exists(p.db_path + "-wal")  # the shell did not take itself for the last user
     names.append("last")

@@ -6,6 +6,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -46,6 +47,8 @@ private slots:
     void replacementWhileThreadsWriteAndRead();
     void replacementWhileAnotherThreadHoldsAReadTransaction();
     void snapshotWhileWriting();
+    void replacementOfAFileThatHoldsNoDatabase_data();
+    void replacementOfAFileThatHoldsNoDatabase();
 
 private:
     std::unique_ptr<TestDatabase> db;
@@ -248,6 +251,46 @@ void TestDatabaseConnections::snapshotWhileWriting()
         c.close();
     }
     QSqlDatabase::removeDatabase("copy");
+}
+
+void TestDatabaseConnections::replacementOfAFileThatHoldsNoDatabase_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("text") << QByteArray("this is no database\n").repeated(1000);
+    QTest::newRow("header, then garbage")
+        << QByteArray("SQLite format 3\0", 16) + QByteArray("\x10\x00\x02\x02", 4) +
+               QByteArray(20000, '\xa5');
+}
+
+// The file is emptied and filled in place: the connections of every thread, and their locks on
+// the file, stay on it.
+void TestDatabaseConnections::replacementOfAFileThatHoldsNoDatabase()
+{
+    QFETCH(QByteArray, content);
+    const QString path = Database::path();
+    Database::closeThreadConnection();
+    {
+        QFile damaged(path);
+        QVERIFY(damaged.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        damaged.write(content);
+    }
+    for (const char* suffix : {"-wal", "-shm"})
+        QFile::remove(path + QLatin1String(suffix));
+    QVERIFY(Database::connection().isOpen());
+    QVERIFY(!TestDatabase::exec("SELECT COUNT(*) FROM Users"));
+    struct stat before {};
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &before), 0);
+
+    const QString source = makeSource(db->dir.filePath("source.sqlite"), 4);
+    QString error;
+    QVERIFY2(Database::replaceContent(source, &error), qPrintable(error));
+
+    QCOMPARE(TestDatabase::value("SELECT COUNT(*) FROM W"), QString("4"));
+    QCOMPARE(TestDatabase::value("PRAGMA integrity_check"), QString("ok"));
+    QCOMPARE(TestDatabase::value("PRAGMA journal_mode"), QString("wal"));
+    struct stat after {};
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &after), 0);
+    QCOMPARE(after.st_ino, before.st_ino);
 }
 
 QTEST_GUILESS_MAIN(TestDatabaseConnections)
