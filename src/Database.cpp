@@ -78,6 +78,11 @@ int pageSize(sqlite3* db)
     return size;
 }
 
+int readSchema(sqlite3* db)
+{
+    return sqlite3_exec(db, "SELECT COUNT(*) FROM sqlite_master;", nullptr, nullptr, nullptr);
+}
+
 bool isUnreadable(int rc)
 {
     rc &= 0xff;
@@ -212,9 +217,7 @@ bool Database::replaceContent(const QString& sourcePath, QString* error)
     const QByteArray dstName = QFile::encodeName(path());
     if (sqlite3_open_v2(srcName.constData(), &src, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
         err = sqliteError(src, "open source");
-    } else if (sqlite3_exec(src, "SELECT COUNT(*) FROM sqlite_master;", nullptr, nullptr,
-                            nullptr) != SQLITE_OK) {
-        // Checked first, so that a failed copy below can only be the database's fault.
+    } else if (readSchema(src) != SQLITE_OK) {
         err = sqliteError(src, "read source");
     } else if (sqlite3_open_v2(dstName.constData(), &dst,
                                SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
@@ -223,7 +226,7 @@ bool Database::replaceContent(const QString& sourcePath, QString* error)
         sqlite3_busy_timeout(src, BusyTimeoutMs);
         sqlite3_busy_timeout(dst, BusyTimeoutMs);
         int rc = copyPages(src, dst);
-        if (isUnreadable(rc)) {
+        if (isUnreadable(rc) && isUnreadable(readSchema(dst))) {
             // The old content is no database at all. SQLite empties the file in place: removing
             // or rewriting it from outside would drop the locks that this process's connections
             // hold on it, its journal and its WAL.
