@@ -206,9 +206,9 @@ def clear(program, tmp_path, names):
 def test_other_processes_find_the_database_in_use(program_factory, tmp_path, whole_file):
     p = program_factory().start().started()
     names = []
-    for round in range(3):
-        names.append(f"line{round}")
-        assert p.api("cfg_addNewTcpConnection", name=names[-1], ip=f"10.0.0.{round}") == SUCCESS
+    for i in range(3):
+        names.append(f"line{i}")
+        assert p.api("cfg_addNewTcpConnection", name=names[-1], ip=f"10.0.0.{i}") == SUCCESS
         names = whole_file(p, tmp_path, names)
         assert sqlite_shell(p.db_path, "SELECT COUNT(*) FROM TCPConnections;") == str(len(names))
         assert os.path.exists(p.db_path + "-wal")  # the shell did not take itself for the last user
@@ -226,11 +226,11 @@ def test_database_download_while_the_archive_is_written(program_factory, tcp, tm
     assert p.api("startPolling") == SUCCESS
     rows = "SELECT idArchiveData, idParameter, value, flag, dateTime FROM ArchiveData"
     seen = 0
-    for round in range(3):
-        # a download between two writes of the archive writer, each time with rows of its own
+    for i in range(3):
+        # each download while the writer goes on, with rows that the one before did not have
         seen = wait_until(lambda: (n := p.query("SELECT COUNT(*) FROM ArchiveData")[0][0]) > seen and n)
         committed = set(p.query(rows))
-        with closing(sqlite3.connect(downloaded(p, tmp_path / f"copy{round}.sqlite"))) as c:
+        with closing(sqlite3.connect(downloaded(p, tmp_path / f"copy{i}.sqlite"))) as c:
             copy = set(c.execute(rows))
         assert committed <= copy
     p.kill()
