@@ -47,6 +47,7 @@ private slots:
     void replacementWhileThreadsWriteAndRead();
     void replacementWhileAnotherThreadHoldsAReadTransaction();
     void snapshotWhileWriting();
+    void snapshotOfAFileNoLongerInPlace();
     void replacementOfAFileThatHoldsNoDatabase_data();
     void replacementOfAFileThatHoldsNoDatabase();
 
@@ -251,6 +252,23 @@ void TestDatabaseConnections::snapshotWhileWriting()
         c.close();
     }
     QSqlDatabase::removeDatabase("copy");
+}
+
+// The connection stays on the file it opened; the copy must be of the file at the path.
+void TestDatabaseConnections::snapshotOfAFileNoLongerInPlace()
+{
+    QVERIFY(TestDatabase::exec("CREATE TABLE T (v)"));
+    const QString path = Database::path();
+    const QString away = path + ".away";
+    QVERIFY(QFile::rename(path, away));
+    QString error;
+    const bool copied = Database::snapshot(db->dir.filePath("copy1.sqlite"), &error);
+    const bool created = QFile::exists(path);
+    QVERIFY(QFile::rename(away, path));
+    QVERIFY(!copied);
+    QVERIFY(!created);
+    QVERIFY2(Database::snapshot(db->dir.filePath("copy2.sqlite"), &error), qPrintable(error));
+    QCOMPARE(TestDatabase::value("SELECT COUNT(*) FROM T"), QString("0"));
 }
 
 void TestDatabaseConnections::replacementOfAFileThatHoldsNoDatabase_data()
