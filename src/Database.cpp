@@ -96,8 +96,9 @@ int copyPages(sqlite3* src, sqlite3* dst)
     // A WAL database cannot take pages of another size: rebuild the source to match first.
     const int dstPage = pageSize(dst);
     if (dstPage > 0 && pageSize(src) != dstPage) {
-        const QByteArray sql = "PRAGMA journal_mode = DELETE; PRAGMA page_size = " +
-                               QByteArray::number(dstPage) + "; VACUUM;";
+        const QByteArray sql =
+            "PRAGMA journal_mode = DELETE; PRAGMA page_size = " + QByteArray::number(dstPage) +
+            "; VACUUM;";
         sqlite3_exec(src, sql.constData(), nullptr, nullptr, nullptr);
     }
     sqlite3_backup* backup = sqlite3_backup_init(dst, "main", src, "main");
@@ -111,6 +112,13 @@ int copyPages(sqlite3* src, sqlite3* dst)
         QThread::msleep(20);
     sqlite3_backup_finish(backup);
     return rc;
+}
+
+bool hasMoved(sqlite3* db)
+{
+    int moved = 0;
+    return db && sqlite3_file_control(db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK &&
+           moved;
 }
 
 // Empties a database whatever its content, through SQLite; SQLITE_OK on success.
@@ -253,9 +261,7 @@ bool Database::snapshot(const QString& targetPath, QString* error)
     QSqlDatabase db = connection();
     // A connection whose file was renamed or removed would copy what is no longer the
     // database; SQLite tells, without a descriptor of ours on the file.
-    int moved = 0;
-    if (sqlite3* h = handle(db);
-        h && sqlite3_file_control(h, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved) {
+    if (hasMoved(handle(db))) {
         closeThreadConnection();
         db = connection();
     }
