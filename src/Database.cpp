@@ -78,6 +78,59 @@ int pageSize(sqlite3* db)
     return size;
 }
 
+int readSchema(sqlite3* db)
+{
+    return sqlite3_exec(db, "SELECT COUNT(*) FROM sqlite_master;", nullptr, nullptr, nullptr);
+}
+
+bool isUnreadable(int rc)
+{
+    rc &= 0xff;
+    return rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT;
+}
+
+// Copies every page of src into dst in one write transaction of dst; SQLITE_DONE on success.
+int copyPages(sqlite3* src, sqlite3* dst)
+{
+    sqlite3_exec(dst, "PRAGMA journal_mode = WAL;", nullptr, nullptr, nullptr);
+    // A WAL database cannot take pages of another size: rebuild the source to match first.
+    const int dstPage = pageSize(dst);
+    if (dstPage > 0 && pageSize(src) != dstPage) {
+        const QByteArray sql =
+            "PRAGMA journal_mode = DELETE; PRAGMA page_size = " + QByteArray::number(dstPage) +
+            "; VACUUM;";
+        sqlite3_exec(src, sql.constData(), nullptr, nullptr, nullptr);
+    }
+    sqlite3_backup* backup = sqlite3_backup_init(dst, "main", src, "main");
+    if (!backup)
+        return sqlite3_errcode(dst);
+    QDeadlineTimer deadline(Database::BusyTimeoutMs);
+    int rc;
+    // Busy handlers already wait; this loop covers locks held by this process's other
+    // connections, which SQLite reports without waiting.
+    while (isBusy(rc = sqlite3_backup_step(backup, -1)) && !deadline.hasExpired())
+        QThread::msleep(20);
+    sqlite3_backup_finish(backup);
+    return rc;
+}
+
+bool hasMoved(sqlite3* db)
+{
+    int moved = 0;
+    return db && sqlite3_file_control(db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK &&
+           moved;
+}
+
+// Empties a database whatever its content, through SQLite; SQLITE_OK on success.
+int resetDatabase(sqlite3* db)
+{
+    int previous = 0;
+    sqlite3_db_config(db, SQLITE_DBCONFIG_RESET_DATABASE, 1, &previous);
+    const int rc = sqlite3_exec(db, "VACUUM;", nullptr, nullptr, nullptr);
+    sqlite3_db_config(db, SQLITE_DBCONFIG_RESET_DATABASE, 0, &previous);
+    return rc;
+}
+
 } // namespace
 
 void Database::setPath(const QString& path)
@@ -167,62 +220,35 @@ bool Database::replaceContent(const QString& sourcePath, QString* error)
     sqlite3* src = nullptr;
     sqlite3* dst = nullptr;
     bool ok = false;
-    bool unreadable = false;
 
     const QByteArray srcName = QFile::encodeName(sourcePath);
     const QByteArray dstName = QFile::encodeName(path());
     if (sqlite3_open_v2(srcName.constData(), &src, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
         err = sqliteError(src, "open source");
+    } else if (readSchema(src) != SQLITE_OK) {
+        err = sqliteError(src, "read source");
     } else if (sqlite3_open_v2(dstName.constData(), &dst,
                                SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
         err = sqliteError(dst, "open database");
     } else {
         sqlite3_busy_timeout(src, BusyTimeoutMs);
         sqlite3_busy_timeout(dst, BusyTimeoutMs);
-        sqlite3_exec(dst, "PRAGMA journal_mode = WAL;", nullptr, nullptr, nullptr);
-
-        // A WAL database cannot take pages of another size: rebuild the source to match first.
-        const int dstPage = pageSize(dst);
-        if (dstPage > 0 && pageSize(src) != dstPage) {
-            const QByteArray sql =
-                "PRAGMA journal_mode = DELETE; PRAGMA page_size = " + QByteArray::number(dstPage) +
-                "; VACUUM;";
-            sqlite3_exec(src, sql.constData(), nullptr, nullptr, nullptr);
+        int rc = copyPages(src, dst);
+        if (isUnreadable(rc) && isUnreadable(readSchema(dst))) {
+            // The old content is no database at all. SQLite empties the file in place: removing
+            // or rewriting it from outside would drop the locks that this process's connections
+            // hold on it, its journal and its WAL.
+            rc = resetDatabase(dst);
+            if (rc == SQLITE_OK)
+                rc = copyPages(src, dst);
         }
-
-        sqlite3_backup* backup = sqlite3_backup_init(dst, "main", src, "main");
-        if (!backup) {
-            err = sqliteError(dst, "backup");
-        } else {
-            QDeadlineTimer deadline(BusyTimeoutMs);
-            int rc;
-            // Busy handlers already wait; this loop covers locks held by this process's
-            // other connections, which SQLite reports without waiting.
-            while (isBusy(rc = sqlite3_backup_step(backup, -1)) && !deadline.hasExpired())
-                QThread::msleep(20);
-            sqlite3_backup_finish(backup);
-            if (rc == SQLITE_DONE)
-                ok = true;
-            else if ((rc & 0xff) == SQLITE_NOTADB || (rc & 0xff) == SQLITE_CORRUPT)
-                unreadable = true;
-            else
-                err = QStringLiteral("backup: %1").arg(QString::fromUtf8(sqlite3_errstr(rc)));
-        }
+        ok = rc == SQLITE_DONE;
+        if (!ok)
+            err = QStringLiteral("backup: %1").arg(QString::fromUtf8(sqlite3_errstr(rc)));
     }
     sqlite3_close(src);
     sqlite3_close(dst);
 
-    if (unreadable) {
-        // The old file is no database at all: no connection can have used it, so it is
-        // replaced on disk, its journals go with it, and every thread reopens on next use.
-        ++s_generation;
-        for (const char* suffix : {"-wal", "-shm", "-journal"})
-            QFile::remove(path() + QLatin1String(suffix));
-        QFile::remove(path());
-        ok = QFile::copy(sourcePath, path());
-        if (!ok)
-            err = QStringLiteral("cannot copy %1 over the unreadable database").arg(sourcePath);
-    }
     if (!ok)
         qDebug() << "Database replacement failed:" << err;
     if (error)
@@ -232,7 +258,14 @@ bool Database::replaceContent(const QString& sourcePath, QString* error)
 
 bool Database::snapshot(const QString& targetPath, QString* error)
 {
-    QSqlQuery q(connection());
+    QSqlDatabase db = connection();
+    // A connection whose file was renamed or removed would copy what is no longer the
+    // database; SQLite tells, without a descriptor of ours on the file.
+    if (hasMoved(handle(db))) {
+        closeThreadConnection();
+        db = connection();
+    }
+    QSqlQuery q(db);
     q.prepare(QStringLiteral("VACUUM INTO ?"));
     q.addBindValue(targetPath);
     if (q.exec())

@@ -13,6 +13,11 @@ struct sqlite3;
 // statements on a connection of its own to the one file: opened on first use, closed when the
 // thread ends. Each connection enforces foreign keys, waits when another writer holds the file
 // (busy time-out) and uses WAL, so that long reads never block the archive writes.
+//
+// Only SQLite opens the file, its -wal and its -shm while the program runs: POSIX locks belong
+// to the process, and closing any other descriptor of the file drops all of SQLite's locks on
+// it; another process (a sqlite3 shell, a backup script) would then take itself for the last
+// user and delete the WAL that the program goes on writing.
 class Database
 {
 public:
@@ -48,10 +53,11 @@ public:
     // Replaces the whole content of the database file by that of sourcePath in one write
     // transaction (SQLite's online backup), so that every statement of every other connection
     // runs either on the old content or on the new one, and no journal of the old content can
-    // be applied to the new. The connections of other threads stay valid.
+    // be applied to the new. The connections of other threads stay valid. A database file
+    // that holds no database is emptied by SQLite first; the file itself is never removed.
     static bool replaceContent(const QString& sourcePath, QString* error);
 
     // Writes a consistent copy of the database (one read transaction) to targetPath, which must
-    // not exist or be empty.
+    // not exist or be empty. Fails when no file is at path() any more.
     static bool snapshot(const QString& targetPath, QString* error);
 };

@@ -114,11 +114,10 @@ void FileEndpoints::exportConfig(HttpResponse& response, const t_GetArray& GET)
 
 bool FileEndpoints::snapshotDatabase(QFile* file)
 {
-    const QString dbPath = m_env.configManager->databasePath();
-    if (!QFile(dbPath).open(QIODevice::ReadOnly))
-        return false;
-    // A consistent copy, not the raw file that other threads go on writing.
-    QTemporaryFile snapshot(QFileInfo(dbPath).absolutePath() +
+    // A consistent copy made by SQLite, not the raw file that other threads go on writing.
+    // Nothing here opens the database file itself: closing any descriptor of it would drop
+    // every lock SQLite holds on it, and another process could then delete its WAL.
+    QTemporaryFile snapshot(QFileInfo(m_env.configManager->databasePath()).absolutePath() +
                             QStringLiteral("/db_backup_XXXXXX.sqlite"));
     QString error;
     if (!snapshot.open() || !Database::snapshot(snapshot.fileName(), &error)) {

@@ -5,10 +5,15 @@ import os
 import re
 import sqlite3
 import struct
+import subprocess
 import threading
 import zlib
+from contextlib import closing
 
 import pytest
+
+from archive_support import configure_run
+from korvalen import wait_until
 
 
 SUCCESS = '{"success":true}'
@@ -153,6 +158,85 @@ def test_database_download_while_rows_are_written(program, tmp_path):
                                "FROM ArchiveData").fetchone()
         assert ones == twos  # rows written in pairs are never split
         c.close()
+
+
+def sqlite_shell(path, sql):
+    """The output of sql run by the sqlite3 shell: another process that opens and closes the file."""
+    return subprocess.run(["sqlite3", path, sql], capture_output=True, timeout=60,
+                          check=True).stdout.decode().strip()
+
+
+def downloaded(program, path):
+    """The database download of the program, saved at path and checked whole."""
+    status, _, body = program.request("exportConfig.html?withArchive=1")
+    assert status == 200
+    path.write_bytes(body)
+    with closing(sqlite3.connect(f"file:{path}?mode=ro", uri=True)) as c:
+        assert c.execute("PRAGMA integrity_check").fetchall() == [("ok",)]
+    return path
+
+
+def download_whole(program, tmp_path, names):
+    with closing(sqlite3.connect(downloaded(program, tmp_path / "copy.sqlite"))) as c:
+        assert [r[0] for r in c.execute("SELECT name FROM TCPConnections ORDER BY idTCPConnections")] == names
+    return names
+
+
+def import_download(program, tmp_path, names):
+    backup = program.request("exportConfig.html?withArchive=1")[2]
+    assert program.upload("importConfig.html", "db_backup.sqlite", backup)[2].decode() == SUCCESS
+    return names
+
+
+def import_export(program, tmp_path, names):
+    export = program.request("exportConfig.html?withArchive=0")[2]
+    assert program.upload("importConfig.html", "Korvalen_cfg.sql", export)[2].decode() == SUCCESS
+    return names
+
+
+def clear(program, tmp_path, names):
+    assert program.api("cfg_clearDatabase") == SUCCESS
+    return []
+
+
+# The database is shared with other programs (a sqlite3 shell, a backup script): one that opens
+# and closes it after the program has worked on the whole file must find the program still using
+# it, and leave its journal alone.
+@pytest.mark.parametrize("whole_file", [download_whole, import_download, import_export, clear])
+def test_other_processes_find_the_database_in_use(program_factory, tmp_path, whole_file):
+    p = program_factory().start().started()
+    names = []
+    for i in range(3):
+        names.append(f"line{i}")
+        assert p.api("cfg_addNewTcpConnection", name=names[-1], ip=f"10.0.0.{i}") == SUCCESS
+        names = whole_file(p, tmp_path, names)
+        assert sqlite_shell(p.db_path, "SELECT COUNT(*) FROM TCPConnections;") == str(len(names))
+        assert os.path.exists(p.db_path + "-wal")  # the shell did not take itself for the last user
+    names.append("last")
+    assert p.api("cfg_addNewTcpConnection", name=names[-1], ip="10.0.0.9") == SUCCESS
+    p.kill()
+    p = program_factory(write_cfg=False).start().started()
+    assert p.query("PRAGMA integrity_check") == [("ok",)]
+    assert [r[0] for r in p.query("SELECT name FROM TCPConnections ORDER BY idTCPConnections")] == names
+
+
+def test_database_download_while_the_archive_is_written(program_factory, tcp, tmp_path):
+    p = program_factory().start().started()
+    configure_run(p, tcp.port, 400, 1)
+    assert p.api("startPolling") == SUCCESS
+    rows = "SELECT idArchiveData, idParameter, value, flag, dateTime FROM ArchiveData"
+    seen = 0
+    for i in range(3):
+        # each download while the writer goes on, with rows that the one before did not have
+        seen = wait_until(lambda: (n := p.query("SELECT COUNT(*) FROM ArchiveData")[0][0]) > seen and n)
+        committed = set(p.query(rows))
+        with closing(sqlite3.connect(downloaded(p, tmp_path / f"copy{i}.sqlite"))) as c:
+            copy = set(c.execute(rows))
+        assert committed <= copy
+    p.kill()
+    p = program_factory(write_cfg=False).start().started()
+    assert p.query("PRAGMA integrity_check") == [("ok",)]
+    assert copy <= set(p.query(rows))
 
 
 def test_database_download_failure_leaves_the_lock_free(program):

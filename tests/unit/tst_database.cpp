@@ -6,6 +6,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -33,6 +34,12 @@ QString makeSource(const QString& path, int markers)
     return path;
 }
 
+ino_t inode(const QString& path)
+{
+    struct stat st = {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
 } // namespace
 
 class TestDatabaseConnections : public QObject
@@ -46,6 +53,9 @@ private slots:
     void replacementWhileThreadsWriteAndRead();
     void replacementWhileAnotherThreadHoldsAReadTransaction();
     void snapshotWhileWriting();
+    void snapshotOfAFileNoLongerInPlace();
+    void replacementOfAFileThatHoldsNoDatabase_data();
+    void replacementOfAFileThatHoldsNoDatabase();
 
 private:
     std::unique_ptr<TestDatabase> db;
@@ -248,6 +258,61 @@ void TestDatabaseConnections::snapshotWhileWriting()
         c.close();
     }
     QSqlDatabase::removeDatabase("copy");
+}
+
+// The connection stays on the file it opened; the copy must be of the file at the path.
+void TestDatabaseConnections::snapshotOfAFileNoLongerInPlace()
+{
+    QVERIFY(TestDatabase::exec("CREATE TABLE T (v)"));
+    const QString path = Database::path();
+    const QString away = path + ".away";
+    QVERIFY(QFile::rename(path, away));
+    QString error;
+    const bool copied = Database::snapshot(db->dir.filePath("copy1.sqlite"), &error);
+    const bool created = QFile::exists(path);
+    QVERIFY(QFile::rename(away, path));
+    QVERIFY(!copied);
+    QVERIFY(!created);
+    QVERIFY2(Database::snapshot(db->dir.filePath("copy2.sqlite"), &error), qPrintable(error));
+    QCOMPARE(TestDatabase::value("SELECT COUNT(*) FROM T"), QString("0"));
+}
+
+void TestDatabaseConnections::replacementOfAFileThatHoldsNoDatabase_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("text") << QByteArray("this is no database\n").repeated(1000);
+    QTest::newRow("header, then garbage") << QByteArray("SQLite format 3\0", 16) +
+                                                 QByteArray("\x10\x00\x02\x02", 4) +
+                                                 QByteArray(20000, '\xa5');
+}
+
+// The file is emptied and filled in place: the connections of every thread, and their locks on
+// the file, stay on it.
+void TestDatabaseConnections::replacementOfAFileThatHoldsNoDatabase()
+{
+    QFETCH(QByteArray, content);
+    const QString path = Database::path();
+    Database::closeThreadConnection();
+    {
+        QFile damaged(path);
+        QVERIFY(damaged.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        damaged.write(content);
+    }
+    for (const char* suffix : {"-wal", "-shm"})
+        QFile::remove(path + QLatin1String(suffix));
+    QVERIFY(Database::connection().isOpen());
+    QVERIFY(!TestDatabase::exec("SELECT COUNT(*) FROM Users"));
+    const ino_t before = inode(path);
+    QVERIFY(before != 0);
+
+    const QString source = makeSource(db->dir.filePath("source.sqlite"), 4);
+    QString error;
+    QVERIFY2(Database::replaceContent(source, &error), qPrintable(error));
+
+    QCOMPARE(TestDatabase::value("SELECT COUNT(*) FROM W"), QString("4"));
+    QCOMPARE(TestDatabase::value("PRAGMA integrity_check"), QString("ok"));
+    QCOMPARE(TestDatabase::value("PRAGMA journal_mode"), QString("wal"));
+    QCOMPARE(inode(path), before);
 }
 
 QTEST_GUILESS_MAIN(TestDatabaseConnections)
