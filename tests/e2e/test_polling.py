@@ -2,6 +2,7 @@
 pty pair."""
 
 import json
+import sqlite3
 import time
 
 import pytest
@@ -196,6 +197,44 @@ def test_inactive_devices_and_unused_connections(program, tcp):
     assert values(program) == {}
     stats = json.loads(program.api("getModbusStats"))
     assert [(s["chanId"], s["deviceId"], s["poolsCnt"]) for s in stats] == [(int(used), int(inactive), 0)]
+    stop(program)
+
+
+def test_units_0_and_255_are_read_over_tcp(program, request):
+    gateway = tcp_peer(extra=["--units=0,247,255"])
+    request.addfinalizer(gateway.stop)
+    configure(program)
+    conn = add_tcp(program, gateway.port)
+    devices = {unit: add_device(program, "tcp", conn, [holding(10, 2)], [{"regAddr": 10}, {"regAddr": 11}],
+                                modbus_id=unit, name=f"unit {unit}") for unit in (0, 247, 255)}
+    ids = {unit: param_ids(program, d) for unit, d in devices.items()}
+    start(program)
+    wait_until(lambda: all(v["flag"] == 0 for v in values(program).values()), timeout=10)
+    v = values(program)
+    # each unit's own registers: 20000 + 100 * unit + address
+    for unit in devices:
+        assert [v[ids[unit][a]]["valBase"] for a in (10, 11)] == [20010.0 + 100 * unit, 20011.0 + 100 * unit]
+    stop(program)
+
+
+def test_a_device_on_no_line_is_passed_over(program, tcp):
+    configure(program)
+    conn = add_tcp(program, tcp.port)
+    polled = add_device(program, "tcp", conn, [holding(10, 1)], [{"regAddr": 10}], name="polled")
+    waiting = add_device(program, "", 0, [holding(20, 1)], [{"regAddr": 20}], name="no line yet")
+    # An imported configuration may hold connections with key 0: they are not the device's.
+    con = sqlite3.connect(program.db_path)
+    con.execute("INSERT INTO TCPConnections VALUES (0, 'zero', '127.0.0.1', ?, 500)", (tcp.port,))
+    con.execute("INSERT INTO SerialConnections VALUES (0, 'zero', 'ttyNone', 9600, 'N', 1, 500)")
+    con.commit()
+    con.close()
+    polled_id, waiting_id = param_ids(program, polled)[10], param_ids(program, waiting)[20]
+    start(program)
+    wait_until(lambda: values(program)[polled_id]["flag"] == 0, timeout=10)
+    wait_until(lambda: json.loads(program.api("getModbusStats"))[0]["poolsCnt"] >= 2, timeout=10)
+    assert values(program)[waiting_id]["flag"] == 1  # never read
+    stats = json.loads(program.api("getModbusStats"))
+    assert [(s["chanType"], s["chanId"], s["deviceId"]) for s in stats] == [("tcp", int(conn), int(polled))]
     stop(program)
 
 
