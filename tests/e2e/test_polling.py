@@ -8,7 +8,7 @@ import time
 import pytest
 
 from korvalen import Client, wait_until
-from peers import tcp_peer
+from peers import PtyPair, rtu_peer, tcp_peer
 
 SUCCESS = '{"success":true}'
 VISUAL = '{"error":true,"message":"App is in visual mode"}'
@@ -200,20 +200,29 @@ def test_inactive_devices_and_unused_connections(program, tcp):
     stop(program)
 
 
-def test_units_0_and_255_are_read_over_tcp(program, request):
-    gateway = tcp_peer(extra=["--units=0,247,255"])
-    request.addfinalizer(gateway.stop)
+@pytest.mark.parametrize("kind, units", [("tcp", (0, 247, 255)), ("rtu", (1, 247))])
+def test_the_edge_unit_ids_of_each_line_are_read(program, tmp_path, request, kind, units):
+    served = ["--units=" + ",".join(str(u) for u in units)]
+    if kind == "tcp":
+        peer = tcp_peer(extra=served)
+        request.addfinalizer(peer.stop)
+        conn_kind, conn = "tcp", add_tcp(program, peer.port)
+    else:
+        pair = PtyPair(tmp_path)
+        request.addfinalizer(pair.stop)
+        request.addfinalizer(rtu_peer(pair, extra=served).stop)
+        conn_kind, conn = "serial", add_serial(program, pair.line_device)
     configure(program)
-    conn = add_tcp(program, gateway.port)
-    devices = {unit: add_device(program, "tcp", conn, [holding(10, 2)], [{"regAddr": 10}, {"regAddr": 11}],
-                                modbus_id=unit, name=f"unit {unit}") for unit in (0, 247, 255)}
+    devices = {unit: add_device(program, conn_kind, conn, [holding(10, 2)], [{"regAddr": 10}, {"regAddr": 11}],
+                                modbus_id=unit, name=f"unit {unit}") for unit in units}
     ids = {unit: param_ids(program, d) for unit, d in devices.items()}
     start(program)
     wait_until(lambda: all(v["flag"] == 0 for v in values(program).values()), timeout=10)
     v = values(program)
-    # each unit's own registers: 20000 + 100 * unit + address
-    for unit in devices:
-        assert [v[ids[unit][a]]["valBase"] for a in (10, 11)] == [20010.0 + 100 * unit, 20011.0 + 100 * unit]
+    # each unit's own registers: the address, plus 20000 + 100 * unit for units other than 1
+    for unit in units:
+        base = 0 if unit == 1 else 20000 + 100 * unit
+        assert [v[ids[unit][a]]["valBase"] for a in (10, 11)] == [base + 10.0, base + 11.0]
     stop(program)
 
 
