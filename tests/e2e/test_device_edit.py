@@ -105,6 +105,30 @@ def test_of_two_stored_parameters_with_one_address_only_the_later_is_matched(pro
     assert parameters(program) == [(2, 5, "", "c")]
 
 
+def test_a_line_assigned_later_and_taken_away_again(program):
+    assert program.api("cfg_addNewDevice", name="meter", ModbusId="200", readIterations="[]",
+                       parameters='[{"regAddr":1}]') == SUCCESS
+    line = "SELECT connectionType, idOfConnection, ModbusId FROM Devices"
+    assert program.query(line) == [("", 0, 200)]
+    assert edit(program, ModbusId="0") == SUCCESS
+    assert program.query(line) == [("tcp", 1, 0)]
+    # absent keys: on no line again, with its parameter kept
+    assert program.api("cfg_editDevice", id="1", ModbusId="255", readIterations="[]") == SUCCESS
+    assert program.query(line) == [("", 0, 255)]
+    assert parameters(program) == [(1, 1, "", "")]
+
+
+def test_a_stored_device_on_unit_0_can_be_saved_again(program):
+    con = sqlite3.connect(program.db_path)
+    con.execute("INSERT INTO Devices (name, ModbusId, ModbusReadFunction, connectionType, idOfConnection, isActive) "
+                "VALUES ('gateway', 0, 3, 'tcp', 1, 1)")
+    con.commit()
+    con.close()
+    assert edit(program, name="gateway", ModbusId="0", readIterations='[{"regAddr":1,"valuesCnt":1}]') == SUCCESS
+    assert program.query("SELECT name, ModbusId FROM Devices") == [("gateway", 0)]
+    assert program.query("SELECT regAddr FROM ReadIterations") == [(1,)]
+
+
 def test_an_unknown_id(program):
     assert edit(program, id="42") == SUCCESS
     assert program.query("SELECT COUNT(*) FROM Devices") == [(0,)]

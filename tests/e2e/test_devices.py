@@ -6,6 +6,8 @@ import time
 
 import pytest
 
+from korvalen import Program
+
 SUCCESS = '{"success":true}'
 QUERY_ERROR = '{"error":true,"message":"Query error"}'
 INVALID_PARAMETERS = '{"error":true,"message":"Invalid parameters value"}'
@@ -39,6 +41,85 @@ def test_add_with_defaults(program):
     assert device == {"idDevices": "1", "name": "new", "type": "", "ModbusId": "1", "ModbusReadFunction": "3",
                       "connectionType": "tcp", "idOfConnection": "1", "decimal": "0", "isActive": "0"}
     assert counts(program) == (1, 0, 0)
+
+
+def test_a_device_added_with_no_keys_waits_for_its_line(program):
+    assert program.api("cfg_addNewDevice", readIterations="[]", parameters="[]") == SUCCESS
+    device = json.loads(program.api("cfg_getDevCfg"))["devices"][0]
+    del device["paramModTimestamp"]
+    assert device == {"idDevices": "1", "name": "new", "type": "", "ModbusId": "1", "ModbusReadFunction": "3",
+                      "connectionType": "", "idOfConnection": "0", "decimal": "0", "isActive": "0"}
+    assert counts(program) == (1, 0, 0)
+
+
+@pytest.mark.parametrize("func", ["cfg_addNewDevice", "cfg_editDevice"])
+@pytest.mark.parametrize("connection, details", [
+    ({"connectionType": "rtu", "idOfConnection": "1"}, "connectionType: rtu is not serial, tcp or empty"),
+    ({"connectionType": "", "idOfConnection": "1"}, "idOfConnection: 1 is not 0, though connectionType is empty"),
+    ({"idOfConnection": "-3"}, "idOfConnection: -3 is not 0, though connectionType is empty"),
+    ({"connectionType": "tcp"}, "idOfConnection: 0 is no tcp connection"),
+    ({"connectionType": "tcp", "idOfConnection": "2"}, "idOfConnection: 2 is no tcp connection"),
+    ({"connectionType": "serial", "idOfConnection": "1"}, "idOfConnection: 1 is no serial connection"),
+])
+def test_a_connection_that_cannot_work_is_refused(program, func, connection, details):
+    assert program.api("cfg_addNewDevice", readIterations="[]", parameters="[]", **ON_TCP) == SUCCESS
+    before = program.query("SELECT * FROM Devices")
+    reply = json.loads(program.api(func, id="1", ModbusId="5", readIterations="[]", parameters="[]", **connection))
+    assert reply == {"error": True, "message": "Query error", "details": details}
+    assert program.query("SELECT * FROM Devices") == before
+
+
+TCP_IDS = "a unit id a TCP line can address (0 to 247, or 255)"
+SERIAL_IDS = "a slave address a serial line can read (1 to 247; 0 is the broadcast address, which no slave answers)"
+
+
+@pytest.fixture(scope="module")
+def lines(tmp_path_factory):
+    """A program with one line of each kind and one device to edit."""
+    program = Program(tmp_path_factory.mktemp("unit-ids") / "app").start().started()
+    assert program.api("cfg_addNewTcpConnection", ip="127.0.0.1") == SUCCESS
+    assert program.api("cfg_addNewSerialConnection", serialPort="ttyS9") == SUCCESS
+    assert program.api("cfg_addNewDevice", readIterations="[]", parameters="[]") == SUCCESS
+    yield program
+    program.kill()
+
+
+@pytest.mark.parametrize("func", ["cfg_addNewDevice", "cfg_editDevice"])
+@pytest.mark.parametrize("kind, unit, refusal", [
+    ("tcp", "-1", f"ModbusId: -1 is not {TCP_IDS}"),
+    ("tcp", "0", None),
+    ("tcp", "247", None),
+    ("tcp", "248", f"ModbusId: 248 is not {TCP_IDS}"),
+    ("tcp", "254", f"ModbusId: 254 is not {TCP_IDS}"),
+    ("tcp", "255", None),
+    ("tcp", "256", f"ModbusId: 256 is not {TCP_IDS}"),
+    ("tcp", "65536", f"ModbusId: 65536 is not {TCP_IDS}"),  # 0 once cut to 16 bits
+    ("serial", "0", f"ModbusId: 0 is not {SERIAL_IDS}"),
+    ("serial", "1", None),
+    ("serial", "247", None),
+    ("serial", "248", f"ModbusId: 248 is not {SERIAL_IDS}"),
+    ("serial", "255", f"ModbusId: 255 is not {SERIAL_IDS}"),
+    ("", "-1", "ModbusId: -1 is not within 0 to 255"),
+    ("", "0", None),
+    ("", "255", None),
+    ("", "256", "ModbusId: 256 is not within 0 to 255"),
+    ("tcp", "", "ModbusId:  is not a number"),  # not read as unit 0
+    ("tcp", "x1", "ModbusId: x1 is not a number"),
+    ("tcp", "99999999999", "ModbusId: 99999999999 is not within -2147483648 to 2147483647"),
+])
+def test_only_unit_ids_the_line_can_address_are_taken(lines, func, kind, unit, refusal):
+    connection = {"tcp": "1", "serial": "1", "": "0"}[kind]
+    devices = lines.query("SELECT * FROM Devices ORDER BY idDevices")
+    reply = lines.api(func, id="1", ModbusId=unit, connectionType=kind, idOfConnection=connection,
+                      readIterations="[]", parameters="[]")
+    if refusal:
+        assert json.loads(reply) == {"error": True, "message": "Query error", "details": refusal}
+        assert lines.query("SELECT * FROM Devices ORDER BY idDevices") == devices
+    else:
+        assert reply == SUCCESS
+        changed = "MAX(idDevices)" if func == "cfg_addNewDevice" else "1"
+        assert lines.query(f"SELECT ModbusId, connectionType, idOfConnection FROM Devices "
+                           f"WHERE idDevices = (SELECT {changed} FROM Devices)") == [(int(unit), kind, int(connection))]
 
 
 @pytest.mark.parametrize("params, reply", [

@@ -2,12 +2,13 @@
 pty pair."""
 
 import json
+import sqlite3
 import time
 
 import pytest
 
 from korvalen import Client, wait_until
-from peers import tcp_peer
+from peers import PtyPair, rtu_peer, tcp_peer
 
 SUCCESS = '{"success":true}'
 VISUAL = '{"error":true,"message":"App is in visual mode"}'
@@ -196,6 +197,53 @@ def test_inactive_devices_and_unused_connections(program, tcp):
     assert values(program) == {}
     stats = json.loads(program.api("getModbusStats"))
     assert [(s["chanId"], s["deviceId"], s["poolsCnt"]) for s in stats] == [(int(used), int(inactive), 0)]
+    stop(program)
+
+
+@pytest.mark.parametrize("kind, units", [("tcp", (0, 247, 255)), ("rtu", (1, 247))])
+def test_the_edge_unit_ids_of_each_line_are_read(program, tmp_path, request, kind, units):
+    served = ["--units=" + ",".join(str(u) for u in units)]
+    if kind == "tcp":
+        peer = tcp_peer(extra=served)
+        request.addfinalizer(peer.stop)
+        conn_kind, conn = "tcp", add_tcp(program, peer.port)
+    else:
+        pair = PtyPair(tmp_path)
+        request.addfinalizer(pair.stop)
+        request.addfinalizer(rtu_peer(pair, extra=served).stop)
+        conn_kind, conn = "serial", add_serial(program, pair.line_device)
+    configure(program)
+    devices = {unit: add_device(program, conn_kind, conn, [holding(10, 2)], [{"regAddr": 10}, {"regAddr": 11}],
+                                modbus_id=unit, name=f"unit {unit}") for unit in units}
+    ids = {unit: param_ids(program, d) for unit, d in devices.items()}
+    start(program)
+    wait_until(lambda: all(v["flag"] == 0 for v in values(program).values()), timeout=10)
+    v = values(program)
+    # each unit's own registers: the address, plus 20000 + 100 * unit for units other than 1
+    for unit in units:
+        base = 0 if unit == 1 else 20000 + 100 * unit
+        assert [v[ids[unit][a]]["valBase"] for a in (10, 11)] == [base + 10.0, base + 11.0]
+    stop(program)
+
+
+def test_a_device_on_no_line_is_passed_over(program, tcp):
+    configure(program)
+    conn = add_tcp(program, tcp.port)
+    polled = add_device(program, "tcp", conn, [holding(10, 1)], [{"regAddr": 10}], name="polled")
+    waiting = add_device(program, "", 0, [holding(20, 1)], [{"regAddr": 20}], name="no line yet")
+    # An imported configuration may hold connections with key 0: they are not the device's.
+    con = sqlite3.connect(program.db_path)
+    con.execute("INSERT INTO TCPConnections VALUES (0, 'zero', '127.0.0.1', ?, 500)", (tcp.port,))
+    con.execute("INSERT INTO SerialConnections VALUES (0, 'zero', 'ttyNone', 9600, 'N', 1, 500)")
+    con.commit()
+    con.close()
+    polled_id, waiting_id = param_ids(program, polled)[10], param_ids(program, waiting)[20]
+    start(program)
+    wait_until(lambda: values(program)[polled_id]["flag"] == 0, timeout=10)
+    wait_until(lambda: json.loads(program.api("getModbusStats"))[0]["poolsCnt"] >= 2, timeout=10)
+    assert values(program)[waiting_id]["flag"] == 1  # never read
+    stats = json.loads(program.api("getModbusStats"))
+    assert [(s["chanType"], s["chanId"], s["deviceId"]) for s in stats] == [("tcp", int(conn), int(polled))]
     stop(program)
 
 

@@ -1,8 +1,11 @@
 #!/usr/bin/python3
 """A pymodbus server for the tests.
 
-    pymodbus_peer.py tcp [PORT]   listens on 127.0.0.1 on PORT (default: a free one), prints "READY <port>"
-    pymodbus_peer.py rtu DEVICE   serves Modbus RTU on DEVICE (a pty end), prints "READY"
+    pymodbus_peer.py tcp [PORT] [--units=LIST]   listens on 127.0.0.1 on PORT (default: a free one),
+                                                 prints "READY <port>"
+    pymodbus_peer.py rtu DEVICE [--units=LIST]   serves Modbus RTU on DEVICE (a pty end), prints "READY"
+
+LIST is the comma-separated unit ids served (default: 1).
 
 Unit 1 holds 2000 holding registers, register a = a, and 2000 input registers,
 register a = 10000 + a, except the fixtures at 1000 (holding and input alike):
@@ -11,7 +14,9 @@ register a = 10000 + a, except the fixtures at 1000 (holding and input alike):
     1004-1005  -10 as a signed 32-bit number, first word high
     1006-1007  the not-available marker 1e20 (0x60AD 0x78EC)
 Report Slave ID answers the bytes 17 'K' 'O' and the run status 0xFF.
-Other units get no answer at all. The process serves until it is terminated.
+Any other unit u served holds the same with 20000 + 100 u added to every register outside the
+fixtures, so that a reply shows which unit answered. Units not served get no answer at all.
+The process serves until it is terminated.
 """
 import asyncio
 import logging
@@ -31,24 +36,29 @@ def registers(base):
     return values
 
 
-def context():
-    unit = ModbusSlaveContext(hr=ModbusSequentialDataBlock(0, registers(0)),
-                              ir=ModbusSequentialDataBlock(0, registers(10000)),
+def unit_context(unit_id):
+    offset = 0 if unit_id == 1 else 20000 + 100 * unit_id
+    unit = ModbusSlaveContext(hr=ModbusSequentialDataBlock(0, registers(offset)),
+                              ir=ModbusSequentialDataBlock(0, registers(10000 + offset)),
                               zero_mode=True)
     unit.reportSlaveIdData = b"\x11KO"
-    return ModbusServerContext(slaves={1: unit}, single=False)
+    return unit
 
 
-async def serve_tcp(port):
-    server = ModbusTcpServer(context(), framer=ModbusSocketFramer, address=("127.0.0.1", port))
+def context(units):
+    return ModbusServerContext(slaves={u: unit_context(u) for u in units}, single=False)
+
+
+async def serve_tcp(port, units):
+    server = ModbusTcpServer(context(units), framer=ModbusSocketFramer, address=("127.0.0.1", port))
     task = asyncio.create_task(server.serve_forever())
     await server.serving
     print(f"READY {server.server.sockets[0].getsockname()[1]}", flush=True)
     await task
 
 
-async def serve_rtu(device):
-    server = ModbusSerialServer(context(), framer=ModbusRtuFramer, port=device, baudrate=9600,
+async def serve_rtu(device, units):
+    server = ModbusSerialServer(context(units), framer=ModbusRtuFramer, port=device, baudrate=9600,
                                 bytesize=8, parity="N", stopbits=1)
     await server.start()
     if server.transport is None:
@@ -60,10 +70,15 @@ async def serve_rtu(device):
 def main():
     logging.basicConfig(level=logging.CRITICAL)
     logging.getLogger("pymodbus").setLevel(logging.CRITICAL)
-    if len(sys.argv) in (2, 3) and sys.argv[1] == "tcp":
-        asyncio.run(serve_tcp(int(sys.argv[2]) if len(sys.argv) == 3 else 0))
-    elif len(sys.argv) == 3 and sys.argv[1] == "rtu":
-        asyncio.run(serve_rtu(sys.argv[2]))
+    args = [a for a in sys.argv[1:] if not a.startswith("--units=")]
+    units = [1]
+    for a in sys.argv[1:]:
+        if a.startswith("--units="):
+            units = [int(u) for u in a[len("--units="):].split(",")]
+    if len(args) in (1, 2) and args[0] == "tcp":
+        asyncio.run(serve_tcp(int(args[1]) if len(args) == 2 else 0, units))
+    elif len(args) == 2 and args[0] == "rtu":
+        asyncio.run(serve_rtu(args[1], units))
     else:
         sys.exit(__doc__)
 
