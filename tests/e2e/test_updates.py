@@ -18,6 +18,7 @@ DISK_ERROR = '{"error":"Unable to write to disk!"}'
 COMPLETED = '{"ok":"Completed correctly."}'
 IN_PROGRESS = '{"ok":"In progress"}'
 STARTED = '{"ok":"Update started"}'
+MIB = 1 << 20
 
 
 class UpdateService:
@@ -168,9 +169,6 @@ def test_the_check_refuses_replies_outside_2xx(updater, service, reply):
     assert updater.api("check4Updates", json="{}") == CONNECT_ERROR
 
 
-MIB = 1 << 20
-
-
 @pytest.mark.parametrize("size, passes", [(MIB, True), (MIB + 1, False), (19_600_000, False)])
 def test_the_check_reply_is_bounded_exactly(updater, service, size, passes):
     service.check_reply = (200, b"x" * size)
@@ -248,6 +246,7 @@ def test_the_status_through_a_run(updater, service):
                  id="list as script"),
     pytest.param({"core": 404}, {}, '{"error":"Reply error!","errorNo":203}', id="list not found"),
     pytest.param({"core": 500}, {}, '{"error":"Reply error!","errorNo":401}', id="list server error"),
+    pytest.param({"core": b"[" + b" " * MIB + b"]"}, {}, REPLY_ERROR, id="list beyond its bound"),
     pytest.param({"core": ["/root/a.js"], "charts": ["/root/missing.js"]}, {"/root/a.js": b"new"},
                  REPLY_ERROR, id="failed file in the second module"),
     pytest.param({"core": [], "charts": []}, {}, DISK_ERROR, id="no file at all"),
