@@ -22,9 +22,9 @@ public:
 private:
     struct Entry
     {
-        QString staged;      // the new content, beside its destination
+        QString staged; // the new content, beside its destination
         QString destination;
-        QString keptOld;     // the replaced file while the install may still be undone
+        QString keptOld;       // the replaced file while the install may still be undone
         bool oldMoved = false; // kept by a rename, not a second link: the destination is empty
         bool placed = false;
     };
