@@ -1,14 +1,15 @@
 #include "updates.h"
 
+#include "BoundedReply.h"
 #include "ScriptArray.h"
 #include "TryLocker.h"
+#include "UpdateInstaller.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QSaveFile>
 #include <QSettings>
 #include <QTimer>
 #include <QUrl>
@@ -24,12 +25,15 @@ const QByteArray connectError = "{\"error\":\"Unable to connect with server!\"}"
 constexpr int checkTimeoutMs = 10000;
 // A service that stops sending ends the run instead of leaving it in progress for ever.
 constexpr int transferTimeoutMs = 30000;
+// A service that keeps sending slowly ends it too: each list or file has this long to arrive.
+constexpr int transferDeadlineMs = 60000;
 // Waits for the other thread's file work in the download area (a clear, a save or the copy).
 constexpr int areaLockMs = 10000;
 constexpr qint64 maxCheckReplyBytes = 1 << 20;
 constexpr qint64 maxFileListBytes = 1 << 20;
-constexpr qint64 maxFileBytes = qint64(64) << 20;
-constexpr qint64 copyChunkBytes = 1 << 20;
+constexpr qint64 maxFileBytes = qint64(32) << 20;
+// Everything one run receives, lists and files together.
+constexpr qint64 maxRunBytes = qint64(128) << 20;
 
 // The file inside the download area that marks it as the updater's own: nothing else is ever
 // emptied. Hidden, so the copy into the web root passes it over.
@@ -42,41 +46,16 @@ QUrl addressUrl(const QString& address)
     return QUrl(QString::fromLatin1(address.toLatin1()), QUrl::TolerantMode);
 }
 
-// Stops reading a reply that grows past what its use needs; the reply then ends as cancelled.
-void limitSize(QNetworkReply* reply, qint64 maxBytes)
+bool isRefused(QNetworkReply* reply)
 {
-    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
-                     [reply, maxBytes](qint64 received, qint64) {
-                         if (received > maxBytes)
-                             QMetaObject::invokeMethod(reply, &QNetworkReply::abort,
-                                                       Qt::QueuedConnection);
-                     });
+    const BoundedReply* bounded = BoundedReply::of(reply);
+    return !bounded || bounded->isRefused();
 }
 
 bool isSuccessStatus(const QNetworkReply* reply)
 {
     const int code = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     return code >= 200 && code <= 299;
-}
-
-bool copyFile(const QString& source, const QString& destination)
-{
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
-        return false;
-    // Written beside the destination and renamed over it: a failure or a kill leaves the old
-    // file or the new one, never a truncated one.
-    QSaveFile out(destination);
-    if (!out.open(QIODevice::WriteOnly))
-        return false;
-    while (!in.atEnd()) {
-        const QByteArray chunk = in.read(copyChunkBytes);
-        if (chunk.isEmpty() || out.write(chunk) != chunk.size()) {
-            out.cancelWriting();
-            return false;
-        }
-    }
-    return out.commit();
 }
 
 } // namespace
@@ -111,7 +90,7 @@ QByteArray Updates::check4Updates(t_GetArray& GET)
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QByteArrayLiteral("application/x-www-form-urlencoded"));
     QNetworkReply* reply = manager.post(request, QByteArrayLiteral("json=") + GET.value("json"));
-    limitSize(reply, maxCheckReplyBytes);
+    auto* body = new BoundedReply(reply, maxCheckReplyBytes);
 
     QEventLoop loop;
     QTimer timer;
@@ -126,13 +105,16 @@ QByteArray Updates::check4Updates(t_GetArray& GET)
         reply->abort();
         return connectError;
     }
+    if (body->isRefused())
+        return connectError;
     if (reply->error() != QNetworkReply::NoError) {
         qDebug("error no: %d", int(reply->error()));
         return connectError;
     }
     if (!isSuccessStatus(reply))
         return connectError;
-    return reply->readAll();
+    const QByteArray answer = body->takeBody();
+    return body->isRefused() ? connectError : answer;
 }
 
 QByteArray Updates::startUpdating(t_GetArray& GET)
@@ -192,6 +174,7 @@ void Updates::beginRun(quint64 run, const QStringList& modules)
     }
     modulesList = modules;
     filesList.clear();
+    m_runBytes = 0;
     downloadNextModule();
 }
 
@@ -210,7 +193,8 @@ void Updates::downloadNextModule()
     TryLocker area(&m_areaMutex, areaLockMs);
     if (!isRunCurrent())
         return;
-    if (!area || !copyDir(tmpDir.absoluteFilePath(), rootDir.absoluteFilePath())) {
+    if (!area ||
+        !UpdateInstaller(tmpDir.absoluteFilePath(), rootDir.absoluteFilePath()).install()) {
         endRun(diskError);
         return;
     }
@@ -239,8 +223,16 @@ void Updates::get(QNetworkAccessManager& manager, const QUrl& address, qint64 ma
     request.setTransferTimeout(transferTimeoutMs);
     QNetworkReply* reply = manager.get(request);
     reply->setProperty(runProperty, m_activeRun);
-    limitSize(reply, maxBytes);
+    new BoundedReply(reply, qMin(maxBytes, maxRunBytes - m_runBytes), transferDeadlineMs);
     m_pending = reply;
+}
+
+QByteArray Updates::takeBody(QNetworkReply* reply)
+{
+    BoundedReply* bounded = BoundedReply::of(reply);
+    const QByteArray body = bounded ? bounded->takeBody() : QByteArray();
+    m_runBytes += body.size();
+    return body;
 }
 
 bool Updates::takeReply(QNetworkReply* reply)
@@ -256,14 +248,19 @@ void Updates::fileListDownloadFinished(QNetworkReply* reply)
 {
     if (!takeReply(reply))
         return;
+    // Too big or too slow: our refusal, not a network error of the service.
+    if (isRefused(reply)) {
+        endRun(replyError);
+        return;
+    }
     if (reply->error() != QNetworkReply::NoError) {
         endRun(QByteArrayLiteral("{\"error\":\"Reply error!\",\"errorNo\":") +
                QByteArray::number(int(reply->error())) + '}');
         return;
     }
     // The list is read as JSON: nothing the service sends is run.
-    const ScriptArray list(reply->readAll());
-    if (!isSuccessStatus(reply) || !list.isArray()) {
+    const ScriptArray list(takeBody(reply));
+    if (!isSuccessStatus(reply) || isRefused(reply) || !list.isArray()) {
         endRun(replyError);
         return;
     }
@@ -278,11 +275,13 @@ void Updates::fileDownloadFinished(QNetworkReply* reply)
     if (!takeReply(reply))
         return;
     const QString path = localPath(reply->url());
-    if (reply->error() != QNetworkReply::NoError || !isSuccessStatus(reply) || path.isEmpty()) {
+    const QByteArray content = takeBody(reply);
+    if (isRefused(reply) || reply->error() != QNetworkReply::NoError || !isSuccessStatus(reply) ||
+        path.isEmpty()) {
         endRun(replyError);
         return;
     }
-    if (!saveDownloadedFile(path, reply->readAll()))
+    if (!saveDownloadedFile(path, content))
         return;
     filesList.removeFirst();
     downloadNextFile();
@@ -374,23 +373,6 @@ bool Updates::makeDownloadArea()
         return info.isDir() && !info.isSymLink() && QFileInfo::exists(marker);
     QFile markerFile(marker);
     return QDir().mkdir(area) && markerFile.open(QIODevice::WriteOnly);
-}
-
-bool Updates::copyDir(const QString& source, const QString& destination)
-{
-    const QDir from(source);
-    if (!from.exists())
-        return false;
-    if (!QFileInfo(destination).isDir() && !QDir().mkdir(destination))
-        return false;
-    const QDir to(destination);
-    for (const QFileInfo& file : from.entryInfoList(QDir::Files))
-        if (!copyFile(file.absoluteFilePath(), to.filePath(file.fileName())))
-            return false;
-    for (const QFileInfo& dir : from.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot))
-        if (!copyDir(dir.absoluteFilePath(), to.filePath(dir.fileName())))
-            return false;
-    return true;
 }
 
 bool Updates::removeDir(const QString& path)

@@ -18,7 +18,7 @@ class QUrl;
 //
 // The web functions run on connection threads; the object, its network managers and the
 // download steps belong to the main thread. The run state is shared under m_stateMutex; the
-// download area is touched only under m_areaMutex.
+// download area is touched only under m_areaMutex. Transfers are bounded in size and time.
 class Updates : public QObject
 {
     Q_OBJECT
@@ -48,6 +48,8 @@ private:
     void downloadNextFile();
     bool saveDownloadedFile(const QString& relativePath, const QByteArray& content);
     void get(QNetworkAccessManager& manager, const QUrl& address, qint64 maxBytes);
+    // The reply's body within its bounds, counted against the run's.
+    QByteArray takeBody(QNetworkReply* reply);
     // Releases the reply; true when it belongs to the current run.
     bool takeReply(QNetworkReply* reply);
     bool isRunCurrent();
@@ -55,7 +57,6 @@ private:
 
     bool clearDownloadArea();
     bool makeDownloadArea();
-    static bool copyDir(const QString& source, const QString& destination);
     static bool removeDir(const QString& path);
 
     QString updateServer;
@@ -68,6 +69,7 @@ private:
     QStringList filesList;
     QNetworkReply* m_pending = nullptr;
     quint64 m_activeRun = 0; // the run whose steps this thread is taking
+    qint64 m_runBytes = 0;   // received by the current run
 
     QMutex m_stateMutex;
     int inProgress = 0;

@@ -18,6 +18,7 @@ DISK_ERROR = '{"error":"Unable to write to disk!"}'
 COMPLETED = '{"ok":"Completed correctly."}'
 IN_PROGRESS = '{"ok":"In progress"}'
 STARTED = '{"ok":"Update started"}'
+MIB = 1 << 20
 
 
 class UpdateService:
@@ -30,6 +31,7 @@ class UpdateService:
         self.files = {}   # path -> bytes or an HTTP status
         self.other_files = 404  # the answer for any other path
         self.gates = {}   # path -> threading.Event that holds its reply back
+        self.trickled = {}  # path -> bytes sent one a second
         self.posts = []   # (content type, body) of each check
         self.gets = []    # paths asked for, in order
         self.released = threading.Event()
@@ -43,7 +45,23 @@ class UpdateService:
                 self.send_response(status)
                 self.send_header("Content-Length", str(len(body)))
                 self.end_headers()
-                self.wfile.write(body)
+                try:
+                    self.wfile.write(body)
+                except ConnectionError:  # the program refused the rest
+                    pass
+
+            def trickle(self, body):
+                self.send_response(200)
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                for byte in body:
+                    if service.released.wait(1):
+                        return
+                    try:
+                        self.wfile.write(bytes([byte]))
+                        self.wfile.flush()
+                    except OSError:  # the program gave up on it
+                        return
 
             def do_POST(self):
                 body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
@@ -63,6 +81,8 @@ class UpdateService:
                     answer = service.lists.get(module, 404)
                     if isinstance(answer, list):
                         answer = json.dumps(answer).encode()
+                elif self.path in service.trickled:
+                    return self.trickle(service.trickled[self.path])
                 else:
                     answer = service.files.get(self.path, service.other_files)
                 if isinstance(answer, int):
@@ -109,10 +129,23 @@ def tree(directory):
     return found
 
 
-def run_update(program, modules):
+def snapshot(directory):
+    """Every directory and file below the directory, files with their content."""
+    found = tree(directory)
+    for root, dirs, _ in os.walk(directory):
+        for name in dirs:
+            found[os.path.relpath(os.path.join(root, name), directory) + "/"] = None
+    return found
+
+
+def disk_bytes(directory):
+    return sum(len(content) for content in tree(directory).values())
+
+
+def run_update(program, modules, timeout=30):
     """Starts a run and waits for its end; the final status."""
     assert program.api("startUpdating", modulesList=json.dumps(modules)) == STARTED
-    return wait_until(lambda: (s := program.api("getUpdateStatus")) != IN_PROGRESS and s)
+    return wait_until(lambda: (s := program.api("getUpdateStatus")) != IN_PROGRESS and s, timeout)
 
 
 def web_root(program):
@@ -134,6 +167,13 @@ def test_the_check_posts_the_text_and_passes_the_reply_on(updater, service, json
 def test_the_check_refuses_replies_outside_2xx(updater, service, reply):
     service.check_reply = reply
     assert updater.api("check4Updates", json="{}") == CONNECT_ERROR
+
+
+@pytest.mark.parametrize("size, passes", [(MIB, True), (MIB + 1, False), (19_600_000, False)])
+def test_the_check_reply_is_bounded_exactly(updater, service, size, passes):
+    service.check_reply = (200, b"x" * size)
+    reply = updater.api("check4Updates", json="{}")
+    assert (reply == "x" * size) if passes else (reply == CONNECT_ERROR)
 
 
 def test_the_check_needs_json_and_a_reachable_service(program_factory, service):
@@ -206,6 +246,7 @@ def test_the_status_through_a_run(updater, service):
                  id="list as script"),
     pytest.param({"core": 404}, {}, '{"error":"Reply error!","errorNo":203}', id="list not found"),
     pytest.param({"core": 500}, {}, '{"error":"Reply error!","errorNo":401}', id="list server error"),
+    pytest.param({"core": b"[" + b" " * MIB + b"]"}, {}, REPLY_ERROR, id="list beyond its bound"),
     pytest.param({"core": ["/root/a.js"], "charts": ["/root/missing.js"]}, {"/root/a.js": b"new"},
                  REPLY_ERROR, id="failed file in the second module"),
     pytest.param({"core": [], "charts": []}, {}, DISK_ERROR, id="no file at all"),
@@ -292,3 +333,64 @@ def test_a_new_run_replaces_a_waiting_one(updater, service):
     assert files["root/new.js"] == b"new"
     assert "root/old.js" not in files
     assert updater.api("getUpdateStatus") == COMPLETED
+
+
+def test_an_install_that_fails_leaves_the_web_root_as_it_was(updater, service):
+    root = web_root(updater)
+    # Sorted before the obstacle and in the same directory as it: written first by a copy.
+    files = {"/u/modules/fresh/x.js": b"x", "/u/root/home.html": b"new home",
+             "/u/root/js/app.js": b"app"}
+    service.lists["core"] = [service.url(f) for f in files]
+    service.files.update(files)
+    obstacle = os.path.join(root, "root", "js", "app.js")
+    os.makedirs(obstacle)
+    with open(os.path.join(obstacle, "inside.txt"), "wb") as f:
+        f.write(b"inside")
+    before = snapshot(root)
+
+    assert run_update(updater, ["core"]) == DISK_ERROR
+    assert snapshot(root) == before
+
+    # The same run once the obstacle is gone.
+    os.remove(os.path.join(obstacle, "inside.txt"))
+    os.rmdir(obstacle)
+    assert run_update(updater, ["core"]) == COMPLETED
+    after = tree(root)
+    assert {path: after[path] for path in ["modules/fresh/x.js", "root/home.html",
+                                          "root/js/app.js"]} == {
+        "modules/fresh/x.js": b"x", "root/home.html": b"new home", "root/js/app.js": b"app"}
+    # Nothing staged or kept aside is left behind.
+    assert set(snapshot(root)) == set(before) - {"root/js/app.js/", "root/js/app.js/inside.txt"} | {
+        "modules/", "modules/fresh/", "modules/fresh/x.js", "root/js/app.js"}
+
+
+def test_a_file_that_trickles_in_ends_the_run(updater, service):
+    service.lists["core"] = [service.url("/root/a.js"), service.url("/root/slow.js")]
+    service.files["/root/a.js"] = b"a"
+    service.trickled["/root/slow.js"] = b"s" * 1000
+    before = snapshot(web_root(updater))
+    began = time.monotonic()
+    assert run_update(updater, ["core"], timeout=100) == REPLY_ERROR
+    assert time.monotonic() - began < 100
+    assert snapshot(web_root(updater)) == before
+
+
+@pytest.mark.parametrize("sizes, status, area_bound", [
+    pytest.param([32 * MIB], COMPLETED, 0, id="a file at its bound"),
+    pytest.param([1, 32 * MIB + 1], REPLY_ERROR, 33 * MIB, id="a file one byte beyond it"),
+    pytest.param([40 * MIB], REPLY_ERROR, 33 * MIB, id="a 40 MiB file"),
+    pytest.param([30 * MIB] * 5, REPLY_ERROR, 128 * MIB, id="a run beyond 128 MiB"),
+])
+def test_transfers_are_bounded_in_size(updater, service, sizes, status, area_bound):
+    names = [f"/root/big{i}.bin" for i in range(len(sizes))]
+    service.lists["core"] = [service.url(n) for n in names]
+    contents = {size: b"b" * size for size in set(sizes)}
+    service.files.update({n: contents[size] for n, size in zip(names, sizes)})
+    before = snapshot(web_root(updater))
+
+    assert run_update(updater, ["core"], timeout=60) == status
+    if status == COMPLETED:
+        assert len(tree(web_root(updater))["root/big0.bin"]) == sizes[0]
+    else:
+        assert snapshot(web_root(updater)) == before
+        assert disk_bytes(download_area(updater)) <= area_bound
