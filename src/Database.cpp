@@ -157,7 +157,7 @@ QSqlDatabase Database::openOther(const QString& connectionName, const QString& f
     }
     db.setConnectOptions(options);
     if (!db.open())
-        qDebug() << "Cannot open database" << filePath << db.lastError().text();
+        qWarning() << "Cannot open database" << filePath << db.lastError().text();
     return db;
 }
 
@@ -224,7 +224,7 @@ bool Database::replaceContent(const QString& sourcePath, QString* error)
             err = QStringLiteral("cannot copy %1 over the unreadable database").arg(sourcePath);
     }
     if (!ok)
-        qDebug() << "Database replacement failed:" << err;
+        qWarning() << "Database replacement failed:" << err;
     if (error)
         *error = err;
     return ok;
