@@ -51,9 +51,8 @@ void TestHttpCookie::toByteArray_data()
     QTest::newRow("no UTF-8 encoded")
         << HttpCookie("user", "J\xF6rg", 0) << QByteArray("user=J%F6rg; Path=/");
     // Browsers take anything else as it is and show UTF-8 text as text.
-    QTest::newRow("UTF-8 as it is")
-        << HttpCookie("user", "Jan Kowalski\xC5\x81", 0)
-        << QByteArray("user=Jan Kowalski\xC5\x81; Path=/");
+    QTest::newRow("UTF-8 as it is") << HttpCookie("user", "Jan Kowalski\xC5\x81", 0)
+                                    << QByteArray("user=Jan Kowalski\xC5\x81; Path=/");
     QTest::newRow("comma, percent and equals as they are")
         << HttpCookie("user", "a,b=100%", 0) << QByteArray("user=a,b=100%; Path=/");
     QTest::newRow("no path") << HttpCookie("a", "1", 0, "") << QByteArray("a=1");

@@ -151,8 +151,7 @@ void TestRequestOrigin::client_data()
     QTest::newRow("proxy, no header") << proxy << H{} << proxy;
     QTest::newRow("proxy for one client") << proxy << H{"10.0.0.1"} << "10.0.0.1";
     // What the client sent itself lies to the left: only the proxy's own entry counts.
-    QTest::newRow("client sent one of its own")
-        << proxy << H{"10.0.0.2, 10.0.0.1"} << "10.0.0.1";
+    QTest::newRow("client sent one of its own") << proxy << H{"10.0.0.2, 10.0.0.1"} << "10.0.0.1";
     QTest::newRow("two proxies") << proxy << H{"10.0.0.2, 10.0.0.1, ::1"} << "10.0.0.1";
     QTest::newRow("headers in order") << proxy << H{"10.0.0.2", "10.0.0.1"} << "10.0.0.1";
     QTest::newRow("only proxies: the farthest") << proxy << H{"::1, 127.0.0.1"} << "::1";
@@ -163,8 +162,7 @@ void TestRequestOrigin::client_data()
         << "::ffff:127.0.0.1" << H{"::ffff:10.0.0.1"} << "10.0.0.1";
     // An entry that is no address: the walk ends at the hop that wrote it.
     QTest::newRow("no address") << proxy << H{"unknown"} << proxy;
-    QTest::newRow("no address further left")
-        << proxy << H{"garbage, 10.0.0.1, ::1"} << "10.0.0.1";
+    QTest::newRow("no address further left") << proxy << H{"garbage, 10.0.0.1, ::1"} << "10.0.0.1";
     QTest::newRow("empty entry") << proxy << H{"10.0.0.1, "} << proxy;
     // A caller that is no listed proxy cannot name its own address.
     QTest::newRow("other peer") << "127.0.0.2" << H{"10.0.0.1"} << "127.0.0.2";
