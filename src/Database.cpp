@@ -210,7 +210,7 @@ QSqlDatabase Database::openOther(const QString& connectionName, const QString& f
     }
     db.setConnectOptions(options);
     if (!db.open())
-        qDebug() << "Cannot open database" << filePath << db.lastError().text();
+        qWarning() << "Cannot open database" << filePath << db.lastError().text();
     return db;
 }
 
@@ -250,7 +250,7 @@ bool Database::replaceContent(const QString& sourcePath, QString* error)
     sqlite3_close(dst);
 
     if (!ok)
-        qDebug() << "Database replacement failed:" << err;
+        qWarning() << "Database replacement failed:" << err;
     if (error)
         *error = err;
     return ok;

@@ -60,7 +60,7 @@ void Logs::addLog(int type, const QString& message)
     QSqlQuery q(Database::connection());
     if (!Database::exec(q, QStringLiteral("INSERT INTO Logs (type, message) VALUES(?, ?)"),
                         {QLatin1String(word), escapeLogMessage(message)}))
-        qDebug() << "addLog:" << q.lastError().text();
+        qWarning() << "addLog:" << q.lastError().text();
 }
 
 QByteArray Logs::getLogsGridData_j(t_GetArray& GET, bool remove)

@@ -1,10 +1,13 @@
 #include "RequestOrigin.h"
 
+#include "HttpListenerSettings.h"
 #include "HttpRequest.h"
 
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QUrl>
+
+#include <algorithm>
 
 namespace {
 
@@ -54,6 +57,19 @@ QString withoutFinalDot(QString name)
     if (name.endsWith(QLatin1Char('.')))
         name.chop(1);
     return name;
+}
+
+// One X-Forwarded-For entry: an address, perhaps with a port ("a.b.c.d:p", "[v6]:p").
+QHostAddress forwardedAddress(QByteArray entry)
+{
+    entry = entry.trimmed();
+    if (entry.startsWith('[')) {
+        const int close = entry.indexOf(']');
+        entry = close < 0 ? QByteArray() : entry.mid(1, close - 1);
+    } else if (entry.count(':') == 1) {
+        entry.truncate(entry.indexOf(':'));
+    }
+    return HttpListenerSettings::plain(QHostAddress(QString::fromLatin1(entry)));
 }
 
 } // namespace
@@ -128,4 +144,27 @@ QStringList RequestOrigin::hostNames(const QStringList& configured)
         }
     }
     return names;
+}
+
+QHostAddress RequestOrigin::client(const HttpRequest& request, const QList<QHostAddress>& proxies)
+{
+    QList<QByteArray> values = request.getHeaderMap().values("x-forwarded-for");
+    std::reverse(values.begin(), values.end()); // the map gives the last one first
+    return client(request.getPeerAddress(), values, proxies);
+}
+
+QHostAddress RequestOrigin::client(const QHostAddress& peer, const QList<QByteArray>& forwardedFor,
+                                   const QList<QHostAddress>& proxies)
+{
+    QHostAddress hop = HttpListenerSettings::plain(peer);
+    QList<QByteArray> entries;
+    for (const QByteArray& value : forwardedFor)
+        entries += value.split(',');
+    for (auto it = entries.crbegin(); it != entries.crend() && proxies.contains(hop); ++it) {
+        const QHostAddress from = forwardedAddress(*it);
+        if (from.isNull())
+            break;
+        hop = from;
+    }
+    return hop;
 }

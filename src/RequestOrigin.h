@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
+#include <QList>
 #include <QStringList>
 
 class HttpRequest;
@@ -22,6 +24,16 @@ public:
     // this machine (DNS rebinding): the browser then takes the owner's pages for the program's.
     // An empty Host passes: HTTP/1.0 scripts send none.
     static bool isOwnHost(const QByteArray& host, const QStringList& names);
+    // The client a request was made for. Behind a reverse proxy that is one of `proxies`,
+    // the right-most X-Forwarded-For entry that is no listed proxy itself (each proxy appends
+    // the address it was reached from); the header of any other peer is ignored, so that a
+    // caller cannot pick its own address. An entry that is no address ends the walk at the
+    // hop that wrote it.
+    static QHostAddress client(const HttpRequest& request, const QList<QHostAddress>& proxies);
+    // forwardedFor: the X-Forwarded-For values in the order they came.
+    static QHostAddress client(const QHostAddress& peer, const QList<QByteArray>& forwardedFor,
+                               const QList<QHostAddress>& proxies);
+
     // This machine's host name, with and without its domain, lower-case.
     static QStringList localHostNames();
     // Host names of a configuration value: comma-separated, lower-case, without a final dot.

@@ -135,7 +135,10 @@ QByteArray UsersManager::editUser_j(t_GetArray& GET, qint16 callerPrivilege,
             q, QStringLiteral("UPDATE Users SET username=?, permissions=? WHERE idUsers=?"),
             {RequestParams::text(GET, "username"), permissions, id}))
         return Logs::errorJson(QStringLiteral("Edit error"), q.lastError().text());
-    if (changedUser && user.exists)
+    // Sessions hold the name and the level of their login: only a new name or a lower level
+    // makes them wrong. A raised level waits for the next login.
+    const bool renamed = RequestParams::text(GET, "username") != user.name;
+    if (changedUser && user.exists && (renamed || permissions < user.permissions))
         *changedUser = user.name;
     return success;
 }

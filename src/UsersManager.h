@@ -29,9 +29,10 @@ public:
     // "cfg_addNewUser": username, permissions (both required). The new user has no password.
     QByteArray addNewUser_j(t_GetArray& GET, qint16 callerPrivilege = 255);
     // The next three give, in *changedUser, the name the user had before a change that
-    // succeeded (nothing when no user has the id): its sessions hold that name.
+    // succeeded and that its sessions must not outlive (nothing when no user has the id):
+    // its sessions hold that name.
 
-    // "cfg_editUser": username, permissions, id.
+    // "cfg_editUser": username, permissions, id. Only a new name or a lower level counts.
     QByteArray editUser_j(t_GetArray& GET, qint16 callerPrivilege = 255,
                           std::optional<QString>* changedUser = nullptr);
     // "cfg_setUserPass": password (missing: empty), id.

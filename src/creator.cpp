@@ -43,17 +43,20 @@ Creator::Creator(QString configPath, bool restarted, QObject* parent) : QObject(
     });
     const bool desktop = TrayMenu::isTrayAvailable();
     if (!desktop)
-        qDebug("No system tray: running headless");
+        qInfo("No system tray: running headless");
 
     if (!listener->isListening()) {
-        if (!desktop) {
-            // Nobody would see a balloon, and a service manager must see the failure.
-            qCritical("Cannot bind on port: %s. Port already in use!",
-                      qPrintable(listenerSettings->value(QStringLiteral("port")).toString()));
-            QMetaObject::invokeMethod(this, [this] { exitApp(1); }, Qt::QueuedConnection);
-            return;
+        if (desktop) {
+            trayMenu->showBindError();
+        } else {
+            // Nobody would see a balloon. The program goes on without a web server: the
+            // archive keeps filling while the operator frees the port.
+            const QString port = listenerSettings->value(QStringLiteral("port")).toString();
+            qCritical("Cannot bind on port: %s. Port already in use!", qPrintable(port));
+            Logs::addLog(Logs::Error,
+                         QCoreApplication::translate("TrayMenu", "Cannot bind on port: ") + port +
+                             QCoreApplication::translate("TrayMenu", ". Port already in use!"));
         }
-        trayMenu->showBindError();
     } else if (!restarted && desktop) {
         trayMenu->slotLaunchBrowser();
         trayMenu->showListeningMessage();

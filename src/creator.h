@@ -8,7 +8,7 @@ class TrayMenu;
 
 // Builds the HTTP server, the request handler and the tray, and ends the program: quit with
 // code 0, restart through the launcher with code 12. Without a system tray the program runs
-// headless, and there a port that cannot be bound ends it with code 1.
+// headless. A port that cannot be bound leaves it running without a web server.
 class Creator : public QObject
 {
     Q_OBJECT

@@ -6,6 +6,7 @@
 #include <QDesktopServices>
 #include <QFile>
 #include <QIcon>
+#include <QLoggingCategory>
 #include <QSettings>
 #include <QUrl>
 #include <QtDebug>
@@ -22,6 +23,10 @@ int qMain(int argc, char** argv)
         else if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
     }
+
+    // Debug lines are developer output: off unless QT_LOGGING_RULES (read after these rules)
+    // asks for them. Information, warnings and errors stay on.
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
 
     QApplication app(argc, argv);
     Q_INIT_RESOURCE(korvalen);

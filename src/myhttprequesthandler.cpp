@@ -9,6 +9,7 @@
 #include "DeviceManager.h"
 #include "FileEndpoints.h"
 #include "HttpCookie.h"
+#include "HttpListenerSettings.h"
 #include "HttpRequest.h"
 #include "HttpResponse.h"
 #include "HttpSession.h"
@@ -87,15 +88,6 @@ public:
     CallerSession& operator=(const CallerSession&) = delete;
 };
 
-// IPv4 clients of a dual-stack socket count by their IPv4 address.
-QString clientAddress(const HttpRequest& request)
-{
-    const QHostAddress address = request.getPeerAddress();
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4).toString() : address.toString();
-}
-
 } // namespace
 
 MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController* staticFiles,
@@ -132,6 +124,8 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController* staticFiles,
     listener.beginGroup(QStringLiteral("listener"));
     const QStringList allowed = listener.value(QStringLiteral("allowedHosts")).toStringList();
     hostNames = RequestOrigin::localHostNames() + RequestOrigin::hostNames(allowed);
+    trustedProxies = HttpListenerSettings::addresses(
+        listener.value(QStringLiteral("trustedProxies")).toStringList());
 
     updates = new Updates(settings, this);
     systemFun = new SystemFun(this);
@@ -345,7 +339,8 @@ int MyHttpRequestHandler::checkHeader(const HttpRequest& request, HttpBodyPolicy
 
 qint16 MyHttpRequestHandler::login(const HttpRequest& request, const t_GetArray& GET)
 {
-    const QString address = clientAddress(request);
+    // Behind a reverse proxy every caller has its address: the throttle counts the client.
+    const QString address = RequestOrigin::client(request, trustedProxies).toString();
     if (!loginThrottle->begin(address))
         return 0;
     const qint16 privilege = g_usersManager->checkLogin(QString::fromUtf8(GET.value("username")),

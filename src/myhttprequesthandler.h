@@ -3,6 +3,8 @@
 #include "HttpRequestHandler.h"
 #include "RequestParams.h"
 
+#include <QHostAddress>
+#include <QList>
 #include <QMutex>
 #include <QStringList>
 
@@ -88,4 +90,6 @@ private:
     std::unique_ptr<LoginThrottle> loginThrottle;
     // Names of this program besides IP addresses and "localhost" (see RequestOrigin::isOwnHost).
     QStringList hostNames;
+    // Reverse proxies whose X-Forwarded-For names the client (group "listener").
+    QList<QHostAddress> trustedProxies;
 };

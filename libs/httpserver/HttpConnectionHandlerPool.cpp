@@ -34,7 +34,7 @@ HttpConnectionHandler* HttpConnectionHandlerPool::getConnectionHandler(const QHo
     std::lock_guard<std::mutex> lock(m_mutex);
     if (addressFull)
         *addressFull = false;
-    if (!peer.isNull()) {
+    if (!peer.isNull() && !m_settings.isTrustedProxy(peer)) {
         // A handler that is busy still serves the peer it was claimed for.
         int ofPeer = 0;
         for (const Entry& e : qAsConst(m_entries)) {

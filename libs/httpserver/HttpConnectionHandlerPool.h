@@ -27,7 +27,7 @@ public:
 
     // A handler claimed for a new connection from peer, or null when maxThreads are all busy
     // or the peer already has maxConnectionsPerAddress (then *addressFull is set). A null
-    // peer (unknown) is not counted.
+    // peer (unknown) and a trusted proxy are not counted.
     HttpConnectionHandler* getConnectionHandler(const QHostAddress& peer = QHostAddress(),
                                                 bool* addressFull = nullptr);
     int threadCount() const;

@@ -1,5 +1,7 @@
 #include "HttpCookie.h"
 
+#include <QString>
+
 #include <cstring>
 
 namespace {
@@ -21,6 +23,26 @@ bool isTokenOctet(unsigned char c)
 bool isAttributeOctet(unsigned char c)
 {
     return c >= 0x20 && c < 0x7F && c != ';';
+}
+
+// Bytes of a cookie value when the whole value must be encoded: '%' too, so that it decodes.
+bool isEncodedValueOctet(unsigned char c)
+{
+    return isCookieOctet(c) && c != '%';
+}
+
+// Whether browsers take the value byte for byte: they end it at ';', trim blanks at its ends
+// and read it as UTF-8; quotes and backslashes are read differently by different parsers.
+bool isCarriedAsIs(const QByteArray& value)
+{
+    if (value.startsWith(' ') || value.endsWith(' '))
+        return false;
+    for (const char ch : value) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7F || c == ';' || c == '"' || c == '\\')
+            return false;
+    }
+    return QString::fromUtf8(value).toUtf8() == value;
 }
 
 QByteArray encode(const QByteArray& in, bool (*allowed)(unsigned char))
@@ -55,7 +77,7 @@ QByteArray HttpCookie::toByteArray() const
 {
     QByteArray out = encode(m_name, isTokenOctet);
     out += '=';
-    out += encode(m_value, isCookieOctet);
+    out += isCarriedAsIs(m_value) ? m_value : encode(m_value, isEncodedValueOctet);
     if (m_maxAge > 0)
         out += "; Max-Age=" + QByteArray::number(m_maxAge);
     if (!m_path.isEmpty())

@@ -37,10 +37,12 @@ public:
     bool getHttpOnly() const { return m_httpOnly; }
     QByteArray getSameSite() const { return m_sameSite; }
 
-    // The value of a Set-Cookie header. Bytes a cookie value cannot carry (controls,
-    // space, '"', ',', ';', '\\', non-ASCII) are percent-encoded so that a value taken
-    // from a request can never split or extend the header; so are bytes a name cannot carry
-    // ('=' among them), so that no name can set another cookie.
+    // The value of a Set-Cookie header. The value goes as its bytes (UTF-8 text as it is),
+    // unless it holds what a cookie cannot carry (controls, ';', '"', '\\', a blank at either
+    // end, bytes that are no UTF-8): then the whole value is percent-encoded, '%' and non-ASCII
+    // bytes too, so that a value taken from a request can never split or extend the header.
+    // Bytes a name cannot carry ('=' among them) are always encoded, so that no name can set
+    // another cookie.
     QByteArray toByteArray() const;
 
     // Whether a name is a cookie name as it stands: a token of RFC 6265 (letters, digits and

@@ -51,10 +51,7 @@ QHostAddress peerAddress(qintptr socketDescriptor)
     socklen_t length = sizeof storage;
     if (::getpeername(int(socketDescriptor), reinterpret_cast<sockaddr*>(&storage), &length) != 0)
         return QHostAddress();
-    const QHostAddress address(reinterpret_cast<const sockaddr*>(&storage));
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4) : address;
+    return HttpListenerSettings::plain(QHostAddress(reinterpret_cast<const sockaddr*>(&storage)));
 #else
     Q_UNUSED(socketDescriptor)
     return QHostAddress();

@@ -24,6 +24,10 @@ class QSettings;
 //                     connections of one client address at once (half of maxThreads, at
 //                     least 6); one more is answered 503 and closed, so that one address
 //                     cannot take every thread
+//   trustedProxies    reverse proxies in front of the server, IPv4 or IPv6 addresses
+//                     separated by commas (none): their connections are exempt from
+//                     maxConnectionsPerAddress, and the request handler may take the client
+//                     from their X-Forwarded-For header
 //   cleanupInterval   ms between endings of idle threads above minThreads (1000)
 //   headerTimeout     ms from the connection's start, or from the previous response, until
 //                     the request's header is complete (5000); a late header gets 408, an idle

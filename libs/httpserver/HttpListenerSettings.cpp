@@ -31,5 +31,40 @@ HttpListenerSettings HttpListenerSettings::fromSettings(const QSettings* setting
     const QString dir = settings->value("uploadDir").toString();
     if (!dir.isEmpty())
         s.uploadDir = dir;
+    QStringList rejected;
+    s.trustedProxies = addresses(settings->value("trustedProxies").toStringList(), &rejected);
+    for (const QString& entry : qAsConst(rejected))
+        qWarning("HttpListener: trusted proxy %s is no address, left out", qPrintable(entry));
     return s;
+}
+
+bool HttpListenerSettings::isTrustedProxy(const QHostAddress& address) const
+{
+    return !address.isNull() && trustedProxies.contains(plain(address));
+}
+
+QList<QHostAddress> HttpListenerSettings::addresses(const QStringList& values,
+                                                    QStringList* rejected)
+{
+    QList<QHostAddress> list;
+    for (const QString& value : values) {
+        for (const QString& part : value.split(QLatin1Char(','))) {
+            const QString text = part.trimmed();
+            if (text.isEmpty())
+                continue;
+            const QHostAddress address(text);
+            if (!address.isNull())
+                list.append(plain(address));
+            else if (rejected)
+                rejected->append(text);
+        }
+    }
+    return list;
+}
+
+QHostAddress HttpListenerSettings::plain(const QHostAddress& address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4) : address;
 }

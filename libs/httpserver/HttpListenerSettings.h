@@ -2,7 +2,10 @@
 
 #include "HttpServerGlobal.h"
 
+#include <QHostAddress>
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 class QSettings;
 
@@ -25,10 +28,21 @@ struct HTTPSERVER_EXPORT HttpListenerSettings
     // sends them as JSON in one field).
     int maxParameters = 10000;
     QString uploadDir;
+    // Reverse proxies in front of the server: their connections do not count against
+    // maxConnectionsPerAddress (they carry every user's), only against maxThreads.
+    QList<QHostAddress> trustedProxies;
 
     HttpListenerSettings();
 
     // Reads the keys of a QSettings already positioned on the group; missing keys keep
     // the defaults above and nonsensical values are clamped.
     static HttpListenerSettings fromSettings(const QSettings* settings);
+
+    bool isTrustedProxy(const QHostAddress& address) const;
+    // IPv4 or IPv6 addresses separated by commas (one or more values); an entry that is no
+    // address is left out, and given in *rejected.
+    static QList<QHostAddress> addresses(const QStringList& values,
+                                         QStringList* rejected = nullptr);
+    // An IPv4 address of a dual-stack socket (::ffff:a.b.c.d) as the IPv4 address it is.
+    static QHostAddress plain(const QHostAddress& address);
 };

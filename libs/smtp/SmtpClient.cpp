@@ -135,7 +135,7 @@ SmtpClient::~SmtpClient()
 bool SmtpClient::fail(const QString& reason)
 {
     m_lastError = reason;
-    qDebug().noquote() << "SmtpClient:" << reason;
+    qWarning().noquote() << "SmtpClient:" << reason;
     return false;
 }
 

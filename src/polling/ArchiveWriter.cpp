@@ -232,7 +232,7 @@ void ArchiveWriter::State::run()
             batch.clear();
             retrying = false;
             if (refused > 0)
-                qDebug() << "Archive rows refused by the database:" << refused;
+                qWarning() << "Archive rows refused by the database:" << refused;
             if (droppedNow > 0)
                 Logs::addLog(Logs::Warn,
                              QCoreApplication::translate("ArchiveWriter",
@@ -243,7 +243,7 @@ void ArchiveWriter::State::run()
         }
         // Busy or failing as a whole: the rows stay and are tried again.
         if (!prepared)
-            qDebug() << "Archive write failed:" << insert.lastError().text();
+            qWarning() << "Archive write failed:" << insert.lastError().text();
         prepared = prepared && db.isOpen();
         retrying = true;
         wake.tryAcquire(1, RetryPauseMs);
@@ -280,12 +280,12 @@ bool ArchiveWriter::State::writeBatch(QSqlDatabase& db, QSqlQuery& insert,
             ++*refused;
             continue;
         }
-        qDebug() << "Archive write failed:" << error.text();
+        qWarning() << "Archive write failed:" << error.text();
         control.exec(QStringLiteral("ROLLBACK"));
         return false;
     }
     if (!control.exec(QStringLiteral("COMMIT"))) {
-        qDebug() << "Archive commit failed:" << control.lastError().text();
+        qWarning() << "Archive commit failed:" << control.lastError().text();
         control.exec(QStringLiteral("ROLLBACK"));
         return false;
     }

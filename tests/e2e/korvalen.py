@@ -154,6 +154,13 @@ class Program:
         with self._cond:
             return "\n".join(self.lines)
 
+    def final_output(self, timeout=30):
+        """All the output of a program that has ended, once the last line has been read."""
+        with self._cond:
+            if not self._cond.wait_for(lambda: self._eof, timeout):
+                raise AssertionError("the output did not end")
+            return "\n".join(self.lines)
+
     def url(self, path):
         return f"http://127.0.0.1:{self.port}/{path.lstrip('/')}"
 

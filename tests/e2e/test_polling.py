@@ -286,7 +286,12 @@ def test_a_busy_channel_skips_ticks(program_factory, tcp):
     stop(p)
 
 
-def test_start_and_stop_repeated(program, tcp):
+# The start and stop lines are debug output, off unless asked for.
+DEBUG_LINES = {"QT_LOGGING_RULES": "default.debug=true"}
+
+
+def test_start_and_stop_repeated(program_factory, tcp):
+    program = program_factory(env=DEBUG_LINES).start().started()
     configure(program)
     conn = add_tcp(program, tcp.port)
     device = add_device(program, "tcp", conn, [holding(10, 1)], [{"regAddr": 10}])
@@ -300,7 +305,8 @@ def test_start_and_stop_repeated(program, tcp):
     assert program.output().count("Polling started") == 3
 
 
-def test_start_and_stop_in_one_tick(program, tcp):
+def test_start_and_stop_in_one_tick(program_factory, tcp):
+    program = program_factory(env=DEBUG_LINES).start().started()
     configure(program)
     conn = add_tcp(program, tcp.port)
     add_device(program, "tcp", conn, [holding(10, 1)], [{"regAddr": 10}])
@@ -311,6 +317,26 @@ def test_start_and_stop_in_one_tick(program, tcp):
     assert program.api("getAppState") == '{"state":"idle"}'
     out = program.output()
     assert out.index("Polling started") < out.index("***** stop polling() *****")
+
+
+def test_debug_lines_are_off_unless_asked_for(program_factory, tcp):
+    # A trusted proxy that is no address gives a warning: warnings stay on.
+    quiet = program_factory("quiet", config={"listener": {"trustedProxies": "nonsense"}}).start().started()
+    loud = program_factory("loud", env=DEBUG_LINES).start().started()
+    for p in (quiet, loud):
+        configure(p)
+        device = add_device(p, "tcp", add_tcp(p, tcp.port), [holding(10, 1)], [{"regAddr": 10}])
+        pid = param_ids(p, device)[10]
+        start(p)
+        wait_until(lambda: values(p)[pid]["flag"] == 0, timeout=10)
+        stop(p)
+    loud.wait_for_line("Hello World from")
+    loud.wait_for_line(r"\*\*\*\* m_pReadBuffer address")
+    quiet.wait_for_line("HttpListener: trusted proxy nonsense is no address, left out")
+    assert quiet.stop() == 0
+    out = quiet.final_output()
+    assert "Hello World from" not in out and "m_pReadBuffer" not in out
+    assert "Polling started" not in out
 
 
 @pytest.mark.parametrize("delay_ms", [10, 0])

@@ -129,6 +129,31 @@ def test_user_cookie_is_restored_from_the_session(program):
     assert client.cookie("user") == "Admin"
 
 
+def user_cookies(headers):
+    """The "user" cookies of a reply as the bytes that were sent."""
+    return [c.encode("latin-1") for c in headers.get_all("Set-Cookie") or [] if c.startswith("user=")]
+
+
+# The cookie carries the name itself, which the browser shows; only a name that a cookie cannot
+# carry is encoded, all of it, so that it decodes back.
+@pytest.mark.parametrize("name, sent", [
+    ("Jan KowalskiŁ", "user=Jan KowalskiŁ; Path=/".encode()),
+    ("Zoë, 100%", "user=Zoë, 100%; Path=/".encode()),
+    ('say "hi"; x=1', b"user=say%20%22hi%22%3B%20x=1; Path=/"),
+    ("back\\slash", b"user=back%5Cslash; Path=/"),
+], ids=["UTF-8", "comma and percent", "quote and semicolon", "backslash"])
+def test_user_cookie_carries_the_name(program, name, sent):
+    add_user(program, Client(program), name, "pw", 255)
+    enable_sessions(program)
+    client = Client(program)
+    _, headers, body = client.login(name, "pw")
+    assert body == b'{"success":true}'
+    assert user_cookies(headers) == [sent]
+    client.drop_cookie("user")
+    _, headers, _ = client.request("style.css")
+    assert user_cookies(headers) == [sent]
+
+
 def test_privileges(program):
     admin = Client(program)
     add_user(program, admin, "viewer", "v", 1)

@@ -160,6 +160,32 @@ def test_failed_logins_are_throttled_per_address(program):
         ("warn", "Logins from 127.0.0.1 refused for 15 minutes after 5 failed logins")]
 
 
+def test_logins_through_a_trusted_proxy_are_throttled_per_client(program_factory):
+    program = program_factory(config={"listener": {"trustedProxies": "::1, 127.0.0.1"}}).start().started()
+    enable_sessions(program)
+
+    def login(password, forwarded_for=None, source="127.0.0.1"):
+        headers = {"X-Forwarded-For": forwarded_for} if forwarded_for else {}
+        return request_from(program, source, "POST", "login.html",
+                            {"username": "Admin", "password": password}, headers)[2].decode()
+
+    for _ in range(6):
+        assert login("wrong", "10.0.0.1") == '{"success":false}'
+    assert login("", "10.0.0.1") == '{"success":false}'
+    # What the client itself sent lies left of the proxy's entry.
+    assert login("", "10.0.0.2, 10.0.0.1") == '{"success":false}'
+    assert login("", "10.0.0.2") == SUCCESS
+    assert login("") == SUCCESS  # the proxy's own address
+    # A caller that is no listed proxy cannot pick its address: it is throttled on its own.
+    for i in range(6):
+        assert login("wrong", f"10.1.0.{i}", source="127.0.0.2") == '{"success":false}'
+    assert login("", "10.1.0.9", source="127.0.0.2") == '{"success":false}'
+    assert login("", "10.1.0.9") == SUCCESS
+    assert program.query("SELECT message FROM Logs WHERE type = 'warn' ORDER BY idLogs") == [
+        ("Logins from 10.0.0.1 refused for 15 minutes after 5 failed logins",),
+        ("Logins from 127.0.0.2 refused for 15 minutes after 5 failed logins",)]
+
+
 def test_sessions_of_callers_who_never_logged_in_are_bounded(program):
     if sanitized(program.proc.pid):
         pytest.skip("a sanitizer holds freed memory back: resident memory tells nothing here")
@@ -213,6 +239,24 @@ def test_a_changed_user_is_logged_out(program, func, params):
     assert admin.api(func, **params) == SUCCESS
     assert [privilege_of(c) for c in operator] == [NOT_LOGGED_IN] * 2
     assert (privilege_of(admin), privilege_of(viewer)) == (255, 1)
+
+
+# Sessions hold the name and the level of their login; an edit that changes neither for the
+# worse leaves them, the caller's own included. A raised level waits for the next login.
+@pytest.mark.parametrize("operator_edit", [
+    {"id": "3", "username": "operator", "permissions": "2"},
+    {"id": "3", "username": "operator", "permissions": "255"},
+], ids=["saved unchanged", "raised"])
+def test_an_edit_that_takes_nothing_away_ends_no_session(program, operator_edit):
+    add_users(program)
+    enable_sessions(program)
+    admin = logged_in(program)
+    operator = logged_in(program, "operator", "o")
+
+    assert operator.api("cfg_editUser", id="3", username="operator", permissions="2") == SUCCESS
+    assert admin.api("cfg_editUser", id="1", username="Admin", permissions="255") == SUCCESS
+    assert admin.api("cfg_editUser", **operator_edit) == SUCCESS
+    assert (privilege_of(admin), privilege_of(operator)) == (255, 2)
 
 
 def test_own_password_keeps_the_callers_session_only(program):

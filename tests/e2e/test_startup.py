@@ -6,7 +6,8 @@ import socket
 
 import pytest
 
-from korvalen import Program
+from archive_support import archived, configure_run
+from korvalen import Program, wait_until
 
 
 def test_missing_config_stops_with_the_message(tmp_path):
@@ -68,18 +69,25 @@ def test_instances_with_other_runtime_directories_run_side_by_side(program_facto
     assert a.stop() == 0 and b.stop() == 0
 
 
-def test_a_busy_port_without_a_desktop_ends_the_program(program_factory):
-    # Headless nobody would see the balloon: the error goes to the output and the exit code.
+def test_a_busy_port_without_a_desktop_leaves_the_archive_filling(program_factory, tcp):
+    first = program_factory().start().started()
+    configure_run(first, tcp.port, 1, arch_interval=1, start_with_program=True)
+    assert first.stop() == 0
+    # Headless nobody would see the balloon: the error goes to the output and the event log,
+    # and the program goes on without a web server.
     with socket.socket() as busy:
         busy.bind(("0.0.0.0", 0))
         busy.listen()
         port = busy.getsockname()[1]
         p = program_factory(config={"listener": {"port": str(port)}})
-        p.start(wait_for=None)
-        assert p.proc.wait(30) != 0
-        p.wait_for_line(rf"Cannot bind on port: {port}\. Port already in use!")
+        p.start(wait_for=rf"Cannot bind on port: {port}\. Port already in use!").started()
         assert p.output().count("No system tray: running headless") == 1
-        assert p.query("SELECT message FROM Logs WHERE message = 'Program started'") == []
+        assert p.query("SELECT type, message FROM Logs WHERE type = 'error'") == [
+            ("error", f"Cannot bind on port: {port}. Port already in use!")]
+        rows = len(archived(p))
+        wait_until(lambda: len(archived(p)) >= rows + 2)
+        assert p.proc.poll() is None
+        assert p.stop() == 0
 
 
 def test_without_a_desktop_a_free_port_serves(program):

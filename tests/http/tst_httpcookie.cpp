@@ -37,12 +37,24 @@ void TestHttpCookie::toByteArray_data()
     flagged.setSameSite("Lax");
     QTest::newRow("httponly samesite")
         << flagged << QByteArray("sid=abc; Path=/; HttpOnly; SameSite=Lax");
-    // A value taken from a request must not end the attribute list or the header.
+    // A value taken from a request must not end the attribute list or the header: then the
+    // whole value is encoded, so that it decodes back.
     QTest::newRow("injection encoded")
         << HttpCookie("user", "x; Domain=evil\r\nSet-Cookie: y=1", 0)
         << QByteArray("user=x%3B%20Domain=evil%0D%0ASet-Cookie:%20y=1; Path=/");
-    QTest::newRow("non-ascii encoded")
-        << HttpCookie("user", "J\xC3\xB6rg", 0) << QByteArray("user=J%C3%B6rg; Path=/");
+    QTest::newRow("percent encoded with the rest")
+        << HttpCookie("user", "50%\"off\"", 0) << QByteArray("user=50%25%22off%22; Path=/");
+    QTest::newRow("backslash encoded")
+        << HttpCookie("user", "dom\\\xC5\x81", 0) << QByteArray("user=dom%5C%C5%81; Path=/");
+    QTest::newRow("blank at an end encoded")
+        << HttpCookie("user", "Jan ", 0) << QByteArray("user=Jan%20; Path=/");
+    QTest::newRow("no UTF-8 encoded")
+        << HttpCookie("user", "J\xF6rg", 0) << QByteArray("user=J%F6rg; Path=/");
+    // Browsers take anything else as it is and show UTF-8 text as text.
+    QTest::newRow("UTF-8 as it is") << HttpCookie("user", "Jan Kowalski\xC5\x81", 0)
+                                    << QByteArray("user=Jan Kowalski\xC5\x81; Path=/");
+    QTest::newRow("comma, percent and equals as they are")
+        << HttpCookie("user", "a,b=100%", 0) << QByteArray("user=a,b=100%; Path=/");
     QTest::newRow("no path") << HttpCookie("a", "1", 0, "") << QByteArray("a=1");
     // A name taken from a request must not name another cookie ("sessionid=X=1").
     QTest::newRow("name that is no token encoded")

@@ -1,4 +1,5 @@
 // Which requests count as made by another site's page.
+#include "HttpListenerSettings.h"
 #include "RequestOrigin.h"
 
 #include <QtTest>
@@ -12,6 +13,8 @@ private slots:
     void ownHost_data();
     void ownHost();
     void configuredNames();
+    void client_data();
+    void client();
 };
 
 void TestRequestOrigin::foreign_data()
@@ -135,6 +138,44 @@ void TestRequestOrigin::configuredNames()
     QCOMPARE(RequestOrigin::hostNames({"Capture.Example.org", " plant.lan.,, x"}),
              QStringList({"capture.example.org", "plant.lan", "x"}));
     QCOMPARE(RequestOrigin::hostNames({}), QStringList());
+}
+
+void TestRequestOrigin::client_data()
+{
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<QList<QByteArray>>("forwardedFor");
+    QTest::addColumn<QString>("client");
+    using H = QList<QByteArray>;
+    const QString proxy = "127.0.0.1";
+
+    QTest::newRow("proxy, no header") << proxy << H{} << proxy;
+    QTest::newRow("proxy for one client") << proxy << H{"10.0.0.1"} << "10.0.0.1";
+    // What the client sent itself lies to the left: only the proxy's own entry counts.
+    QTest::newRow("client sent one of its own") << proxy << H{"10.0.0.2, 10.0.0.1"} << "10.0.0.1";
+    QTest::newRow("two proxies") << proxy << H{"10.0.0.2, 10.0.0.1, ::1"} << "10.0.0.1";
+    QTest::newRow("headers in order") << proxy << H{"10.0.0.2", "10.0.0.1"} << "10.0.0.1";
+    QTest::newRow("only proxies: the farthest") << proxy << H{"::1, 127.0.0.1"} << "::1";
+    QTest::newRow("IPv6 client") << proxy << H{"2001:db8::7"} << "2001:db8::7";
+    QTest::newRow("ports") << proxy << H{"[2001:db8::7]:443, 10.0.0.1:51000"} << "10.0.0.1";
+    QTest::newRow("bracketed IPv6") << proxy << H{"[2001:db8::7]"} << "2001:db8::7";
+    QTest::newRow("IPv4 of a dual-stack socket")
+        << "::ffff:127.0.0.1" << H{"::ffff:10.0.0.1"} << "10.0.0.1";
+    // An entry that is no address: the walk ends at the hop that wrote it.
+    QTest::newRow("no address") << proxy << H{"unknown"} << proxy;
+    QTest::newRow("no address further left") << proxy << H{"garbage, 10.0.0.1, ::1"} << "10.0.0.1";
+    QTest::newRow("empty entry") << proxy << H{"10.0.0.1, "} << proxy;
+    // A caller that is no listed proxy cannot name its own address.
+    QTest::newRow("other peer") << "127.0.0.2" << H{"10.0.0.1"} << "127.0.0.2";
+    QTest::newRow("other peer, proxy named") << "127.0.0.2" << H{"127.0.0.1"} << "127.0.0.2";
+}
+
+void TestRequestOrigin::client()
+{
+    QFETCH(QString, peer);
+    QFETCH(QList<QByteArray>, forwardedFor);
+    QFETCH(QString, client);
+    const QList<QHostAddress> proxies = HttpListenerSettings::addresses({"127.0.0.1, ::1"});
+    QCOMPARE(RequestOrigin::client(QHostAddress(peer), forwardedFor, proxies).toString(), client);
 }
 
 QTEST_GUILESS_MAIN(TestRequestOrigin)

@@ -21,6 +21,8 @@ private slots:
     void quotesInNamesAndPasswords();
     void webFunctions_data();
     void webFunctions();
+    void editsThatEndSessions_data();
+    void editsThatEndSessions();
     void listIsValidJson();
 
 private:
@@ -218,6 +220,44 @@ void TestUsers::webFunctions()
         actual = users.removeUser_j(get);
     QVERIFY2(actual.startsWith(reply.toUtf8()), actual.constData());
     QCOMPARE(TestDatabase::column(check), expected);
+}
+
+// The name whose sessions must end is given only for a new name or a lower level.
+void TestUsers::editsThatEndSessions_data()
+{
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QString>("username");
+    QTest::addColumn<QString>("permissions");
+    QTest::addColumn<qint16>("caller");
+    QTest::addColumn<QString>("ended"); // empty: none
+
+    QTest::newRow("saved unchanged") << "2" << "Jan Kowalski" << "2" << qint16(255) << "";
+    QTest::newRow("own row saved unchanged") << "2" << "Jan Kowalski" << "2" << qint16(2) << "";
+    QTest::newRow("level raised") << "2" << "Jan Kowalski" << "255" << qint16(255) << "";
+    QTest::newRow("level lowered") << "2" << "Jan Kowalski" << "1" << qint16(255)
+                                   << "Jan Kowalski";
+    QTest::newRow("level 0") << "2" << "Jan Kowalski" << "0" << qint16(255) << "Jan Kowalski";
+    QTest::newRow("renamed") << "2" << "Jan" << "2" << qint16(255) << "Jan Kowalski";
+    QTest::newRow("case of the name changed")
+        << "2" << "jan kowalski" << "2" << qint16(255) << "Jan Kowalski";
+    QTest::newRow("unknown id") << "7" << "Jan" << "1" << qint16(255) << "";
+    QTest::newRow("refused: above the caller") << "1" << "Admin" << "1" << qint16(2) << "";
+}
+
+void TestUsers::editsThatEndSessions()
+{
+    QFETCH(QString, id);
+    QFETCH(QString, username);
+    QFETCH(QString, permissions);
+    QFETCH(qint16, caller);
+    QFETCH(QString, ended);
+    QVERIFY(TestDatabase::exec(
+        "INSERT INTO Users (idUsers, username, permissions) VALUES (2, 'Jan Kowalski', 2)"));
+    t_GetArray get{{"id", id.toUtf8()}, {"username", username.toUtf8()},
+                   {"permissions", permissions.toUtf8()}};
+    std::optional<QString> changed;
+    users.editUser_j(get, caller, &changed);
+    QCOMPARE(changed.value_or(QString()), ended);
 }
 
 void TestUsers::listIsValidJson()
