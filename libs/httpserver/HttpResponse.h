@@ -63,9 +63,12 @@ public:
     static QByteArray errorResponse(int statusCode, const QByteArray& text);
     static QByteArray reasonPhrase(int statusCode);
 
+    // Most pieces one write sends: header, chunk size, body, chunk end, last chunk.
+    static constexpr int MaxPieces = 5;
+
 private:
     QByteArray headerBlock(bool lastPart, qint64 size);
-    bool send(const QByteArray& bytes);
+    bool send(const QByteArray* pieces, int count);
     bool flushAll();
 
     QTcpSocket* m_socket;
