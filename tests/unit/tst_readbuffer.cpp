@@ -292,15 +292,20 @@ void TestReadBuffer::copiesAreTakenUnderTheLock()
     delete writer;
     QVERIFY(copies > 0);
 
+    // Another thread holds the lock until released.
     QSemaphore locked;
     QSemaphore release;
-    QThread* holder = QThread::create([&] {
-        const TryLocker guard = b->lock();
-        locked.release();
-        release.acquire();
-    });
+    auto holdLock = [&] {
+        QThread* holder = QThread::create([&] {
+            const TryLocker guard = b->lock();
+            locked.release();
+            release.acquire();
+        });
+        holder->start();
+        return holder;
+    };
     const QByteArray before = text(*b);
-    holder->start();
+    QThread* holder = holdLock();
     QVERIFY(locked.tryAcquire(1, 10000));
     QHash<int, BufferInterface::ReadValue> values;
     QByteArray reply;
@@ -319,12 +324,7 @@ void TestReadBuffer::copiesAreTakenUnderTheLock()
 
     // After a change the reply needs a new copy, which a held lock refuses.
     apply(*b, "1,50,7,2001,0");
-    holder = QThread::create([&] {
-        const TryLocker guard = b->lock();
-        locked.release();
-        release.acquire();
-    });
-    holder->start();
+    holder = holdLock();
     QVERIFY(locked.tryAcquire(1, 10000));
     QVERIFY(!b->valuesJson(reply));
     release.release();
