@@ -2,7 +2,13 @@
 
 #include <QTcpSocket>
 
+#include <cerrno>
 #include <ostream> // status.hpp uses it without including it
+
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#include <sys/uio.h>
+#endif
 
 #include <boost/beast/http/status.hpp>
 
@@ -10,6 +16,49 @@ namespace {
 
 // Above this many queued bytes a write waits for the client.
 constexpr qint64 kMaxQueuedBytes = 1024 * 1024;
+
+#ifdef Q_OS_UNIX
+// Hands the pieces to the kernel as far as it takes them now, straight from their own bytes.
+// On return the pieces before `first` went out whole, and `first` up to `offset`; false when
+// the connection failed.
+bool sendDirect(int fd, const QByteArray* pieces, int count, int& first, qint64& offset)
+{
+    for (;;) {
+        while (first < count && offset >= pieces[first].size()) {
+            ++first;
+            offset = 0;
+        }
+        if (first == count)
+            return true;
+        iovec iov[HttpResponse::MaxPieces];
+        int n = 0;
+        for (int i = first; i < count; ++i) {
+            const qint64 skip = i == first ? offset : 0;
+            iov[n].iov_base = const_cast<char*>(pieces[i].constData()) + skip;
+            iov[n].iov_len = size_t(pieces[i].size() - skip);
+            ++n;
+        }
+        msghdr message = {};
+        message.msg_iov = iov;
+        message.msg_iovlen = size_t(n);
+        const ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno == EAGAIN || errno == EWOULDBLOCK; // the rest waits in the socket
+        }
+        for (qint64 left = sent; left > 0;) {
+            const qint64 taken = qMin(left, pieces[first].size() - offset);
+            offset += taken;
+            left -= taken;
+            if (offset == pieces[first].size()) {
+                ++first;
+                offset = 0;
+            }
+        }
+    }
+}
+#endif
 
 QByteArray clean(const QByteArray& in)
 {
@@ -155,18 +204,23 @@ void HttpResponse::write(const QByteArray& data, bool lastPart)
 {
     if (m_lastPartSent)
         return;
-    QByteArray out;
+    // Header, framing and body go out as separate pieces: a body is never copied to join them.
+    QByteArray pieces[MaxPieces];
+    int count = 0;
     if (!m_headersSent)
-        out = headerBlock(lastPart, data.size());
+        pieces[count++] = headerBlock(lastPart, data.size());
     m_bodyBytes += data.size();
     if (!m_head) {
         if (m_chunked) {
-            if (!data.isEmpty())
-                out += QByteArray::number(data.size(), 16) + "\r\n" + data + "\r\n";
+            if (!data.isEmpty()) {
+                pieces[count++] = QByteArray::number(data.size(), 16) + "\r\n";
+                pieces[count++] = data;
+                pieces[count++] = QByteArrayLiteral("\r\n");
+            }
             if (lastPart)
-                out += "0\r\n\r\n";
-        } else {
-            out += data;
+                pieces[count++] = QByteArrayLiteral("0\r\n\r\n");
+        } else if (!data.isEmpty()) {
+            pieces[count++] = data;
         }
     }
     if (lastPart) {
@@ -175,8 +229,8 @@ void HttpResponse::write(const QByteArray& data, bool lastPart)
         if (m_declaredLength >= 0 && m_declaredLength != m_bodyBytes && !m_head)
             m_close = true;
     }
-    if (!out.isEmpty())
-        send(out);
+    if (count > 0)
+        send(pieces, count);
 }
 
 void HttpResponse::write_sync(const QByteArray& data, bool lastPart)
@@ -185,13 +239,30 @@ void HttpResponse::write_sync(const QByteArray& data, bool lastPart)
     flushAll();
 }
 
-bool HttpResponse::send(const QByteArray& bytes)
+bool HttpResponse::send(const QByteArray* pieces, int count)
 {
     if (!isConnected())
         return false;
-    if (m_socket->write(bytes) != bytes.size()) {
+    int first = 0;
+    qint64 offset = 0;
+#ifdef Q_OS_UNIX
+    // Straight to the kernel while nothing else waits in the socket's buffer (the order of the
+    // bytes stays); only what the kernel does not take now is copied into that buffer.
+    if (m_socket->bytesToWrite() == 0 && m_socket->socketDescriptor() >= 0 &&
+        !sendDirect(int(m_socket->socketDescriptor()), pieces, count, first, offset)) {
         m_socket->abort();
         return false;
+    }
+#endif
+    if (first == count)
+        return isConnected();
+    for (int i = first; i < count; ++i) {
+        const qint64 skip = i == first ? offset : 0;
+        const qint64 size = pieces[i].size() - skip;
+        if (m_socket->write(pieces[i].constData() + skip, size) != size) {
+            m_socket->abort();
+            return false;
+        }
     }
     m_socket->flush(); // hands what the kernel takes now, without blocking
     while (isConnected() && m_socket->bytesToWrite() > kMaxQueuedBytes) {

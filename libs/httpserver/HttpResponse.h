@@ -42,8 +42,10 @@ public:
     // 303 See Other to url, sent at once as the whole response.
     void redirect(const QByteArray& url);
 
-    // Queues data for the client. Blocks while more than about 1 MiB waits on the socket,
-    // so a large download never piles up in memory. Writes after the last part are ignored.
+    // Queues data for the client: the kernel takes what it can straight from data's bytes,
+    // and only the rest is copied to wait on the socket. Blocks while more than about 1 MiB
+    // waits there, so a large download never piles up in memory. Writes after the last part
+    // are ignored.
     void write(const QByteArray& data, bool lastPart = false);
     // Like write(), and returns only when the bytes went to the connection.
     void write_sync(const QByteArray& data, bool lastPart = false);
@@ -63,9 +65,12 @@ public:
     static QByteArray errorResponse(int statusCode, const QByteArray& text);
     static QByteArray reasonPhrase(int statusCode);
 
+    // Most pieces one write sends: header, chunk size, body, chunk end, last chunk.
+    static constexpr int MaxPieces = 5;
+
 private:
     QByteArray headerBlock(bool lastPart, qint64 size);
-    bool send(const QByteArray& bytes);
+    bool send(const QByteArray* pieces, int count);
     bool flushAll();
 
     QTcpSocket* m_socket;

@@ -158,6 +158,7 @@ void ReadBuffer::updateValue(int idDevice, int regAddr, BufferInterface::ReadVal
     if (slot < 0)
         return;
     m_values[size_t(slot)] = value;
+    m_version.fetch_add(1, std::memory_order_release);
     m_pArchiveBuffer->addValue(m_parameters[size_t(slot)].id, value);
 }
 
@@ -185,7 +186,7 @@ qint64 ReadBuffer::archivedCount() const
     return m_pArchiveBuffer->archivedCount();
 }
 
-bool ReadBuffer::copyValues(std::vector<BufferInterface::ReadValue>& out)
+bool ReadBuffer::copyValues(std::vector<BufferInterface::ReadValue>& out, quint64* version)
 {
     // Allocated before the lock: under it only the copy (the set of parameters is fixed).
     out.resize(m_values.size());
@@ -193,6 +194,8 @@ bool ReadBuffer::copyValues(std::vector<BufferInterface::ReadValue>& out)
     if (!guard)
         return false;
     std::copy(m_values.cbegin(), m_values.cend(), out.begin());
+    if (version)
+        *version = m_version.load(std::memory_order_relaxed);
     return true;
 }
 
@@ -210,11 +213,14 @@ bool ReadBuffer::snapshot(QHash<int, BufferInterface::ReadValue>& out)
 
 bool ReadBuffer::valuesJson(QByteArray& out)
 {
-    std::vector<ReadValue> values;
-    if (!copyValues(values))
-        return false;
-    out = json(values);
-    return true;
+    const auto build = [this](QByteArray& reply, quint64& version) {
+        std::vector<ReadValue> values;
+        if (!copyValues(values, &version))
+            return false;
+        reply = json(values);
+        return true;
+    };
+    return m_reply.reply(m_version.load(std::memory_order_acquire), build, out);
 }
 
 float ReadBuffer::computeScaleFactor(const BufferInterface::ReadValue& value)

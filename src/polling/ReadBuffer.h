@@ -1,11 +1,13 @@
 #pragma once
 
 #include "BufferInterface.h"
+#include "ReplyCache.h"
 
 #include <QByteArray>
 #include <QHash>
 #include <QStringList>
 
+#include <atomic>
 #include <vector>
 
 class ArchiveBuffer;
@@ -13,7 +15,8 @@ class QSqlQuery;
 
 // The latest sample of every configured parameter of the active devices during a polling run,
 // and the run's archive. Writers hold the lock (lock()) for the stores of one read; readers
-// take a copy with snapshot() or valuesJson() and work outside the lock.
+// take a copy with snapshot() and work outside the lock. valuesJson() builds its reply once
+// per change of the values and hands every caller the same bytes until the next change.
 class ReadBuffer : public BufferInterface
 {
     Q_OBJECT
@@ -37,7 +40,8 @@ public:
     bool snapshot(QHash<int, BufferInterface::ReadValue>& out);
 
     // The live-values JSON, {"12": {"time":..,"val":..,"valBase":..,"u":"..","flag":..},...}
-    // in Latin-1, built from a copy taken under the lock; false when the lock was not free.
+    // in Latin-1. Unchanged values since the last call: the same bytes, without the lock.
+    // Else built from a copy taken under the lock; false when the lock was not free.
     bool valuesJson(QByteArray& out);
 
     static float computeScaleFactor(const BufferInterface::ReadValue& value);
@@ -60,7 +64,7 @@ private:
         return (quint64(quint32(idDevice)) << 32) | quint32(regAddr);
     }
     int slotOf(int idDevice, int regAddr, const char* caller) const;
-    bool copyValues(std::vector<BufferInterface::ReadValue>& out);
+    bool copyValues(std::vector<BufferInterface::ReadValue>& out, quint64* version = nullptr);
     QByteArray json(const std::vector<BufferInterface::ReadValue>& values) const;
 
     // Parallel by slot, in query order.
@@ -70,4 +74,7 @@ private:
     QHash<quint64, int> m_slotOfAddress;
     QHash<int, int> m_slotOfId;
     ArchiveBuffer* m_pArchiveBuffer;
+    // Counts the stores; written under the lock, read without it to find a stale reply.
+    std::atomic<quint64> m_version{0};
+    ReplyCache m_reply{LockTimeoutMs};
 };

@@ -2,8 +2,11 @@
 #include "HttpResponse.h"
 #include "HttpTestClient.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <QRandomGenerator>
 #include <QTcpServer>
+#include <QThread>
 #include <QtTest>
 
 #include <memory>
@@ -23,6 +26,8 @@ private slots:
     void cookiesAndRedirect();
     void writesAfterLastPartIgnored();
     void goneClientDoesNotBlock();
+    void largeBodiesArriveWhole_data();
+    void largeBodiesArriveWhole();
 
 private:
     QTcpServer m_server;
@@ -191,6 +196,79 @@ void TestHttpResponse::goneClientDoesNotBlock()
     response.write_sync(QByteArray(), true);
     QVERIFY(!response.isConnected());
     QVERIFY2(timer.elapsed() < 10000, "writes waited for a client that is gone");
+}
+
+// Bodies far larger than the socket's buffers, so that the kernel takes each write only in
+// part: what is left must follow in order, behind bytes already queued on the socket and ahead
+// of the next response on the connection.
+void TestHttpResponse::largeBodiesArriveWhole_data()
+{
+    QTest::addColumn<int>("parts"); // writes of the body; more than one is sent chunked
+    QTest::addColumn<bool>("queuedBefore");
+    QTest::addColumn<bool>("head");
+    QTest::newRow("one write") << 1 << false << false;
+    QTest::newRow("chunked") << 3 << false << false;
+    QTest::newRow("behind queued bytes") << 1 << true << false;
+    QTest::newRow("chunked behind queued bytes") << 2 << true << false;
+    QTest::newRow("head") << 1 << false << true;
+}
+
+void TestHttpResponse::largeBodiesArriveWhole()
+{
+    QFETCH(int, parts);
+    QFETCH(bool, queuedBefore);
+    QFETCH(bool, head);
+    QByteArray body(8 * 1024 * 1024 + 13, Qt::Uninitialized);
+    QRandomGenerator random(7);
+    for (char& c : body)
+        c = char('a' + random.bounded(26));
+
+    // The client reads on a thread of its own while this one writes.
+    HttpTestReply interim, reply, next;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QThread* client = QThread::create([&] {
+        HttpTestClient c;
+        if (!c.connectTo(m_server.serverPort()))
+            return;
+        if (queuedBefore)
+            interim = c.readReply(20000);
+        reply = c.readReply(60000, &hash, head);
+        next = c.readReply(20000);
+    });
+    client->start();
+    QVERIFY(m_server.waitForNewConnection(10000));
+    QTcpSocket* socket = m_server.nextPendingConnection();
+    QVERIFY(socket);
+    socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 65536);
+    if (queuedBefore)
+        socket->write("HTTP/1.1 100 Continue\r\n\r\n"); // waits in the socket's buffer
+
+    {
+        HttpResponse response(socket, 30000);
+        response.setRequestInfo(false, true, head);
+        const int step = body.size() / parts;
+        for (int i = 0; i < parts; ++i) {
+            const bool last = i == parts - 1;
+            response.write(body.mid(i * step, last ? -1 : step), last);
+        }
+        HttpResponse second(socket, 30000);
+        second.write_sync("next", true);
+        QVERIFY(second.isConnected());
+    }
+    QVERIFY(client->wait(60000));
+    delete client;
+    delete socket;
+
+    if (queuedBefore)
+        QCOMPARE(interim.status, 100);
+    QVERIFY(reply.complete);
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(reply.header("transfer-encoding") == "chunked", parts > 1);
+    QCOMPARE(reply.bodySize, head ? 0 : qint64(body.size()));
+    if (!head)
+        QCOMPARE(hash.result(), QCryptographicHash::hash(body, QCryptographicHash::Sha256));
+    QVERIFY(next.complete);
+    QCOMPARE(next.body, QByteArray("next"));
 }
 
 QTEST_GUILESS_MAIN(TestHttpResponse)

@@ -2,6 +2,7 @@
 #include "TestDatabase.h"
 #include "polling/ReadBuffer.h"
 
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSemaphore>
@@ -28,9 +29,13 @@ private slots:
     void sharedAddressGoesToTheLaterParameter();
     void unknownAddressesAreDropped();
     void copiesAreTakenUnderTheLock();
+    void replyFollowsEveryChange_data();
+    void replyFollowsEveryChange();
+    void readersShareTheReplyWhileWorkersWrite();
 
 private:
     static QByteArray text(ReadBuffer& b);
+    static void apply(ReadBuffer& b, const QString& step);
     std::unique_ptr<ReadBuffer> buffer(const QStringList& rows);
     QJsonObject json(ReadBuffer& b);
     std::unique_ptr<TestDatabase> db;
@@ -66,6 +71,22 @@ QByteArray TestReadBuffer::text(ReadBuffer& b)
     if (!b.valuesJson(out))
         qWarning() << "lock not taken";
     return out;
+}
+
+// step: "device,register,val,time,flag" stores a sample; "break device,register" hands a
+// session break to the archive only.
+void TestReadBuffer::apply(ReadBuffer& b, const QString& step)
+{
+    const TryLocker guard = b.lock();
+    QVERIFY(guard);
+    const bool sessionBreak = step.startsWith("break ");
+    const QStringList f = step.mid(sessionBreak ? 6 : 0).split(',');
+    if (sessionBreak) {
+        b.insertSessionBreakValue(f[0].toInt(), f[1].toInt(), BufferInterface::ReadValue{0, 1, 6});
+        return;
+    }
+    b.updateValue(f[0].toInt(), f[1].toInt(),
+                  BufferInterface::ReadValue{f[2].toDouble(), f[3].toLongLong(), f[4].toInt()});
 }
 
 QJsonObject TestReadBuffer::json(ReadBuffer& b)
@@ -271,24 +292,143 @@ void TestReadBuffer::copiesAreTakenUnderTheLock()
     delete writer;
     QVERIFY(copies > 0);
 
+    // Another thread holds the lock until released.
     QSemaphore locked;
     QSemaphore release;
-    QThread* holder = QThread::create([&] {
-        const TryLocker guard = b->lock();
-        locked.release();
-        release.acquire();
-    });
-    holder->start();
+    auto holdLock = [&] {
+        QThread* holder = QThread::create([&] {
+            const TryLocker guard = b->lock();
+            locked.release();
+            release.acquire();
+        });
+        holder->start();
+        return holder;
+    };
+    const QByteArray before = text(*b);
+    QThread* holder = holdLock();
     QVERIFY(locked.tryAcquire(1, 10000));
     QHash<int, BufferInterface::ReadValue> values;
     QByteArray reply;
     QVERIFY(!b->snapshot(values));
-    QVERIFY(!b->valuesJson(reply));
+    // Nothing changed since the last reply: it is handed out without waiting for the lock.
+    QElapsedTimer waited;
+    waited.start();
+    QVERIFY(b->valuesJson(reply));
+    QVERIFY2(waited.elapsed() < BufferInterface::LockTimeoutMs, "waited for the lock");
+    QCOMPARE(reply.constData(), before.constData());
     release.release();
     QVERIFY(holder->wait(10000));
     delete holder;
     QVERIFY(b->snapshot(values));
     QCOMPARE(values.value(50).val, 2000.0);
+
+    // After a change the reply needs a new copy, which a held lock refuses.
+    apply(*b, "1,50,7,2001,0");
+    holder = holdLock();
+    QVERIFY(locked.tryAcquire(1, 10000));
+    QVERIFY(!b->valuesJson(reply));
+    release.release();
+    QVERIFY(holder->wait(10000));
+    delete holder;
+    QCOMPARE(json(*b).value("50")[QLatin1String("valBase")].toDouble(), 7.0);
+}
+
+// The reply is kept between calls: after every change it must equal the reply of a buffer
+// that never built one, and without a change the same bytes are handed out again.
+void TestReadBuffer::replyFollowsEveryChange_data()
+{
+    QTest::addColumn<QStringList>("steps");
+    QTest::newRow("one value") << QStringList{"1,10,230.5,1000,0"};
+    QTest::newRow("value then time-out") << QStringList{"1,10,230.5,1000,0", "1,10,0,2000,3"};
+    QTest::newRow("scaled unit across its prefixes")
+        << QStringList{"1,11,999.9,1000,0", "1,11,1000,2000,0", "1,11,2500000,3000,0"};
+    QTest::newRow("only the time moves") << QStringList{"1,10,5,1000,0", "1,10,5,2000,0"};
+    QTest::newRow("the same sample again") << QStringList{"1,10,5,1000,0", "1,10,5,1000,0"};
+    QTest::newRow("unknown address") << QStringList{"1,10,5,1000,0", "9,10,7,2000,0"};
+    QTest::newRow("session break") << QStringList{"1,10,5,1000,0", "break 1,10"};
+    QTest::newRow("each parameter in turn")
+        << QStringList{"1,10,1,1000,0", "1,11,2,1000,0", "2,10,3,1000,0", "1,10,4,2000,0"};
+}
+
+void TestReadBuffer::replyFollowsEveryChange()
+{
+    QFETCH(QStringList, steps);
+    const QStringList rows{"7,1,10,60,V", "8,1,11,0,W", "9,2,10,0,A"};
+    auto live = buffer(rows);
+    QCOMPARE(json(*live).size(), 3); // built and kept before the first change
+    for (int i = 0; i < steps.size(); ++i) {
+        apply(*live, steps[i]);
+        auto fresh = buffer(rows);
+        for (int j = 0; j <= i; ++j)
+            apply(*fresh, steps[j]);
+        const QByteArray reply = text(*live);
+        QCOMPARE(reply, text(*fresh));
+        const QByteArray again = text(*live);
+        QCOMPARE(again, reply);
+        QCOMPARE(again.constData(), reply.constData()); // shared, not built again
+    }
+}
+
+// Several callers at once while two workers store their reads: each reply holds whole reads
+// only, and once the workers are done every caller sees their last read.
+void TestReadBuffer::readersShareTheReplyWhileWorkersWrite()
+{
+    constexpr int perDevice = 50;
+    constexpr int rounds = 500;
+    QStringList rows;
+    for (int device = 1; device <= 2; ++device) {
+        for (int r = 1; r <= perDevice; ++r)
+            rows << QStringLiteral("%1,%2,%3,0,W").arg(device * 100 + r).arg(device).arg(r);
+    }
+    auto b = buffer(rows);
+    std::atomic<int> writing{2};
+    std::atomic<int> failures{0};
+    QList<QThread*> threads;
+    for (int device = 1; device <= 2; ++device) {
+        threads << QThread::create([&, device] {
+            for (int round = 1; round <= rounds; ++round) {
+                const TryLocker guard = b->lock();
+                for (int r = 1; r <= perDevice; ++r)
+                    b->updateValue(device, r,
+                                   BufferInterface::ReadValue{double(round * 1000), round, 0});
+            }
+            --writing;
+        });
+    }
+    auto wholeReads = [&](const QByteArray& reply, qint64 expectedTime) {
+        const QJsonObject object = QJsonDocument::fromJson(reply).object();
+        if (object.size() != 2 * perDevice)
+            return false;
+        for (int device = 1; device <= 2; ++device) {
+            const QJsonValue first = object.value(QString::number(device * 100 + 1));
+            for (int r = 1; r <= perDevice; ++r) {
+                const QJsonValue v = object.value(QString::number(device * 100 + r));
+                if (v[QLatin1String("time")] != first[QLatin1String("time")] ||
+                    (expectedTime >= 0 && v[QLatin1String("time")].toInt() != expectedTime))
+                    return false;
+            }
+        }
+        return true;
+    };
+    for (int reader = 0; reader < 4; ++reader) {
+        threads << QThread::create([&] {
+            do {
+                QByteArray reply;
+                if (!b->valuesJson(reply) || !wholeReads(reply, -1))
+                    ++failures;
+            } while (writing > 0);
+            QByteArray last;
+            if (!b->valuesJson(last) || !wholeReads(last, rounds))
+                ++failures;
+        });
+    }
+    for (QThread* t : qAsConst(threads))
+        t->start();
+    for (QThread* t : qAsConst(threads)) {
+        QVERIFY(t->wait(60000));
+        delete t;
+    }
+    QCOMPARE(failures.load(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestReadBuffer)
