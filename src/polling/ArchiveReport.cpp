@@ -1,6 +1,7 @@
 #include "ArchiveReport.h"
 
 #include "polling/ArchiveManager.h"
+#include "ReplyWriter.h"
 #include "polling/ArchiveReader.h"
 
 #include <QDateTime>
@@ -65,7 +66,7 @@ void appendGroup(QByteArray& reply, const QDateTime& start, const QDateTime& end
                    numberText(f.sum / double(f.count));
         }
     }
-    out += QLatin1String("},");
+    out += QLatin1Char('}');
     reply += out.toLatin1();
 }
 
@@ -112,39 +113,33 @@ bool ArchiveReport::epochSeconds(const QByteArray& dateTime, qint64* seconds)
     return true;
 }
 
-QByteArray ArchiveReport::build(ArchiveReader& reader, const ArchiveManager& manager,
-                                const QString& groupingType, int minutesStep, bool* tooLarge)
+bool ArchiveReport::build(ArchiveReader& reader, const ArchiveManager& manager,
+                          const QString& groupingType, int minutesStep, ReplyWriter& out)
 {
-    *tooLarge = false;
     const QStringList& ids = reader.ids();
-    const qint64 columns = qMax(1, ids.size());
     // Days and weeks end 1 s before the next group: their last second still belongs to them.
     const bool lastSecondIncluded = groupingType == QLatin1String("days") ||
                                     groupingType == QLatin1String("weeks");
     QVector<Figures> figures(ids.size());
-    QByteArray out = "[";
+    out.append("[");
     bool open = false;
     QDateTime start;
     QDateTime end;
     qint64 closesAt = 0;
     qint64 groups = 0;
-    // Counted before the group is added: a refused reply never grows past the bound.
     const auto write = [&](const QDateTime& from, const QDateTime& to) {
-        if (++groups * columns > MaxValues) {
-            *tooLarge = true;
-            return false;
-        }
-        appendGroup(out, from, to, ids, figures);
-        return true;
+        if (groups++ > 0)
+            out.buffer() += ',';
+        appendGroup(out.buffer(), from, to, ids, figures);
+        out.pass();
     };
 
-    while (reader.next()) {
+    while (out.isOpen() && reader.next()) {
         qint64 time = 0;
         if (!ArchiveReport::epochSeconds(reader.dateTime(), &time))
             continue; // not a time this program writes
         if (open && time >= closesAt) {
-            if (!write(start, end))
-                return QByteArray();
+            write(start, end);
             open = false;
         }
         if (!open) {
@@ -177,15 +172,14 @@ QByteArray ArchiveReport::build(ArchiveReader& reader, const ArchiveManager& man
         }
     }
     if (!reader.error().isEmpty())
-        return QByteArray();
+        return false;
     if (!open) {
         // No row: one group without times, every parameter without a value.
         figures.fill(Figures());
-        if (!write(QDateTime(), QDateTime()))
-            return QByteArray();
-    } else if (!write(start, end)) {
-        return QByteArray();
+        write(QDateTime(), QDateTime());
+    } else {
+        write(start, end);
     }
-    out[out.size() - 1] = ']';
-    return out;
+    out.append("]");
+    return true;
 }
