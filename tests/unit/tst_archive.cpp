@@ -157,6 +157,8 @@ private slots:
     void pageStopsAtItsEnd();
     void gridMatchesThePivotStatement_data();
     void gridMatchesThePivotStatement();
+    void reportMatchesThePivotStatement_data();
+    void reportMatchesThePivotStatement();
     void aFailureReplacesOnlyAReplyNotBegun();
     void pageSizeIsBounded_data();
     void pageSizeIsBounded();
@@ -599,6 +601,139 @@ void TestArchive::gridMatchesThePivotStatement()
     QVERIFY(largestPart <= 2 * ReplyWriter::HoldBytes || !streamed);
     // The whole reply in memory is the same.
     QCOMPARE(archive.getGridData_j(call), expected);
+}
+
+void TestArchive::reportMatchesThePivotStatement_data()
+{
+    QTest::addColumn<QStringList>("ids");
+    QTest::addColumn<QString>("groupingType");
+    QTest::addColumn<int>("minutesStep");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QStringList many;
+    for (int i = 0; i < 40; ++i)
+        many << QString::number(i % 4 + 1);
+    QTest::newRow("every minute, in parts") << many << "minutes" << 1 << "" << "";
+    QTest::newRow("7 minutes, repeated and unknown ids")
+        << QStringList{"2", "77", "2", "1"} << "minutes" << 7 << "" << "";
+    QTest::newRow("hours, bounds") << QStringList{"3", "4"} << "hours" << 0 << "2024-03-01"
+                                   << "2024-03-02";
+    QTest::newRow("days") << QStringList{"1", "2", "3", "4"} << "days" << 0 << "" << "";
+    QTest::newRow("weeks") << QStringList{"4"} << "weeks" << 0 << "" << "";
+    QTest::newRow("no row") << QStringList{"77", "1"} << "hours" << 0 << "2030-01-01" << "";
+}
+
+void TestArchive::reportMatchesThePivotStatement()
+{
+    QFETCH(QStringList, ids);
+    QFETCH(QString, groupingType);
+    QFETCH(int, minutesStep);
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    ArchiveManager archive(nullptr);
+
+    // The report folded from the pivot statement's rows, printed through QDateTime and QString.
+    const auto timeText = [](const QDateTime& t) {
+        return t.toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
+    };
+    struct Figures
+    {
+        bool none = true;
+        double min = 0, max = 0, sum = 0;
+        int count = 0;
+        QDateTime minTime, maxTime;
+    };
+    QVector<Figures> figures(ids.size());
+    QStringList groups;
+    QDateTime start;
+    QDateTime end;
+    bool open = false;
+    const bool lastSecondIncluded = groupingType == "days" || groupingType == "weeks";
+    const auto write = [&] {
+        QString g = QStringLiteral("{\"timeRangeFrom\":\"%1\",\"timeRangeTo\":\"%2\",")
+                        .arg(timeText(start), timeText(end));
+        QStringList members;
+        for (int i = 0; i < ids.size(); ++i) {
+            const Figures& f = figures.at(i);
+            const QString& id = ids.at(i);
+            if (f.none) {
+                members << QStringLiteral("\"minDateTime_%1\":\"---\",\"minValue_%1\":\"---\","
+                                          "\"maxDateTime_%1\":\"---\",\"maxValue_%1\":\"---\","
+                                          "\"avg_%1\":\"---\"")
+                               .arg(id);
+            } else {
+                members << QStringLiteral("\"minDateTime_%1\":\"%2\",\"minValue_%1\":%3,"
+                                          "\"maxDateTime_%1\":\"%4\",\"maxValue_%1\":%5,"
+                                          "\"avg_%1\":%6")
+                               .arg(id, timeText(f.minTime), QString::number(f.min, 'g', 6),
+                                    timeText(f.maxTime), QString::number(f.max, 'g', 6),
+                                    QString::number(f.sum / f.count, 'g', 6));
+            }
+        }
+        groups << g + members.join(QLatin1Char(',')) + QLatin1Char('}');
+    };
+    QSqlQuery q(Database::connection());
+    QVERIFY2(q.exec(pivotSql(ids, from, to, true)), qPrintable(q.lastError().text()));
+    while (q.next()) {
+        QDateTime time = QDateTime::fromString(q.value(0).toString(), "yyyy-MM-dd hh:mm:ss");
+        time.setTimeSpec(Qt::UTC);
+        if (open && time >= end.addSecs(lastSecondIncluded ? 1 : 0)) {
+            write();
+            open = false;
+        }
+        if (!open) {
+            start = archive.getGroupStart(time.toSecsSinceEpoch(), groupingType, minutesStep);
+            end = archive.getGroupEnd(start, groupingType, minutesStep);
+            figures.fill(Figures());
+            open = true;
+        }
+        for (int i = 0; i < ids.size(); ++i) {
+            if (q.value(1 + i).isNull())
+                continue;
+            const double v = q.value(1 + i).toDouble();
+            Figures& f = figures[i];
+            if (f.none) {
+                f = Figures{false, v, v, v, 1, time, time};
+                continue;
+            }
+            if (v < f.min) {
+                f.min = v;
+                f.minTime = time;
+            }
+            if (v > f.max) {
+                f.max = v;
+                f.maxTime = time;
+            }
+            f.sum += v;
+            ++f.count;
+        }
+    }
+    if (!open) {
+        start = end = QDateTime();
+        figures.fill(Figures());
+    }
+    write();
+    const QByteArray expected = (QLatin1Char('[') + groups.join(QLatin1Char(',')) +
+                                 QLatin1Char(']')).toLatin1();
+
+    QByteArray received;
+    int parts = 0;
+    ReplyWriter out([&](const QByteArray& part, bool) {
+        received += part;
+        ++parts;
+        return true;
+    });
+    t_GetArray get = TestDatabase::params(
+        {{"paramListStr", QLatin1Char('[') + ids.join(QLatin1Char(',')) + QLatin1Char(']')},
+         {"groupingType", groupingType},
+         {"groupingMinutesVal", QString::number(minutesStep)},
+         {"startDate", from},
+         {"endDate", to}});
+    archive.getReportGridData_j(get, out);
+    out.finish();
+    QCOMPARE(received.size(), expected.size());
+    QCOMPARE(received, expected);
+    QCOMPARE(parts > 1, expected.size() > ReplyWriter::HoldBytes);
 }
 
 void TestArchive::aFailureReplacesOnlyAReplyNotBegun()
