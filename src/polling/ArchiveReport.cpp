@@ -113,20 +113,18 @@ void appendGroup(QByteArray& out, const QDateTime& start, const QDateTime& end,
             out += "\"---\"";
             continue;
         }
-        appendMember(out, "minDateTime_", id);
-        out += '"';
-        appendTime(out, f.minTime);
-        out += "\",";
-        appendMember(out, "minValue_", id);
-        appendNumber(out, f.min);
-        out += ',';
-        appendMember(out, "maxDateTime_", id);
-        out += '"';
-        appendTime(out, f.maxTime);
-        out += "\",";
-        appendMember(out, "maxValue_", id);
-        appendNumber(out, f.max);
-        out += ',';
+        const auto appendExtreme = [&](const char* timeName, qint64 time, const char* valueName,
+                                       double value) {
+            appendMember(out, timeName, id);
+            out += '"';
+            appendTime(out, time);
+            out += "\",";
+            appendMember(out, valueName, id);
+            appendNumber(out, value);
+            out += ',';
+        };
+        appendExtreme("minDateTime_", f.minTime, "minValue_", f.min);
+        appendExtreme("maxDateTime_", f.maxTime, "maxValue_", f.max);
         appendMember(out, "avg_", id);
         appendNumber(out, f.sum / double(f.count));
     }
