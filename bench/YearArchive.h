@@ -115,8 +115,9 @@ inline qint64 readRows(const QString& path, bool indexed)
     exec(db, "BEGIN");
     qint64 rows = 0;
     for (int p = 1; p <= parameters; ++p) {
-        const QByteArray sql = "SELECT dateTime, value, flag FROM ArchiveData WHERE idParameter = " +
-                               QByteArray::number(p) + bounds;
+        const QByteArray sql =
+            "SELECT dateTime, value, flag FROM ArchiveData WHERE idParameter = " +
+            QByteArray::number(p) + bounds;
         sqlite3_stmt* st = nullptr;
         sqlite3_prepare_v2(db, sql.constData(), -1, &st, nullptr);
         while (sqlite3_step(st) == SQLITE_ROW) {

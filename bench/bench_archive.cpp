@@ -7,8 +7,8 @@
 #include "ConfigManager.h"
 #include "Database.h"
 #include "DatabaseSchema.h"
-#include "polling/ArchiveManager.h"
 #include "YearArchive.h"
+#include "polling/ArchiveManager.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -119,10 +119,10 @@ int main(int argc, char** argv)
 
     // The program in the indexed archive's directory, on a port of its own choice.
     const QString programDir = QFileInfo(paths.indexed).absolutePath();
-    const QString built = qEnvironmentVariableIsSet("KORVALEN_BIN")
-                              ? qEnvironmentVariable("KORVALEN_BIN")
-                              : QCoreApplication::applicationDirPath() +
-                                    QStringLiteral("/../bin/Korvalen");
+    const QString built =
+        qEnvironmentVariableIsSet("KORVALEN_BIN")
+            ? qEnvironmentVariable("KORVALEN_BIN")
+            : QCoreApplication::applicationDirPath() + QStringLiteral("/../bin/Korvalen");
     const QString binary = programDir + QStringLiteral("/Korvalen");
     QFile::remove(binary);
     if (!QFile::copy(built, binary)) {
@@ -170,21 +170,19 @@ int main(int argc, char** argv)
         QByteArray form;
     };
     const View viewsServed[] = {
-        {"getArchGridData, whole year, paging off",
-         form({{"func", "getArchGridData"},
-               {"paramListStr", idList()},
-               {"startDate", yearStart},
-               {"startTime", "00:00:00"},
-               {"endDate", "2023-12-31"},
-               {"endTime", "23:59:59"},
-               {"paggination", "0"}})},
-        {"getReportGridData, whole year, by the minute",
-         form({{"func", "getReportGridData"},
-               {"paramListStr", idList()},
-               {"startDate", yearStart},
-               {"endDate", "2024-01-01"},
-               {"groupingType", "minutes"},
-               {"groupingMinutesVal", "1"}})},
+        {"getArchGridData, whole year, paging off", form({{"func", "getArchGridData"},
+                                                          {"paramListStr", idList()},
+                                                          {"startDate", yearStart},
+                                                          {"startTime", "00:00:00"},
+                                                          {"endDate", "2023-12-31"},
+                                                          {"endTime", "23:59:59"},
+                                                          {"paggination", "0"}})},
+        {"getReportGridData, whole year, by the minute", form({{"func", "getReportGridData"},
+                                                               {"paramListStr", idList()},
+                                                               {"startDate", yearStart},
+                                                               {"endDate", "2024-01-01"},
+                                                               {"groupingType", "minutes"},
+                                                               {"groupingMinutesVal", "1"}})},
     };
 
     std::printf("\nserved over HTTP by the program, median of %d:\n", repeats);

@@ -175,8 +175,8 @@ bool ArchiveGrid::page(ArchiveReader& reader, const Paging& paging, ReplyWriter&
         *error = chart.errorString();
         return false;
     }
-    out.append("], \"rowsCnt\":" + QByteArray::number(emitted) + ", \"calculatedTotalRows\":" +
-               QByteArray::number(total) + '}');
+    out.append("], \"rowsCnt\":" + QByteArray::number(emitted) +
+               ", \"calculatedTotalRows\":" + QByteArray::number(total) + '}');
     return true;
 }
 

@@ -25,8 +25,7 @@ public:
     // temporary file once they outgrow memory. With paging, reading stops at the page's end;
     // only the count of the total goes on, over the time stamps alone. False with *error set
     // when the reader or the temporary file failed; what was written is then incomplete.
-    static bool page(ArchiveReader& reader, const Paging& paging, ReplyWriter& out,
-                     QString* error);
+    static bool page(ArchiveReader& reader, const Paging& paging, ReplyWriter& out, QString* error);
 
     struct CsvFormat
     {

@@ -53,9 +53,8 @@ int minutesStepOf(int minutesStep)
 ArchiveManager::ArchiveManager(QObject* parent) : ArchiveManager(CsvReplaceMs, parent) {}
 
 ArchiveManager::ArchiveManager(int csvReplaceMs, QObject* parent)
-    : QObject(parent),
-      groupingTypes{QStringLiteral("minutes"), QStringLiteral("hours"), QStringLiteral("days"),
-                    QStringLiteral("weeks")},
+    : QObject(parent), groupingTypes{QStringLiteral("minutes"), QStringLiteral("hours"),
+                                     QStringLiteral("days"), QStringLiteral("weeks")},
       csvReplaceMs(csvReplaceMs)
 {
     removeLeftoverCsvFiles();
@@ -75,8 +74,9 @@ void ArchiveManager::removeLeftoverCsvFiles()
     // A file that another running instance holds is locked by it; the lock goes with the
     // process that held it, however it ended.
     const QDir dir(QDir::tempPath());
-    const QString pattern = QFileInfo(csvFileTemplate()).fileName().replace(
-        QLatin1String("XXXXXX"), QLatin1String("*"));
+    const QString pattern = QFileInfo(csvFileTemplate())
+                                .fileName()
+                                .replace(QLatin1String("XXXXXX"), QLatin1String("*"));
     for (const QString& name : dir.entryList({pattern}, QDir::Files | QDir::Hidden)) {
         QFile file(dir.filePath(name));
         if (file.open(QIODevice::ReadOnly) && ::flock(file.handle(), LOCK_EX | LOCK_NB) == 0)
@@ -149,8 +149,8 @@ void ArchiveManager::getGridData_j(t_GetArray& GET, ReplyWriter& out)
     paging.enabled = RequestParams::toInt(GET, "paggination") != 0;
     if (paging.enabled) {
         // Any page is written in bounded memory: only what no page can be is refused.
-        const QString range = RequestParams::rangeError(
-            GET, "pagesize", 0, 0, std::numeric_limits<int>::max(), &pageSize);
+        const QString range = RequestParams::rangeError(GET, "pagesize", 0, 0,
+                                                        std::numeric_limits<int>::max(), &pageSize);
         if (!range.isEmpty()) {
             out.append(queryError(range));
             return;
@@ -289,8 +289,9 @@ void ArchiveManager::getReportGridData_j(t_GetArray& GET, ReplyWriter& out)
     const int minutesStep = RequestParams::toInt(GET, "groupingMinutesVal");
     // Any other type would give no meaningful groups: refused like the other bad values.
     if (!groupingTypes.contains(groupingType)) {
-        out.append(queryError(RequestParams::notAllowed(
-            QStringLiteral("groupingType"), groupingType, groupingTypes.join(QStringLiteral(", ")))));
+        out.append(
+            queryError(RequestParams::notAllowed(QStringLiteral("groupingType"), groupingType,
+                                                 groupingTypes.join(QStringLiteral(", ")))));
         return;
     }
 

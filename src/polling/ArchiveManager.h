@@ -11,8 +11,8 @@
 #include <memory>
 
 class QFile;
-class ReplyWriter;
 class QTemporaryFile;
+class ReplyWriter;
 
 // The archive side of the web API: overview, deletion, paged grid, CSV file and grouped report.
 // Its web functions run on the HTTP connection threads, several at once; the CSV file that
@@ -53,7 +53,8 @@ public:
         quint64 generation = 0;
     };
     CsvDownload openCsvFile();
-    // Releases the file once its download has every byte; a file generated since then stays.
+    // Releases the file when its download has sent every byte but the end; a file generated
+    // since then stays.
     void releaseCsvFile(quint64 generation);
 
     // The bounds of the report group holding a time (UTC seconds); an invalid start for a

@@ -1,7 +1,7 @@
 #include "ArchiveReport.h"
 
-#include "polling/ArchiveManager.h"
 #include "ReplyWriter.h"
+#include "polling/ArchiveManager.h"
 #include "polling/ArchiveReader.h"
 
 #include <QByteArrayList>

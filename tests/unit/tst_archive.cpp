@@ -2,9 +2,9 @@
 // they replace (with and without the archive index), number texts, report groups and the CSV
 // file's state under concurrent requests.
 #include "DatabaseSchema.h"
-#include "TestDatabase.h"
 #include "Logs.h"
 #include "ReplyWriter.h"
+#include "TestDatabase.h"
 #include "polling/ArchiveFilter.h"
 #include "polling/ArchiveGrid.h"
 #include "polling/ArchiveManager.h"
@@ -491,7 +491,7 @@ void TestArchive::gridMatchesThePivotStatement_data()
     QTest::addColumn<QStringList>("ids");
     QTest::addColumn<QVariantMap>("request");
     QTest::addColumn<bool>("streamed"); // larger than a reply held whole
-    QStringList many; // repeated ids are columns of their own
+    QStringList many;                   // repeated ids are columns of their own
     for (int i = 0; i < 40; ++i)
         many << QString::number(i % 4 + 1);
     const QVariantMap off{{"paggination", "0"}, {"pagesize", "20"}};
@@ -499,21 +499,24 @@ void TestArchive::gridMatchesThePivotStatement_data()
     QTest::newRow("paging off, in parts") << many << off << true;
     QTest::newRow("a page larger than every row, in parts")
         << many << QVariantMap{{"paggination", "1"}, {"pagesize", "100000"}} << true;
-    QTest::newRow("a page, total counted")
-        << many
-        << QVariantMap{{"paggination", "1"}, {"pagesize", "150"}, {"pagenum", "3"},
-                       {"calculatedTotalRows", "-1"}}
-        << false;
-    QTest::newRow("a page, total known")
-        << QStringList{"2", "1"}
-        << QVariantMap{{"paggination", "1"}, {"pagesize", "7"}, {"pagenum", "11"},
-                       {"calculatedTotalRows", "42"}}
-        << false;
-    QTest::newRow("bounds, unknown first id")
-        << QStringList{"77", "3"}
-        << QVariantMap{{"startDate", "2024-03-01"}, {"startTime", "12:00:00"},
-                       {"endDate", "2024-03-02"}, {"endTime", "01:00:00"}}
-        << false;
+    QTest::newRow("a page, total counted") << many
+                                           << QVariantMap{{"paggination", "1"},
+                                                          {"pagesize", "150"},
+                                                          {"pagenum", "3"},
+                                                          {"calculatedTotalRows", "-1"}}
+                                           << false;
+    QTest::newRow("a page, total known") << QStringList{"2", "1"}
+                                         << QVariantMap{{"paggination", "1"},
+                                                        {"pagesize", "7"},
+                                                        {"pagenum", "11"},
+                                                        {"calculatedTotalRows", "42"}}
+                                         << false;
+    QTest::newRow("bounds, unknown first id") << QStringList{"77", "3"}
+                                              << QVariantMap{{"startDate", "2024-03-01"},
+                                                             {"startTime", "12:00:00"},
+                                                             {"endDate", "2024-03-02"},
+                                                             {"endTime", "01:00:00"}}
+                                              << false;
 }
 
 void TestArchive::gridMatchesThePivotStatement()
@@ -521,7 +524,8 @@ void TestArchive::gridMatchesThePivotStatement()
     QFETCH(QStringList, ids);
     QFETCH(QVariantMap, request);
     QFETCH(bool, streamed);
-    request.insert("paramListStr", QLatin1Char('[') + ids.join(QLatin1Char(',')) + QLatin1Char(']'));
+    request.insert("paramListStr",
+                   QLatin1Char('[') + ids.join(QLatin1Char(',')) + QLatin1Char(']'));
     const t_GetArray get = TestDatabase::params(request);
     const bool paging = RequestParams::toInt(get, "paggination") != 0;
     const qint64 size = RequestParams::toInt(get, "pagesize");
@@ -531,10 +535,10 @@ void TestArchive::gridMatchesThePivotStatement()
                              ? request.value("startDate").toString() + QLatin1Char(' ') +
                                    request.value("startTime").toString()
                              : QString();
-    const QString to = request.contains("endDate") ? request.value("endDate").toString() +
-                                                         QLatin1Char(' ') +
-                                                         request.value("endTime").toString()
-                                                   : QString();
+    const QString to = request.contains("endDate")
+                           ? request.value("endDate").toString() + QLatin1Char(' ') +
+                                 request.value("endTime").toString()
+                           : QString();
 
     // The grid as the pivot statement's rows give it, read to their end.
     QSqlQuery q(Database::connection());
@@ -613,14 +617,19 @@ void TestArchive::reportMatchesThePivotStatement_data()
     QStringList many;
     for (int i = 0; i < 40; ++i)
         many << QString::number(i % 4 + 1);
-    QTest::newRow("every minute, in parts") << many << "minutes" << 1 << "" << "";
+    QTest::newRow("every minute, in parts") << many << "minutes" << 1 << ""
+                                            << "";
     QTest::newRow("7 minutes, repeated and unknown ids")
-        << QStringList{"2", "77", "2", "1"} << "minutes" << 7 << "" << "";
+        << QStringList{"2", "77", "2", "1"} << "minutes" << 7 << ""
+        << "";
     QTest::newRow("hours, bounds") << QStringList{"3", "4"} << "hours" << 0 << "2024-03-01"
                                    << "2024-03-02";
-    QTest::newRow("days") << QStringList{"1", "2", "3", "4"} << "days" << 0 << "" << "";
-    QTest::newRow("weeks") << QStringList{"4"} << "weeks" << 0 << "" << "";
-    QTest::newRow("no row") << QStringList{"77", "1"} << "hours" << 0 << "2030-01-01" << "";
+    QTest::newRow("days") << QStringList{"1", "2", "3", "4"} << "days" << 0 << ""
+                          << "";
+    QTest::newRow("weeks") << QStringList{"4"} << "weeks" << 0 << ""
+                           << "";
+    QTest::newRow("no row") << QStringList{"77", "1"} << "hours" << 0 << "2030-01-01"
+                            << "";
 }
 
 void TestArchive::reportMatchesThePivotStatement()
@@ -713,8 +722,8 @@ void TestArchive::reportMatchesThePivotStatement()
         figures.fill(Figures());
     }
     write();
-    const QByteArray expected = (QLatin1Char('[') + groups.join(QLatin1Char(',')) +
-                                 QLatin1Char(']')).toLatin1();
+    const QByteArray expected =
+        (QLatin1Char('[') + groups.join(QLatin1Char(',')) + QLatin1Char(']')).toLatin1();
 
     QByteArray received;
     int parts = 0;
@@ -766,8 +775,8 @@ void TestArchive::pageSizeIsBounded_data()
     // Any page is written in bounded memory.
     QTest::newRow("a page of every row") << "1000000"
                                          << "1" << QString();
-    QTest::newRow("the largest integer") << QString::number(std::numeric_limits<int>::max())
-                                         << "1" << QString();
+    QTest::newRow("the largest integer")
+        << QString::number(std::numeric_limits<int>::max()) << "1" << QString();
     QTest::newRow("negative") << "-1"
                               << "1" << refused("-1");
     QTest::newRow("too long for any integer") << "99999999999"
@@ -847,7 +856,7 @@ void TestArchive::leftoverCsvFilesGoAtStart()
     };
     QVERIFY(make(prefix + "_csv.leftov"));
     QVERIFY(make(prefix + "_csv.inuse1"));
-    QVERIFY(make(prefix + ".other1")); // not a CSV file of this program
+    QVERIFY(make(prefix + ".other1"));   // not a CSV file of this program
     QFile inUse(prefix + "_csv.inuse1"); // what another running instance holds
     QVERIFY(inUse.open(QIODevice::ReadOnly));
     QCOMPARE(::flock(inUse.handle(), LOCK_EX | LOCK_NB), 0);
