@@ -1,6 +1,7 @@
 #include "ApiDispatcher.h"
 
 #include "Logs.h"
+#include "ReplyWriter.h"
 #include "TryLocker.h"
 
 #include <QCoreApplication>
@@ -18,7 +19,12 @@ ApiDispatcher::ApiDispatcher(Environment environment) : m_env(std::move(environm
 
 void ApiDispatcher::add(const QByteArray& func, Guard guard, Handler handler)
 {
-    m_routes.insert(func, Route{guard, std::move(handler)});
+    m_routes.insert(func, Route{guard, std::move(handler), StreamHandler()});
+}
+
+void ApiDispatcher::addStreamed(const QByteArray& func, Guard guard, StreamHandler handler)
+{
+    m_routes.insert(func, Route{guard, Handler(), std::move(handler)});
 }
 
 QByteArray ApiDispatcher::privilegeRefusal()
@@ -30,36 +36,62 @@ QByteArray ApiDispatcher::privilegeRefusal()
 
 QByteArray ApiDispatcher::dispatch(t_GetArray& GET, qint16 privilege) const
 {
+    ReplyWriter out;
+    dispatch(GET, privilege, out);
+    return out.take();
+}
+
+void ApiDispatcher::dispatch(t_GetArray& GET, qint16 privilege, ReplyWriter& out) const
+{
     const QByteArray func = GET.value("func");
     if (func.isEmpty())
-        return QByteArray();
-    if (func.startsWith("cfg_"))
-        return dispatchConfig(func, GET, privilege);
+        return;
+    if (func.startsWith("cfg_")) {
+        out.append(dispatchConfig(func, GET, privilege));
+        return;
+    }
 
     const auto it = m_routes.constFind(func);
     if (it == m_routes.constEnd())
-        return QByteArray();
+        return;
     const Route& route = it.value();
+    const auto call = [&] {
+        if (route.streamed)
+            route.streamed(GET, privilege, out);
+        else
+            out.append(route.handler(GET, privilege));
+    };
     switch (route.guard) {
     case Guard::None:
-        return route.handler(GET, privilege);
+        call();
+        return;
     case Guard::FullRights:
-        return privilege == fullRights ? route.handler(GET, privilege) : privilegeRefusal();
+        if (privilege == fullRights)
+            call();
+        else
+            out.append(privilegeRefusal());
+        return;
     case Guard::Flags: {
         TryLocker lock(m_env.flagsMutex, flagsLockMs);
-        return lock ? route.handler(GET, privilege) : QByteArray();
+        if (lock)
+            call();
+        return;
     }
     case Guard::Modbus: {
         TryLocker lock(m_env.modbusMutex, modbusLockMs);
-        return lock ? route.handler(GET, privilege)
-                    : Logs::errorJson(QStringLiteral("Modbus Mutex error"), QString());
+        if (lock)
+            call();
+        else
+            out.append(Logs::errorJson(QStringLiteral("Modbus Mutex error"), QString()));
+        return;
     }
     case Guard::Stats: {
         TryLocker lock(m_env.statsMutex, statsLockMs);
-        return lock ? route.handler(GET, privilege) : QByteArray();
+        if (lock)
+            call();
+        return;
     }
     }
-    return QByteArray();
 }
 
 QByteArray ApiDispatcher::dispatchConfig(const QByteArray& func, t_GetArray& GET,

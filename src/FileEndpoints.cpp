@@ -28,12 +28,15 @@ void FileEndpoints::answerEmpty(HttpResponse& response, int status, const char* 
     response.write(QByteArray(), true);
 }
 
-void FileEndpoints::stream(QIODevice& file, HttpResponse& response)
+void FileEndpoints::stream(QIODevice& file, HttpResponse& response,
+                           const std::function<void()>& beforeLastPart)
 {
     file.seek(0);
     for (QByteArray chunk = file.read(ChunkSize); !chunk.isEmpty() && response.isConnected();
          chunk = file.read(ChunkSize))
         response.write_sync(chunk, false);
+    if (beforeLastPart)
+        beforeLastPart();
     response.write_sync(QByteArray(), true);
 }
 
@@ -143,8 +146,9 @@ void FileEndpoints::downloadCsv(HttpResponse& response)
     response.setStatus(200, "OK");
     response.setHeader("Content-Disposition", "attachment; filename=data.csv");
     response.setHeader("Content-type", "application/octet-stream");
-    stream(*download.file, response);
-    m_env.archiveManager->releaseCsvFile(download.generation);
+    // Released before the download ends: whoever has the whole file may ask for the next one.
+    stream(*download.file, response,
+           [&] { m_env.archiveManager->releaseCsvFile(download.generation); });
 }
 
 void FileEndpoints::importConfig(HttpRequest& request, HttpResponse& response,

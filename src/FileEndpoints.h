@@ -50,7 +50,9 @@ private:
     static QTemporaryFile* acceptedUpload(HttpRequest& request, HttpResponse& response,
                                           qint16 privilege);
     static void answerEmpty(HttpResponse& response, int status, const char* description);
-    static void stream(QIODevice& file, HttpResponse& response);
+    // Sends the file from its start; beforeLastPart runs when every byte went out but the end.
+    static void stream(QIODevice& file, HttpResponse& response,
+                       const std::function<void()>& beforeLastPart = {});
     // A private copy of the database, opened for reading in *file, its name already removed.
     bool snapshotDatabase(QFile* file);
 

@@ -17,6 +17,7 @@
 #include "LoginThrottle.h"
 #include "Logs.h"
 #include "ModbusEngine.h"
+#include "ReplyWriter.h"
 #include "RequestOrigin.h"
 #include "SMTPManager.h"
 #include "SettingsManager.h"
@@ -229,12 +230,14 @@ void MyHttpRequestHandler::registerWebApi()
 
     a.add("getArchGeneralInfo", G::None,
           [this](t_GetArray&, P) { return archiveManager->getArchGeneralInfo_j(); });
-    a.add("getArchGridData", G::None,
-          [this](t_GetArray& g, P) { return archiveManager->getGridData_j(g); });
+    a.addStreamed("getArchGridData", G::None, [this](t_GetArray& g, P, ReplyWriter& out) {
+        archiveManager->getGridData_j(g, out);
+    });
     a.add("generateCSVFile", G::None,
           [this](t_GetArray& g, P) { return archiveManager->generateCSVFile_j(g); });
-    a.add("getReportGridData", G::None,
-          [this](t_GetArray& g, P) { return archiveManager->getReportGridData_j(g); });
+    a.addStreamed("getReportGridData", G::None, [this](t_GetArray& g, P, ReplyWriter& out) {
+        archiveManager->getReportGridData_j(g, out);
+    });
     a.add("deleteArchivedData", G::FullRights,
           [this](t_GetArray&, P) { return archiveManager->deleteArchivedData_j(); });
 
@@ -443,7 +446,7 @@ void MyHttpRequestHandler::route(HttpRequest& request, HttpResponse& response, t
 {
     const QByteArray path = request.getPath();
     if (path.contains("ajax.html"))
-        writeText(response, api->dispatch(GET, privilege), true);
+        answerApi(response, GET, privilege);
     else if (path.contains("saveFile.html"))
         files->saveFile(request, response, GET);
     else if (path.contains("exportConfig.html"))
@@ -456,4 +459,17 @@ void MyHttpRequestHandler::route(HttpRequest& request, HttpResponse& response, t
         files->loadFile(request, response, privilege);
     else
         staticFiles->service(request, response);
+}
+
+void MyHttpRequestHandler::answerApi(HttpResponse& response, t_GetArray& GET, qint16 privilege)
+{
+    response.setStatus(200, "OK");
+    response.setHeader("Content-Type", "text/html");
+    // A small reply goes out whole with its length; a large one in parts as it is made.
+    ReplyWriter out([&response](const QByteArray& part, bool lastPart) {
+        response.write(part, lastPart);
+        return response.isConnected();
+    });
+    api->dispatch(GET, privilege, out);
+    out.finish();
 }

@@ -60,6 +60,8 @@ private slots:
 private:
     void registerWebApi();
     void route(HttpRequest& request, HttpResponse& response, t_GetArray& GET, qint16 privilege);
+    // "ajax.html": the web API's reply, written as it is made.
+    void answerApi(HttpResponse& response, t_GetArray& GET, qint16 privilege);
     qint16 login(const HttpRequest& request, const t_GetArray& GET);
     // A request that acts with the caller's rights, made by another site's page or by a page
     // of a name that is not this program's.

@@ -1,11 +1,13 @@
 #include "ArchiveGrid.h"
 
 #include "JsonText.h"
+#include "ReplyWriter.h"
 #include "polling/ArchiveFilter.h"
 #include "polling/ArchiveReader.h"
 
 #include <QByteArrayList>
 #include <QIODevice>
+#include <QTemporaryFile>
 
 namespace {
 
@@ -60,17 +62,63 @@ void appendChartPoint(QByteArray& out, const ArchiveReader& reader, const QByteA
     out += '}';
 }
 
+// The chart points, which follow every row in the reply: held in memory while they are few,
+// else in a temporary file without a name on the disk.
+class ChartSpool
+{
+public:
+    QByteArray& buffer() { return m_buffer; }
+
+    bool spill()
+    {
+        if (m_buffer.size() < ReplyWriter::HoldBytes)
+            return true;
+        if (!m_file.isOpen()) {
+            if (!m_file.open())
+                return false;
+            m_buffer.reserve(ReplyWriter::HoldBytes + ReplyWriter::HoldBytes / 4);
+        }
+        const bool written = m_file.write(m_buffer) == m_buffer.size();
+        m_buffer.resize(0);
+        return written;
+    }
+
+    bool copyTo(ReplyWriter& out)
+    {
+        if (m_file.isOpen()) {
+            if (m_file.write(m_buffer) != m_buffer.size() || !m_file.flush() || !m_file.seek(0))
+                return false;
+            m_buffer.clear();
+            for (QByteArray part = m_file.read(partBytes); !part.isEmpty() && out.isOpen();
+                 part = m_file.read(partBytes))
+                out.append(part);
+            if (m_file.error() != QFileDevice::NoError)
+                return false;
+        }
+        for (int at = 0; at < m_buffer.size() && out.isOpen(); at += int(partBytes))
+            out.append(QByteArray::fromRawData(m_buffer.constData() + at,
+                                               int(qMin<qint64>(partBytes, m_buffer.size() - at))));
+        return true;
+    }
+
+    QString errorString() const { return m_file.errorString(); }
+
+private:
+    static constexpr qint64 partBytes = 256 * 1024;
+    QByteArray m_buffer;
+    QTemporaryFile m_file;
+};
+
 } // namespace
 
-QByteArray ArchiveGrid::page(ArchiveReader& reader, const Paging& paging, bool* tooLarge)
+bool ArchiveGrid::page(ArchiveReader& reader, const Paging& paging, ReplyWriter& out,
+                       QString* error)
 {
-    *tooLarge = false;
     QByteArrayList ids; // integers, checked by the filter
     for (const QString& id : reader.ids())
         ids << id.toLatin1();
-    const qint64 columns = qMax(1, ids.size());
-    QByteArray rows = "{\"Rows\":[";
-    QByteArray chart;
+    out.append("{\"Rows\":[");
+    ChartSpool chart;
     qint64 rowsInReply = 0;
     // Session-break rows outside the page do not count for the position of the others.
     qint64 index = 0;
@@ -78,24 +126,24 @@ QByteArray ArchiveGrid::page(ArchiveReader& reader, const Paging& paging, bool* 
     qint64 othersOff = 0;
     qint64 emitted = 0;
     const qint64 pageEnd = paging.offset + paging.size;
-    while (reader.next()) {
+    while (out.isOpen() && reader.next()) {
         const qint64 position = index - breaksOff;
         const bool onPage = !paging.enabled || (paging.offset <= position && position < pageEnd);
         const bool isBreak = reader.isSessionBreak();
         if (onPage) {
-            // Counted before the row is added: a refused reply never grows past the bound.
-            if ((rowsInReply + 1) * columns > MaxValues) {
-                *tooLarge = true;
-                return QByteArray();
-            }
             if (rowsInReply++ > 0)
-                rows += ',';
-            appendRow(rows, reader, ids);
+                out.buffer() += ',';
+            appendRow(out.buffer(), reader, ids);
+            out.pass();
             if (!isBreak) {
                 if (emitted > 0)
-                    chart += ',';
-                appendChartPoint(chart, reader, ids);
+                    chart.buffer() += ',';
+                appendChartPoint(chart.buffer(), reader, ids);
                 ++emitted;
+                if (!chart.spill()) {
+                    *error = chart.errorString();
+                    return false;
+                }
             }
         } else if (isBreak) {
             ++breaksOff;
@@ -111,20 +159,25 @@ QByteArray ArchiveGrid::page(ArchiveReader& reader, const Paging& paging, bool* 
                 qint64 rest = 0;
                 qint64 breaks = 0;
                 if (!reader.countRest(&rest, &breaks))
-                    return QByteArray();
+                    break;
                 othersOff += rest - breaks;
             }
             break;
         }
     }
-    if (!reader.error().isEmpty())
-        return QByteArray();
+    if (!reader.error().isEmpty()) {
+        *error = reader.error();
+        return false;
+    }
     const qint64 total = paging.knownTotal == -1 ? emitted + othersOff : paging.knownTotal;
-    rows += "], \"ChartData\":[";
-    rows += chart;
-    rows += "], \"rowsCnt\":" + QByteArray::number(emitted) + ", \"calculatedTotalRows\":" +
-            QByteArray::number(total) + '}';
-    return rows;
+    out.append("], \"ChartData\":[");
+    if (!chart.copyTo(out)) {
+        *error = chart.errorString();
+        return false;
+    }
+    out.append("], \"rowsCnt\":" + QByteArray::number(emitted) +
+               ", \"calculatedTotalRows\":" + QByteArray::number(total) + '}');
+    return true;
 }
 
 bool ArchiveGrid::writeCsv(ArchiveReader& reader, const CsvFormat& format, QIODevice& file)

@@ -5,16 +5,13 @@
 
 class ArchiveReader;
 class QIODevice;
+class ReplyWriter;
 
 // The two tables built on the archive pivot: the browser's paged grid with its chart points and
 // the CSV file.
 class ArchiveGrid
 {
 public:
-    // Most values (time stamps x listed parameters) one grid reply may hold: about 13 MB of
-    // reply, built in memory and then handed to the connection.
-    static constexpr qint64 MaxValues = 250000;
-
     struct Paging
     {
         bool enabled = false;        // "paggination" not 0
@@ -23,10 +20,12 @@ public:
         qint64 knownTotal = -1;      // "calculatedTotalRows": -1 asks for the count
     };
 
-    // The grid reply, Latin-1, from an open reader. With paging, reading stops at the page's
-    // end; only the count of the total goes on, over the time stamps alone. An empty reply when
-    // the reader failed, or when the reply would hold more than MaxValues (*tooLarge set).
-    static QByteArray page(ArchiveReader& reader, const Paging& paging, bool* tooLarge);
+    // Writes the grid reply, Latin-1, from an open reader, in bounded memory whatever its size:
+    // the rows go out as they are read, the chart points, which follow them, wait in a
+    // temporary file once they outgrow memory. With paging, reading stops at the page's end;
+    // only the count of the total goes on, over the time stamps alone. False with *error set
+    // when the reader or the temporary file failed; what was written is then incomplete.
+    static bool page(ArchiveReader& reader, const Paging& paging, ReplyWriter& out, QString* error);
 
     struct CsvFormat
     {

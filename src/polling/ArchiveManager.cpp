@@ -3,36 +3,44 @@
 #include "Database.h"
 #include "JsonText.h"
 #include "Logs.h"
+#include "ReplyWriter.h"
+#include "TryLocker.h"
 #include "polling/ArchiveFilter.h"
 #include "polling/ArchiveGrid.h"
 #include "polling/ArchiveReader.h"
 #include "polling/ArchiveReport.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTemporaryFile>
-#include <QTimer>
 #include <QtDebug>
+
+#include <limits>
+#include <sys/file.h>
 
 namespace {
 
 constexpr int sessionBreakFlag = ArchiveReader::SessionBreakFlag;
+// The CSV state's lock covers bookkeeping alone.
+constexpr int csvLockMs = 1000;
 
 QByteArray queryError(const QString& details)
 {
     return Logs::errorJson(QStringLiteral("Query error"), details);
 }
 
-// The details of a reply refused for its size: what it would hold and what makes it smaller.
-QString tooManyValues(qint64 limit, const char* rows, const char* remedy)
+// A failure after the reply was begun: the error reply takes its place while nothing went out;
+// otherwise the reply stays cut short, which no caller takes for a whole one.
+void failReply(ReplyWriter& out, const QByteArray& reply)
 {
-    return QStringLiteral("the reply would hold more than %1 values (%2 x parameters): choose a "
-                          "shorter time range, fewer parameters or %3")
-        .arg(limit)
-        .arg(QLatin1String(rows), QLatin1String(remedy));
+    if (!out.replace(reply))
+        qWarning("Archive reply cut short: %s", reply.constData());
 }
 
 int minutesStepOf(int minutesStep)
@@ -42,21 +50,39 @@ int minutesStepOf(int minutesStep)
 
 } // namespace
 
-ArchiveManager::ArchiveManager(QObject* parent) : ArchiveManager(CsvExpiryMs, parent) {}
+ArchiveManager::ArchiveManager(QObject* parent) : ArchiveManager(CsvReplaceMs, parent) {}
 
-ArchiveManager::ArchiveManager(int csvExpiryMs, QObject* parent)
-    : QObject(parent),
-      groupingTypes{QStringLiteral("minutes"), QStringLiteral("hours"), QStringLiteral("days"),
-                    QStringLiteral("weeks")},
-      csvExpiryMs(csvExpiryMs), csvExpiryTimer(new QTimer(this))
+ArchiveManager::ArchiveManager(int csvReplaceMs, QObject* parent)
+    : QObject(parent), groupingTypes{QStringLiteral("minutes"), QStringLiteral("hours"),
+                                     QStringLiteral("days"), QStringLiteral("weeks")},
+      csvReplaceMs(csvReplaceMs)
 {
-    csvExpiryTimer->setSingleShot(true);
-    connect(csvExpiryTimer, &QTimer::timeout, this, &ArchiveManager::expireCsvFile);
+    removeLeftoverCsvFiles();
 }
 
-// A waiting CSV file goes with the manager (and with the process in any case: it has no name
-// on the disk).
+// A waiting CSV file goes with the manager.
 ArchiveManager::~ArchiveManager() = default;
+
+QString ArchiveManager::csvFileTemplate()
+{
+    return QDir::tempPath() + QLatin1Char('/') + QCoreApplication::applicationName() +
+           QStringLiteral("_csv.XXXXXX");
+}
+
+void ArchiveManager::removeLeftoverCsvFiles()
+{
+    // A file that another running instance holds is locked by it; the lock goes with the
+    // process that held it, however it ended.
+    const QDir dir(QDir::tempPath());
+    const QString pattern = QFileInfo(csvFileTemplate())
+                                .fileName()
+                                .replace(QLatin1String("XXXXXX"), QLatin1String("*"));
+    for (const QString& name : dir.entryList({pattern}, QDir::Files | QDir::Hidden)) {
+        QFile file(dir.filePath(name));
+        if (file.open(QIODevice::ReadOnly) && ::flock(file.handle(), LOCK_EX | LOCK_NB) == 0)
+            file.remove();
+    }
+}
 
 QByteArray ArchiveManager::getArchGeneralInfo_j()
 {
@@ -105,22 +131,30 @@ QByteArray ArchiveManager::deleteArchivedData_j()
 
 QByteArray ArchiveManager::getGridData_j(t_GetArray& GET)
 {
+    ReplyWriter out;
+    getGridData_j(GET, out);
+    return out.take();
+}
+
+void ArchiveManager::getGridData_j(t_GetArray& GET, ReplyWriter& out)
+{
     ArchiveFilter filter;
     const QByteArray refusal = ArchiveFilter::readWithTimes(GET, &filter);
-    if (!refusal.isEmpty())
-        return refusal;
+    if (!refusal.isEmpty()) {
+        out.append(refusal);
+        return;
+    }
     ArchiveGrid::Paging paging;
     int pageSize = RequestParams::toInt(GET, "pagesize");
     paging.enabled = RequestParams::toInt(GET, "paggination") != 0;
     if (paging.enabled) {
-        // A page's rows hold a value of every listed parameter each.
-        const qint64 limit = ArchiveGrid::MaxValues / filter.ids.size();
-        const QString range =
-            RequestParams::rangeError(GET, "pagesize", 0, 0, int(limit), &pageSize);
-        if (!range.isEmpty())
-            return queryError(range + QStringLiteral(" (a page holds at most %1 values: rows x "
-                                                     "parameters)")
-                                          .arg(ArchiveGrid::MaxValues));
+        // Any page is written in bounded memory: only what no page can be is refused.
+        const QString range = RequestParams::rangeError(GET, "pagesize", 0, 0,
+                                                        std::numeric_limits<int>::max(), &pageSize);
+        if (!range.isEmpty()) {
+            out.append(queryError(range));
+            return;
+        }
     }
     paging.offset = qint64(RequestParams::toInt(GET, "pagenum")) * pageSize;
     paging.size = pageSize;
@@ -129,34 +163,34 @@ QByteArray ArchiveManager::getGridData_j(t_GetArray& GET)
     QElapsedTimer timer;
     timer.start();
     ArchiveReader reader(filter, false);
-    if (!reader.open())
-        return queryError(reader.error());
+    if (!reader.open()) {
+        out.append(queryError(reader.error()));
+        return;
+    }
     qDebug() << "query time = " << timer.restart();
-    bool tooLarge = false;
-    const QByteArray reply = ArchiveGrid::page(reader, paging, &tooLarge);
-    if (tooLarge)
-        return queryError(tooManyValues(ArchiveGrid::MaxValues, "time stamps", "paging"));
-    if (reply.isEmpty())
-        return queryError(reader.error());
+    QString error;
+    if (!ArchiveGrid::page(reader, paging, out, &error)) {
+        failReply(out, queryError(error));
+        return;
+    }
     qDebug() << "concat string time = " << timer.elapsed();
-    return reply;
 }
 
 QByteArray ArchiveManager::generateCSVFile_j(t_GetArray& GET)
 {
-    std::unique_ptr<QTemporaryFile> expired;
+    std::unique_ptr<QTemporaryFile> replaced;
     {
-        QMutexLocker lock(&csvMutex);
-        // A generation still writing its file is never replaced; a file waits for its
-        // download until it expires.
-        if (csvGenerating && (!csvFile || csvTimer.elapsed() < csvExpiryMs))
+        TryLocker lock(&csvMutex, csvLockMs);
+        // A generation still writing its file is never replaced; a file waits for its download
+        // and is replaced only by a generation that comes long enough after it.
+        if (!lock || (csvGenerating && (!csvFile || csvTimer.elapsed() < csvReplaceMs)))
             return Logs::errorJson(QStringLiteral("Generating in progress"), QString());
-        expired = std::move(csvFile);
+        replaced = std::move(csvFile);
         csvGenerating = true;
         csvTimer.start();
         ++csvGeneration;
     }
-    expired.reset();
+    replaced.reset();
 
     ArchiveFilter filter;
     const QByteArray refusal = ArchiveFilter::readWithTimes(GET, &filter);
@@ -174,10 +208,11 @@ QByteArray ArchiveManager::generateCSVFile_j(t_GetArray& GET)
         abandonCsvGeneration();
         return queryError(reader.error());
     }
-    // Never given a name on the disk (O_TMPFILE where the file system has it): it cannot
-    // outlive the process, however the process ends.
-    auto file = std::make_unique<QTemporaryFile>();
-    if (!file->open()) {
+    // Without a name on the disk where the file system allows (O_TMPFILE): nothing is left
+    // behind then, however the process ends. A named one is locked while this process lives,
+    // so that only a leftover is removed at start-up.
+    auto file = std::make_unique<QTemporaryFile>(csvFileTemplate());
+    if (!file->open() || ::flock(file->handle(), LOCK_EX | LOCK_NB) != 0) {
         abandonCsvGeneration();
         return Logs::errorJson(QStringLiteral("Unable to create file"), QString());
     }
@@ -192,26 +227,28 @@ QByteArray ArchiveManager::generateCSVFile_j(t_GetArray& GET)
     // Deleted by whichever thread releases it; a file has no events to process.
     file->moveToThread(nullptr);
 
-    {
-        QMutexLocker lock(&csvMutex);
-        csvFile = std::move(file);
-        csvTimer.start(); // the file waits from now on
+    TryLocker lock(&csvMutex, csvLockMs);
+    if (!lock) {
+        abandonCsvGeneration();
+        return Logs::errorJson(QStringLiteral("Unable to create file"), QString());
     }
-    QMetaObject::invokeMethod(this, &ArchiveManager::scheduleCsvExpiry, Qt::QueuedConnection);
+    csvFile = std::move(file);
+    csvTimer.start(); // the file waits from now on
     return QByteArrayLiteral("{\"success\":true}");
 }
 
 void ArchiveManager::abandonCsvGeneration()
 {
-    QMutexLocker lock(&csvMutex);
-    csvGenerating = false;
+    TryLocker lock(&csvMutex, csvLockMs);
+    if (lock)
+        csvGenerating = false;
 }
 
 ArchiveManager::CsvDownload ArchiveManager::openCsvFile()
 {
-    QMutexLocker lock(&csvMutex);
+    TryLocker lock(&csvMutex, csvLockMs);
     CsvDownload download;
-    if (!csvFile)
+    if (!lock || !csvFile)
         return download;
     // A new open file of its own, with its own position, through the descriptor's name.
     auto file = std::make_unique<QFile>(QStringLiteral("/proc/self/fd/%1").arg(csvFile->handle()));
@@ -225,62 +262,46 @@ ArchiveManager::CsvDownload ArchiveManager::openCsvFile()
 void ArchiveManager::releaseCsvFile(quint64 generation)
 {
     std::unique_ptr<QTemporaryFile> released;
-    {
-        QMutexLocker lock(&csvMutex);
-        if (generation != csvGeneration)
-            return;
-        released = std::move(csvFile);
-        csvGenerating = false;
-    }
-}
-
-void ArchiveManager::scheduleCsvExpiry()
-{
-    QMutexLocker lock(&csvMutex);
-    if (csvFile)
-        csvExpiryTimer->start(int(qMax<qint64>(0, csvExpiryMs - csvTimer.elapsed())));
-}
-
-void ArchiveManager::expireCsvFile()
-{
-    std::unique_ptr<QTemporaryFile> expired;
-    QMutexLocker lock(&csvMutex);
-    if (!csvFile)
+    TryLocker lock(&csvMutex, csvLockMs);
+    if (!lock || generation != csvGeneration)
         return;
-    const qint64 left = csvExpiryMs - csvTimer.elapsed();
-    if (left > 0) {
-        csvExpiryTimer->start(int(left)); // a newer file
-        return;
-    }
-    expired = std::move(csvFile);
+    released = std::move(csvFile);
     csvGenerating = false;
-    lock.unlock();
+    lock.unlock(); // the file is closed outside the lock
 }
 
 QByteArray ArchiveManager::getReportGridData_j(t_GetArray& GET)
 {
+    ReplyWriter out;
+    getReportGridData_j(GET, out);
+    return out.take();
+}
+
+void ArchiveManager::getReportGridData_j(t_GetArray& GET, ReplyWriter& out)
+{
     ArchiveFilter filter;
     const QByteArray refusal = ArchiveFilter::readDates(GET, &filter);
-    if (!refusal.isEmpty())
-        return refusal;
+    if (!refusal.isEmpty()) {
+        out.append(refusal);
+        return;
+    }
     const QString groupingType = RequestParams::text(GET, "groupingType");
     const int minutesStep = RequestParams::toInt(GET, "groupingMinutesVal");
     // Any other type would give no meaningful groups: refused like the other bad values.
-    if (!groupingTypes.contains(groupingType))
-        return queryError(RequestParams::notAllowed(QStringLiteral("groupingType"), groupingType,
-                                                    groupingTypes.join(QStringLiteral(", "))));
+    if (!groupingTypes.contains(groupingType)) {
+        out.append(
+            queryError(RequestParams::notAllowed(QStringLiteral("groupingType"), groupingType,
+                                                 groupingTypes.join(QStringLiteral(", ")))));
+        return;
+    }
 
     ArchiveReader reader(filter, true);
-    if (!reader.open())
-        return queryError(reader.error());
-    bool tooLarge = false;
-    const QByteArray reply =
-        ArchiveReport::build(reader, *this, groupingType, minutesStep, &tooLarge);
-    if (tooLarge)
-        return queryError(tooManyValues(ArchiveReport::MaxValues, "groups", "longer groups"));
-    if (reply.isEmpty())
-        return queryError(reader.error());
-    return reply;
+    if (!reader.open()) {
+        out.append(queryError(reader.error()));
+        return;
+    }
+    if (!ArchiveReport::build(reader, *this, groupingType, minutesStep, out))
+        failReply(out, queryError(reader.error()));
 }
 
 QDateTime ArchiveManager::getGroupStart(qint64 time, const QString& groupingType,

@@ -12,7 +12,7 @@
 
 class QFile;
 class QTemporaryFile;
-class QTimer;
+class ReplyWriter;
 
 // The archive side of the web API: overview, deletion, paged grid, CSV file and grouped report.
 // Its web functions run on the HTTP connection threads, several at once; the CSV file that
@@ -22,8 +22,9 @@ class ArchiveManager : public QObject
     Q_OBJECT
 public:
     explicit ArchiveManager(QObject* parent = nullptr);
-    // csvExpiryMs: how long a generated CSV file waits for its download.
-    ArchiveManager(int csvExpiryMs, QObject* parent);
+    // csvReplaceMs: how long a waiting CSV file is kept from a new generation. Leftover CSV
+    // files of an earlier run are removed.
+    ArchiveManager(int csvReplaceMs, QObject* parent);
     ~ArchiveManager() override;
 
     // "getArchGeneralInfo": no keys. {"generalInfo":{...},"parametersGroup":[{...},...]}, UTF-8.
@@ -34,12 +35,15 @@ public:
     // paggination, calculatedTotalRows, paramListStr.
     // {"Rows":[...], "ChartData":[...], "rowsCnt":n, "calculatedTotalRows":n}, Latin-1.
     QByteArray getGridData_j(t_GetArray& GET);
+    // The same reply written to out as it is made, in bounded memory whatever its size.
+    void getGridData_j(t_GetArray& GET, ReplyWriter& out);
     // "generateCSVFile": startDate, endDate, startTime, endTime, colNamesStr, colSep, decSep,
     // paramListStr. {"success":true}; the file waits for "downloadCSV.html".
     QByteArray generateCSVFile_j(t_GetArray& GET);
     // "getReportGridData": startDate, endDate, groupingType, groupingMinutesVal, paramListStr.
     // [{"timeRangeFrom":..,"timeRangeTo":..,"minDateTime_<id>":..,...},...], Latin-1.
     QByteArray getReportGridData_j(t_GetArray& GET);
+    void getReportGridData_j(t_GetArray& GET, ReplyWriter& out);
 
     // The waiting CSV file, read through a handle of its own from its start, so that a release
     // by another request cannot cut the download short; no file when none waits.
@@ -49,7 +53,8 @@ public:
         quint64 generation = 0;
     };
     CsvDownload openCsvFile();
-    // Releases the file after its download; a file generated since then stays.
+    // Releases the file when its download has sent every byte but the end; a file generated
+    // since then stays.
     void releaseCsvFile(quint64 generation);
 
     // The bounds of the report group holding a time (UTC seconds); an invalid start for a
@@ -58,11 +63,12 @@ public:
     QDateTime getGroupEnd(const QDateTime& start, const QString& groupingType,
                           int minutesStep) const;
 
-    static constexpr int CsvExpiryMs = 120000;
+    static constexpr int CsvReplaceMs = 120000;
 
 private:
-    void scheduleCsvExpiry();
-    void expireCsvFile();
+    // The name a CSV file gets where the file system cannot create one without a name.
+    static QString csvFileTemplate();
+    static void removeLeftoverCsvFiles();
     // Ends a failed CSV generation: no file waits.
     void abandonCsvGeneration();
 
@@ -74,6 +80,5 @@ private:
     // Guards the CSV state above: only bookkeeping is done under it.
     QMutex csvMutex;
     quint64 csvGeneration = 0; // counts the generations, so that a download releases its own file
-    const int csvExpiryMs;
-    QTimer* csvExpiryTimer;
+    const int csvReplaceMs;
 };

@@ -1,8 +1,10 @@
 #include "ArchiveReport.h"
 
+#include "ReplyWriter.h"
 #include "polling/ArchiveManager.h"
 #include "polling/ArchiveReader.h"
 
+#include <QByteArrayList>
 #include <QDateTime>
 #include <QVector>
 
@@ -21,52 +23,112 @@ struct Figures
     qint64 maxTime = 0;
 };
 
-QString timeText(const QDateTime& time)
+// Dates of the proleptic Gregorian calendar from days since 1970-01-01.
+void civilFromDays(qint64 z, qint64* y, int* m, int* d)
 {
-    return time.toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
+    z += 719468;
+    const qint64 era = (z >= 0 ? z : z - 146096) / 146097;
+    const qint64 doe = z - era * 146097;
+    const qint64 yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const qint64 doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const qint64 mp = (5 * doy + 2) / 153;
+    *d = int(doy - (153 * mp + 2) / 5 + 1);
+    *m = int(mp < 10 ? mp + 3 : mp - 9);
+    *y = yoe + era * 400 + (*m <= 2);
 }
 
-QString timeText(qint64 seconds)
+void appendDigits(char* p, int value, int count)
 {
-    return timeText(QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC));
+    for (int i = count - 1; i >= 0; --i, value /= 10)
+        p[i] = char('0' + value % 10);
 }
 
-QString numberText(double value)
+// "dd.MM.yyyy hh:mm:ss" of UTC seconds, as QDateTime prints it: a report writes millions.
+void appendTime(QByteArray& out, qint64 seconds)
+{
+    const qint64 days = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
+    const int inDay = int(seconds - days * 86400);
+    qint64 y = 0;
+    int m = 0;
+    int d = 0;
+    civilFromDays(days, &y, &m, &d);
+    if (y < 1000 || y > 9999) { // not a time this program writes
+        out += QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC)
+                   .toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"))
+                   .toLatin1();
+        return;
+    }
+    char text[19] = {0, 0, '.', 0, 0, '.', 0, 0, 0, 0, ' ', 0, 0, ':', 0, 0, ':', 0, 0};
+    appendDigits(text, d, 2);
+    appendDigits(text + 3, m, 2);
+    appendDigits(text + 6, int(y), 4);
+    appendDigits(text + 11, inDay / 3600, 2);
+    appendDigits(text + 14, inDay / 60 % 60, 2);
+    appendDigits(text + 17, inDay % 60, 2);
+    out.append(text, int(sizeof text));
+}
+
+void appendTime(QByteArray& out, const QDateTime& time)
+{
+    if (time.isValid()) // an invalid one prints empty
+        appendTime(out, time.toSecsSinceEpoch());
+}
+
+void appendNumber(QByteArray& out, double value)
 {
     // Not a JSON number otherwise (an archived infinity).
-    return std::isfinite(value) ? QString::number(value, 'g', 6) : QStringLiteral("null");
+    if (std::isfinite(value))
+        out += QByteArray::number(value, 'g', 6);
+    else
+        out += "null";
 }
 
-void appendGroup(QByteArray& reply, const QDateTime& start, const QDateTime& end,
-                 const QStringList& ids, const QVector<Figures>& figures)
+void appendMember(QByteArray& out, const char* name, const QByteArray& id)
 {
-    QString out;
-    out += QLatin1String("{\"timeRangeFrom\":\"") + timeText(start) +
-           QLatin1String("\",\"timeRangeTo\":\"") + timeText(end) + QLatin1String("\",");
+    out += '"';
+    out += name;
+    out += id;
+    out += "\":";
+}
+
+void appendGroup(QByteArray& out, const QDateTime& start, const QDateTime& end,
+                 const QByteArrayList& ids, const QVector<Figures>& figures)
+{
+    out += "{\"timeRangeFrom\":\"";
+    appendTime(out, start);
+    out += "\",\"timeRangeTo\":\"";
+    appendTime(out, end);
+    out += "\",";
     for (int i = 0; i < ids.size(); ++i) {
-        const QString& id = ids.at(i);
+        const QByteArray& id = ids.at(i);
         const Figures& f = figures.at(i);
         if (i > 0)
-            out += QLatin1Char(',');
+            out += ',';
         if (f.none) {
-            out += QLatin1String("\"minDateTime_") + id + QLatin1String("\":\"---\",") +
-                   QLatin1String("\"minValue_") + id + QLatin1String("\":\"---\",") +
-                   QLatin1String("\"maxDateTime_") + id + QLatin1String("\":\"---\",") +
-                   QLatin1String("\"maxValue_") + id + QLatin1String("\":\"---\",") +
-                   QLatin1String("\"avg_") + id + QLatin1String("\":\"---\"");
-        } else {
-            out += QLatin1String("\"minDateTime_") + id + QLatin1String("\":\"") +
-                   timeText(f.minTime) + QLatin1String("\",") + QLatin1String("\"minValue_") +
-                   id + QLatin1String("\":") + numberText(f.min) + QLatin1Char(',') +
-                   QLatin1String("\"maxDateTime_") + id + QLatin1String("\":\"") +
-                   timeText(f.maxTime) + QLatin1String("\",") + QLatin1String("\"maxValue_") +
-                   id + QLatin1String("\":") + numberText(f.max) + QLatin1Char(',') +
-                   QLatin1String("\"avg_") + id + QLatin1String("\":") +
-                   numberText(f.sum / double(f.count));
+            for (const char* name : {"minDateTime_", "minValue_", "maxDateTime_", "maxValue_"}) {
+                appendMember(out, name, id);
+                out += "\"---\",";
+            }
+            appendMember(out, "avg_", id);
+            out += "\"---\"";
+            continue;
         }
+        const auto appendExtreme = [&](const char* timeName, qint64 time, const char* valueName,
+                                       double value) {
+            appendMember(out, timeName, id);
+            out += '"';
+            appendTime(out, time);
+            out += "\",";
+            appendMember(out, valueName, id);
+            appendNumber(out, value);
+            out += ',';
+        };
+        appendExtreme("minDateTime_", f.minTime, "minValue_", f.min);
+        appendExtreme("maxDateTime_", f.maxTime, "maxValue_", f.max);
+        appendMember(out, "avg_", id);
+        appendNumber(out, f.sum / double(f.count));
     }
-    out += QLatin1String("},");
-    reply += out.toLatin1();
+    out += '}';
 }
 
 int digits(const char* p, int n)
@@ -112,39 +174,35 @@ bool ArchiveReport::epochSeconds(const QByteArray& dateTime, qint64* seconds)
     return true;
 }
 
-QByteArray ArchiveReport::build(ArchiveReader& reader, const ArchiveManager& manager,
-                                const QString& groupingType, int minutesStep, bool* tooLarge)
+bool ArchiveReport::build(ArchiveReader& reader, const ArchiveManager& manager,
+                          const QString& groupingType, int minutesStep, ReplyWriter& out)
 {
-    *tooLarge = false;
-    const QStringList& ids = reader.ids();
-    const qint64 columns = qMax(1, ids.size());
+    QByteArrayList ids; // integers, checked by the filter
+    for (const QString& id : reader.ids())
+        ids << id.toLatin1();
     // Days and weeks end 1 s before the next group: their last second still belongs to them.
     const bool lastSecondIncluded = groupingType == QLatin1String("days") ||
                                     groupingType == QLatin1String("weeks");
     QVector<Figures> figures(ids.size());
-    QByteArray out = "[";
+    out.append("[");
     bool open = false;
     QDateTime start;
     QDateTime end;
     qint64 closesAt = 0;
     qint64 groups = 0;
-    // Counted before the group is added: a refused reply never grows past the bound.
     const auto write = [&](const QDateTime& from, const QDateTime& to) {
-        if (++groups * columns > MaxValues) {
-            *tooLarge = true;
-            return false;
-        }
-        appendGroup(out, from, to, ids, figures);
-        return true;
+        if (groups++ > 0)
+            out.buffer() += ',';
+        appendGroup(out.buffer(), from, to, ids, figures);
+        out.pass();
     };
 
-    while (reader.next()) {
+    while (out.isOpen() && reader.next()) {
         qint64 time = 0;
         if (!ArchiveReport::epochSeconds(reader.dateTime(), &time))
             continue; // not a time this program writes
         if (open && time >= closesAt) {
-            if (!write(start, end))
-                return QByteArray();
+            write(start, end);
             open = false;
         }
         if (!open) {
@@ -177,15 +235,14 @@ QByteArray ArchiveReport::build(ArchiveReader& reader, const ArchiveManager& man
         }
     }
     if (!reader.error().isEmpty())
-        return QByteArray();
+        return false;
     if (!open) {
         // No row: one group without times, every parameter without a value.
         figures.fill(Figures());
-        if (!write(QDateTime(), QDateTime()))
-            return QByteArray();
-    } else if (!write(start, end)) {
-        return QByteArray();
+        write(QDateTime(), QDateTime());
+    } else {
+        write(start, end);
     }
-    out[out.size() - 1] = ']';
-    return out;
+    out.append("]");
+    return true;
 }

@@ -2,6 +2,7 @@
 CSV file with its download, and the grouped report, on archive rows written straight into the
 database."""
 
+import fcntl
 import json
 import os
 import sqlite3
@@ -283,6 +284,27 @@ def test_a_waiting_file_has_no_name_on_disk(program_factory, tmp_path):
     assert os.listdir(scratch) == []
     p.kill()
     assert os.listdir(scratch) == []
+
+
+def test_a_complete_download_frees_the_next_generation_at_once(archive):
+    # Each generation on a connection of its own, right after the download's last byte.
+    for colnames in ["first", "second", "third", "fourth", "fifth"]:
+        assert csv(archive, colNamesStr=colnames).startswith(colnames.encode() + b"\r\n")
+
+
+def test_leftover_csv_files_of_an_earlier_run_go_at_start(program_factory, tmp_path):
+    scratch = tmp_path / "tmp"
+    scratch.mkdir()
+    leftover = scratch / "Brimat Capture_csv.a1B2c3"
+    in_use = scratch / "Brimat Capture_csv.d4E5f6"  # held by another running instance
+    other = scratch / "Brimat Capture.g7H8i9"       # not a CSV file
+    for f in (leftover, in_use, other):
+        f.write_bytes(b"2024-03-01 10:00:00,1\r\n")
+    with open(in_use, "rb") as held:
+        fcntl.flock(held, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        p = program_factory(env={"TMPDIR": str(scratch)}).start().started()
+        assert sorted(os.listdir(scratch)) == sorted([in_use.name, other.name])
+        p.kill()
 
 
 def test_a_file_that_cannot_be_created_leaves_no_generation(program_factory, tmp_path):
