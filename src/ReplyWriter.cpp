@@ -1,14 +1,24 @@
 #include "ReplyWriter.h"
 
-ReplyWriter::ReplyWriter(Output output) : m_output(std::move(output))
+ReplyWriter::ReplyWriter(Output output) : m_output(std::move(output)) {}
+
+QByteArray& ReplyWriter::buffer()
 {
-    if (m_output)
-        m_buffer.reserve(HoldBytes + HoldBytes / 4); // kept from part to part
+    // Reserved on first use by a reply made in parts, and kept from part to part.
+    if (m_output && m_buffer.capacity() < HoldBytes)
+        m_buffer.reserve(HoldBytes + HoldBytes / 4);
+    return m_buffer;
 }
 
 void ReplyWriter::append(const QByteArray& bytes)
 {
-    m_buffer += bytes;
+    // A reply made whole (the usual case) is shared, not copied, and goes out in one piece:
+    // it is in memory already.
+    if (m_buffer.isEmpty() && !m_started) {
+        m_buffer = bytes;
+        return;
+    }
+    buffer() += bytes;
     pass();
 }
 

@@ -22,7 +22,7 @@ public:
     ReplyWriter& operator=(const ReplyWriter&) = delete;
 
     // Where the reply is appended; pass() hands it on once it holds enough.
-    QByteArray& buffer() { return m_buffer; }
+    QByteArray& buffer();
     void append(const QByteArray& bytes);
     void pass();
 

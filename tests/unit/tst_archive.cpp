@@ -160,6 +160,7 @@ private slots:
     void reportMatchesThePivotStatement_data();
     void reportMatchesThePivotStatement();
     void aFailureReplacesOnlyAReplyNotBegun();
+    void aWholeReplyGoesOutAsItIs();
     void pageSizeIsBounded_data();
     void pageSizeIsBounded();
 
@@ -755,11 +756,28 @@ void TestArchive::aFailureReplacesOnlyAReplyNotBegun()
         sent += part;
         return true;
     });
+    begun.append("{");
     begun.append(QByteArray(ReplyWriter::HoldBytes, 'x'));
     QVERIFY(begun.hasStarted());
     QVERIFY(!begun.replace("error"));
     begun.finish();
-    QCOMPARE(sent, QByteArray(ReplyWriter::HoldBytes, 'x'));
+    QCOMPARE(sent, "{" + QByteArray(ReplyWriter::HoldBytes, 'x'));
+}
+
+// A reply made whole (the live values, of any size) is neither copied nor cut into parts.
+void TestArchive::aWholeReplyGoesOutAsItIs()
+{
+    const QByteArray reply(4 * ReplyWriter::HoldBytes, 'v');
+    QList<QPair<const char*, bool>> parts;
+    ReplyWriter out([&](const QByteArray& part, bool lastPart) {
+        parts.append({part.constData(), lastPart});
+        return true;
+    });
+    out.append(reply);
+    out.finish();
+    QCOMPARE(parts.size(), 1);
+    QCOMPARE(parts[0].first, reply.constData());
+    QVERIFY(parts[0].second);
 }
 
 void TestArchive::pageSizeIsBounded_data()
