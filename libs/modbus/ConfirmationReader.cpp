@@ -1,6 +1,7 @@
 #include "ConfirmationReader.h"
 
 #include <cerrno>
+#include <cstring>
 #include <poll.h>
 #include <unistd.h>
 
@@ -128,30 +129,40 @@ bool ConfirmationReader::readExactly(uint8_t* buf, int n)
     return true;
 }
 
+// A frame is looked for from every byte on: the rest of an answer the line gave up on, or
+// noise, is passed over byte by byte until a frame with a good CRC begins, within the same
+// deadline. Nothing is read beyond the frame being tried; what follows a frame that is passed
+// over stays for the next receive.
 int ConfirmationReader::receiveRtu(uint8_t* rsp)
 {
-    // Slave address, function code and, where the function has one, the byte count.
-    int have = 2;
-    if (!readExactly(rsp, have))
-        return -1;
-    int pdu = pduLength(rsp + 1, have - 1);
-    if (pdu == 0) {
-        if (!readExactly(rsp + have, 1))
-            return -1;
-        ++have;
-        pdu = pduLength(rsp + 1, have - 1);
+    for (;;) {
+        // Slave address, function code and, where the function has one, the byte count.
+        const int pdu = m_heldLength >= 2 ? pduLength(m_held + 1, m_heldLength - 1) : 0;
+        if (pdu < 0 || 1 + pdu + 2 > MODBUS_RTU_MAX_ADU_LENGTH) {
+            dropHeld(1);
+            continue;
+        }
+        const int want = m_heldLength < 2 ? 2 : pdu == 0 ? 3 : 1 + pdu + 2;
+        if (m_heldLength < want) {
+            if (!readExactly(m_held + m_heldLength, want - m_heldLength))
+                return -1;
+            m_heldLength = want;
+            continue;
+        }
+        const uint16_t crc = crc16(m_held, want - 2);
+        if (m_held[want - 2] == (crc & 0xFF) && m_held[want - 1] == crc >> 8) {
+            std::memcpy(rsp, m_held, size_t(want));
+            dropHeld(want);
+            return want;
+        }
+        dropHeld(1);
     }
-    if (pdu < 0)
-        return fail(EMBBADDATA);
-    const int length = 1 + pdu + 2;
-    if (length > MODBUS_RTU_MAX_ADU_LENGTH)
-        return fail(EMBBADDATA);
-    if (!readExactly(rsp + have, length - have))
-        return -1;
-    const uint16_t crc = crc16(rsp, length - 2);
-    if (rsp[length - 2] != (crc & 0xFF) || rsp[length - 1] != crc >> 8)
-        return fail(EMBBADCRC);
-    return length;
+}
+
+void ConfirmationReader::dropHeld(int n)
+{
+    m_heldLength -= n;
+    std::memmove(m_held, m_held + n, size_t(m_heldLength));
 }
 
 int ConfirmationReader::receiveTcp(uint8_t* rsp)

@@ -15,8 +15,9 @@ public:
     explicit ConfirmationReader(modbus_t* ctx);
 
     // One whole frame into rsp (room for MODBUS_MAX_ADU_LENGTH bytes): its length, or -1 with
-    // errno ETIMEDOUT (the deadline came first), EMBBADCRC, EMBBADDATA (a frame that cannot be
-    // told apart), ECONNRESET (the peer closed) or the descriptor's own error.
+    // errno ETIMEDOUT (no whole frame by the deadline; on a serial line bytes that form no
+    // frame with a good CRC are passed over), EMBBADDATA (a TCP frame that cannot be framed),
+    // ECONNRESET (the peer closed) or the descriptor's own error.
     int receive(uint8_t* rsp);
 
     bool isTcp() const { return m_tcp; }
@@ -25,8 +26,12 @@ private:
     bool readExactly(uint8_t* buf, int n);
     int receiveRtu(uint8_t* rsp);
     int receiveTcp(uint8_t* rsp);
+    void dropHeld(int n);
 
     int m_fd;
     bool m_tcp;
     timespec m_deadline{};
+    // Serial bytes read but not yet part of a frame.
+    uint8_t m_held[MODBUS_RTU_MAX_ADU_LENGTH] = {};
+    int m_heldLength = 0;
 };

@@ -36,7 +36,8 @@ MODBUSLIB_EXPORT int modbus_set_timeout_begin(modbus_t* ctx, const timeval* tv);
 // A well-formed answer with fewer registers than asked ends the call with the count received
 // so far (not nb); dest is never written beyond nb words. nb < 1 or a range beyond register
 // 65535 is refused before anything is sent (EMBMDATA). An answer not whole by the response
-// time-out fails with ETIMEDOUT, one with a bad CRC with EMBBADCRC.
+// time-out fails with ETIMEDOUT; on a serial line so does one whose bytes form no frame with a
+// good CRC (the rest of an earlier answer, noise).
 //
 // Over TCP the reply's transaction id is not matched to the request: after a time-out, use a
 // new context before the next request so that a late reply cannot pass for its answer. On a

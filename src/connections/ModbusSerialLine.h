@@ -32,6 +32,7 @@ public:
     int identifySlave(int& slaveId, unsigned int attempt) override;
     int readRegisters(const t_iterationConfig* it, BufferInterface* buffer, qint64 timestamp,
                       unsigned int attempt) override;
+    void settleAfterFailure() override;
 
     // A configured path through a link: the first present port that leads to the same file.
     // Otherwise the first present port whose name equals the configured one or contains it.

@@ -49,6 +49,9 @@ public slots:
     void stopChannel(qint64 timestamp);
 
 private:
+    // The pause before every request of a cycle but the first; false when the channel was
+    // stopped meanwhile.
+    bool pauseBeforeRequest();
     void markIterationFailed(const t_iterationConfig* it, qint64 timestamp, int result);
     void insertSessionBreakValues(qint64 ts);
 
