@@ -42,6 +42,9 @@ public:
     // After a failed read, before the line is opened again: waits out what the device may still
     // be sending, so that the time counts for the failed read and not for the next device.
     virtual void settleAfterFailure() {}
+    // What the last readRegisters spent waiting out an earlier failure that was not settled
+    // (ms): no part of that read's own response time. Zeroed by the call.
+    virtual qint64 takeInheritedWaitMs() { return 0; }
 
     // Set from another thread when the line's owner stops: the waits of the line's own making
     // (the quiet wait, a second connect) are then cut short. A request under way still runs

@@ -9,6 +9,8 @@
 
 #include <poll.h>
 
+#include <utility>
+
 namespace {
 
 // How often the quiet wait looks whether the line's owner stops.
@@ -104,9 +106,17 @@ void ModbusSerialLine::settleAfterFailure()
     discardLateReply();
 }
 
+qint64 ModbusSerialLine::takeInheritedWaitMs()
+{
+    return std::exchange(m_inheritedWaitMs, 0);
+}
+
 void ModbusSerialLine::beforeRequest()
 {
+    QElapsedTimer waited;
+    waited.start();
     discardLateReply();
+    m_inheritedWaitMs = waited.elapsed();
     // Whatever arrived before this request was sent cannot be its answer.
     ::modbus_flush(m_modbus);
 }

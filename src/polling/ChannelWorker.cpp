@@ -123,6 +123,8 @@ void ChannelWorker::visualTimerExpired(qint64 timestamp)
         QElapsedTimer elapsed;
         elapsed.start();
         lastResult = m_line->readRegisters(it, m_buffer.get(), timestamp, 0);
+        // An earlier failure's wait, left for this read, is not this device's time.
+        const qint64 inherited = m_line->takeInheritedWaitMs();
         if (lastResult != 0) {
             lastFailedId = it->ModbusId;
             // Stored once: by the line where it marks the values itself, else here.
@@ -130,13 +132,16 @@ void ChannelWorker::visualTimerExpired(qint64 timestamp)
                 markIterationFailed(it, timestamp, lastResult);
             if (*m_markedForDeletion)
                 break;
-            m_line->settleAfterFailure();
+            // Waited out here when another request of this cycle follows; otherwise it passes
+            // in the pause until the next tick, which a longer cycle could miss.
+            if (requestFollows(i))
+                m_line->settleAfterFailure();
             m_line->disconnect();
             m_line->connect();
         } else {
             ++delta.validRespCnt;
         }
-        const int dt = int(elapsed.elapsed());
+        const int dt = int(qMax<qint64>(0, elapsed.elapsed() - inherited));
         delta.lastRespTime = dt;
         delta.avgRespTime = delta.avgRespTime == 0 ? dt : (dt + delta.avgRespTime) / 2;
         qCDebug(lcCycle) << "---- ret from it: " << i << ", [Id = " << it->ModbusId
@@ -146,6 +151,16 @@ void ChannelWorker::visualTimerExpired(qint64 timestamp)
     if (!*m_markedForDeletion)
         mergeStats();
     m_ready->store(true);
+}
+
+bool ChannelWorker::requestFollows(int i) const
+{
+    const int failedId = m_plan->at(i)->ModbusId;
+    for (int j = i + 1; j < m_plan->count(); ++j) {
+        if (m_plan->at(j)->ModbusId != failedId)
+            return true;
+    }
+    return false;
 }
 
 bool ChannelWorker::pauseBeforeRequest()
