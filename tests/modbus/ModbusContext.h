@@ -45,19 +45,20 @@ inline ModbusContext rtuContext(const QString& device, int slave, int timeoutMs 
 
 // The RTU peer on the other end of device serves one request at a time: a slow answer a read
 // gave up on still holds it. True once the line has been quiet for longer than the peer's
-// pauses and the peer answers a plain read (unit 1, register 7) again.
+// pauses and the peer answers a plain read (unit 1, register 7) again, within 30 s.
 inline bool rtuPeerIdle(const QString& device)
 {
-    ModbusContext ctx = rtuContext(device, 1, 300);
+    ModbusContext ctx = rtuContext(device, 1, 2000);
     if (!ctx)
         return false;
     QDeadlineTimer deadline(30000);
     pollfd p = {::modbus_get_socket(ctx.get()), POLLIN, 0};
-    while (::poll(&p, 1, 1000) > 0) {
-        ::modbus_flush(ctx.get());
-        if (deadline.hasExpired())
-            return false;
+    while (!deadline.hasExpired()) {
+        while (::poll(&p, 1, 1000) > 0 && !deadline.hasExpired())
+            ::modbus_flush(ctx.get());
+        uint16_t word = 0;
+        if (modbuslib::modbus_read_registers(ctx.get(), 7, 1, &word) == 1 && word == 7)
+            return true;
     }
-    uint16_t word = 0;
-    return modbuslib::modbus_read_registers(ctx.get(), 7, 1, &word) == 1 && word == 7;
+    return false;
 }
