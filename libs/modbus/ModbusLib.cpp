@@ -1,8 +1,9 @@
 #include "ModbusLib.h"
 
+#include "ConfirmationReader.h"
+
 #include <cerrno>
 #include <climits>
-#include <ctime>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/select.h>
@@ -12,7 +13,6 @@
 
 namespace {
 
-constexpr int TcpHeaderLength = 7;
 constexpr int ExceptionBit = 0x80;
 
 int fail(int err)
@@ -21,69 +21,51 @@ int fail(int err)
     return -1;
 }
 
-// The MBAP header of a reply to a raw request: libmodbus sends those with transaction id 0 and
-// frames the reply by its function code alone, so the length field is checked here.
-bool tcpHeaderValid(const uint8_t* rsp, int length)
+// The MBAP header of a reply to a raw request: libmodbus sends those with transaction id 0.
+bool tcpHeaderValid(const uint8_t* rsp)
 {
     const int transaction = rsp[0] << 8 | rsp[1];
     const int protocol = rsp[2] << 8 | rsp[3];
-    const int following = rsp[4] << 8 | rsp[5];
-    return transaction == 0 && protocol == 0 && following == length - 6;
+    return transaction == 0 && protocol == 0;
 }
 
-// A serial frame that does not answer a request of `function` to `slave`. libmodbus's RTU
-// receive reads another slave's frame whole and answers 0 for it (CRC not checked).
-bool isForeignFrame(const uint8_t* rsp, int length, int offset, int slave, int function)
+// A serial frame (whole, its CRC checked) that does not answer a request of `function` to
+// `slave`.
+bool isForeignFrame(const uint8_t* rsp, int offset, int slave, int function)
 {
-    if (length == 0)
-        return true;
-    if (length < offset + 1)
-        return false;
     const int replyFunction = rsp[offset];
     return rsp[offset - 1] != slave ||
            (replyFunction != function && replyFunction != (function | ExceptionBit));
 }
 
-// The response time-out of one request: shorten() lets a further receive wait only for what is
-// left of it; the context's own time-out is restored at the end.
-class ResponseWait
+// The answer to the request just sent to slave. Over TCP the unit id is taken as the device
+// sends it: many devices ignore the id they were asked with, and the line opens a connection of
+// its own for every read, so no stale reply can be met there. On a serial bus a frame of
+// another slave or of another function answers an earlier request (a slave that answered
+// late): it is passed over and the wait for this answer goes on until the same deadline.
+int receiveAnswer(modbus_t* ctx, ConfirmationReader& reader, int slave, int function, uint8_t* rsp)
 {
-public:
-    explicit ResponseWait(modbus_t* ctx) : m_ctx(ctx)
-    {
-        ::modbus_get_response_timeout(m_ctx, &m_sec, &m_usec);
-        ::clock_gettime(CLOCK_MONOTONIC, &m_start);
+    const int offset = ::modbus_get_header_length(ctx);
+    for (;;) {
+        const int length = reader.receive(rsp);
+        if (length == -1 || reader.isTcp() || !isForeignFrame(rsp, offset, slave, function))
+            return length;
     }
-    ~ResponseWait()
-    {
-        if (m_shortened)
-            ::modbus_set_response_timeout(m_ctx, m_sec, m_usec);
-    }
-    ResponseWait(const ResponseWait&) = delete;
-    ResponseWait& operator=(const ResponseWait&) = delete;
+}
 
-    // False when nothing is left.
-    bool shorten()
-    {
-        timespec now{};
-        ::clock_gettime(CLOCK_MONOTONIC, &now);
-        const long long elapsedUs = (now.tv_sec - m_start.tv_sec) * 1000000LL +
-                                    (now.tv_nsec - m_start.tv_nsec) / 1000;
-        const long long leftUs = m_sec * 1000000LL + m_usec - elapsedUs;
-        if (leftUs <= 0)
-            return false;
-        m_shortened = true;
-        return ::modbus_set_response_timeout(m_ctx, uint32_t(leftUs / 1000000),
-                                             uint32_t(leftUs % 1000000)) == 0;
+// An answer of the function asked for, else -1: the exception the device answered, or
+// EMBBADDATA.
+int checkReply(const ConfirmationReader& reader, const uint8_t* rsp, int offset, int function)
+{
+    if (reader.isTcp() && !tcpHeaderValid(rsp))
+        return fail(EMBBADDATA);
+    const int replyFunction = rsp[offset];
+    if (replyFunction == (function | ExceptionBit)) {
+        const int code = rsp[offset + 1];
+        return fail(code > 0 && code < MODBUS_EXCEPTION_MAX ? MODBUS_ENOBASE + code : EMBBADEXC);
     }
-
-private:
-    modbus_t* m_ctx;
-    uint32_t m_sec = 0;
-    uint32_t m_usec = 0;
-    timespec m_start{};
-    bool m_shortened = false;
-};
+    return replyFunction == function ? 0 : fail(EMBBADDATA);
+}
 
 // One request of function 3 or 4 for nb registers of bytesPerRegister bytes, built on the raw
 // calls: libmodbus's own reads refuse a reply with another count without telling the count,
@@ -93,42 +75,18 @@ int readOnce(modbus_t* ctx, int function, int addr, int nb, int bytesPerRegister
     const int slave = ::modbus_get_slave(ctx);
     const uint8_t req[] = {uint8_t(slave), uint8_t(function), uint8_t(addr >> 8),
                            uint8_t(addr),  uint8_t(nb >> 8),  uint8_t(nb)};
+    // The whole answer within the response time-out from here.
+    ConfirmationReader reader(ctx);
     if (::modbus_send_raw_request(ctx, req, int(sizeof req)) == -1)
         return -1;
 
     uint8_t rsp[MODBUS_MAX_ADU_LENGTH];
+    const int length = receiveAnswer(ctx, reader, slave, function, rsp);
+    if (length == -1)
+        return -1;
     const int offset = ::modbus_get_header_length(ctx);
-    const bool tcp = offset == TcpHeaderLength;
-    int length;
-    {
-        ResponseWait wait(ctx);
-        for (;;) {
-            length = ::modbus_receive_confirmation(ctx, rsp);
-            if (length == -1)
-                return -1;
-            // Over TCP the unit id is taken as the device sends it: many devices ignore the id
-            // they were asked with, and the line opens a connection of its own for every read,
-            // so no stale reply can be met there. On a serial bus a frame of another slave or
-            // of another function answers an earlier request (a slave that answered late):
-            // it is passed over and the wait for this answer goes on within the time-out.
-            if (tcp || !isForeignFrame(rsp, length, offset, slave, function))
-                break;
-            if (!wait.shorten())
-                return fail(ETIMEDOUT);
-        }
-    }
-    if (length < offset + 2)
-        return fail(EMBBADDATA);
-    if (tcp && !tcpHeaderValid(rsp, length))
-        return fail(EMBBADDATA);
-
-    const int replyFunction = rsp[offset];
-    if (replyFunction == (function | ExceptionBit)) {
-        const int code = rsp[offset + 1];
-        return fail(code > 0 && code < MODBUS_EXCEPTION_MAX ? MODBUS_ENOBASE + code : EMBBADEXC);
-    }
-    if (replyFunction != function)
-        return fail(EMBBADDATA);
+    if (checkReply(reader, rsp, offset, function) == -1)
+        return -1;
 
     const int byteCount = rsp[offset + 1];
     if (byteCount % bytesPerRegister != 0 || offset + 2 + byteCount > length)
@@ -248,7 +206,22 @@ int modbus_report_slave_id(modbus_t* ctx, SlaveIdBuffer& dest)
 {
     if (!ctx)
         return fail(EINVAL);
-    return ::modbus_report_slave_id(ctx, int(sizeof dest), dest);
+    const int slave = ::modbus_get_slave(ctx);
+    const uint8_t req[] = {uint8_t(slave), MODBUS_FC_REPORT_SLAVE_ID};
+    ConfirmationReader reader(ctx);
+    if (::modbus_send_raw_request(ctx, req, int(sizeof req)) == -1)
+        return -1;
+    uint8_t rsp[MODBUS_MAX_ADU_LENGTH];
+    const int length = receiveAnswer(ctx, reader, slave, MODBUS_FC_REPORT_SLAVE_ID, rsp);
+    if (length == -1)
+        return -1;
+    const int offset = ::modbus_get_header_length(ctx);
+    if (checkReply(reader, rsp, offset, MODBUS_FC_REPORT_SLAVE_ID) == -1)
+        return -1;
+    // The frame holds every byte its count announces; dest has room for any count.
+    const int byteCount = rsp[offset + 1];
+    std::copy_n(rsp + offset + 2, std::min<size_t>(size_t(byteCount), sizeof dest), dest);
+    return byteCount;
 }
 
 bool isTimeoutError(int err)

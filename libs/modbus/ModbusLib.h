@@ -25,8 +25,9 @@ using SlaveIdBuffer = uint8_t[MODBUS_MAX_PDU_LENGTH];
 // ::modbus_connect, refusing a descriptor that select() cannot watch (errno EMFILE).
 MODBUSLIB_EXPORT int modbus_connect(modbus_t* ctx);
 
-// The wait for the start of an answer (the response time-out). A µs part of 1 000 000 or more
-// is carried into the seconds; negative parts and a zero wait are refused (EINVAL).
+// The response time-out: the wait for the whole of an answer, from the request's sending to its
+// last byte (libmodbus's byte time-out is not used). A µs part of 1 000 000 or more is carried
+// into the seconds; negative parts and a zero wait are refused (EINVAL).
 MODBUSLIB_EXPORT int modbus_get_timeout_begin(modbus_t* ctx, timeval* tv);
 MODBUSLIB_EXPORT int modbus_set_timeout_begin(modbus_t* ctx, const timeval* tv);
 
@@ -34,12 +35,14 @@ MODBUSLIB_EXPORT int modbus_set_timeout_begin(modbus_t* ctx, const timeval* tv);
 // one response can carry is read in consecutive requests; any part failing fails the call.
 // A well-formed answer with fewer registers than asked ends the call with the count received
 // so far (not nb); dest is never written beyond nb words. nb < 1 or a range beyond register
-// 65535 is refused before anything is sent (EMBMDATA).
+// 65535 is refused before anything is sent (EMBMDATA). An answer not whole by the response
+// time-out fails with ETIMEDOUT; on a serial line so does one whose bytes form no frame with a
+// good CRC (the rest of an earlier answer, noise).
 //
 // Over TCP the reply's transaction id is not matched to the request: after a time-out, use a
 // new context before the next request so that a late reply cannot pass for its answer. On a
 // serial line a frame of another slave or of another function (a late answer to an earlier
-// request) is passed over, and the wait for the answer goes on within the response time-out.
+// request) is passed over, and the wait for the answer goes on within the same time-out.
 MODBUSLIB_EXPORT int modbus_read_registers(modbus_t* ctx, int addr, int nb, uint16_t* dest);
 MODBUSLIB_EXPORT int modbus_read_input_registers(modbus_t* ctx, int addr, int nb, uint16_t* dest);
 
@@ -48,7 +51,8 @@ MODBUSLIB_EXPORT int modbus_read_input_registers(modbus_t* ctx, int addr, int nb
 // Otherwise as modbus_read_registers.
 MODBUSLIB_EXPORT int modbus_read_registers_32(modbus_t* ctx, int addr, int nb, uint16_t* dest);
 
-// Report Slave ID: the number of data bytes of the answer (the first is the slave id).
+// Report Slave ID: the number of data bytes of the answer (the first is the slave id), within
+// the response time-out as the reads.
 MODBUSLIB_EXPORT int modbus_report_slave_id(modbus_t* ctx, SlaveIdBuffer& dest);
 
 // errno values after a failed call that count as a time-out: no answer in time, or the

@@ -8,6 +8,9 @@
 
 #include <modbus.h>
 
+#include <atomic>
+#include <memory>
+
 // The Modbus master of one channel (a serial or a TCP line). Used by one thread only.
 class ModbusLine : public QObject
 {
@@ -35,6 +38,18 @@ public:
     virtual int identifySlave(int& slaveId, unsigned int attempt) = 0;
     virtual int readRegisters(const t_iterationConfig* it, BufferInterface* buffer,
                               qint64 timestamp, unsigned int attempt) = 0;
+
+    // After a failed read, before the line is opened again: waits out what the device may still
+    // be sending, so that the time counts for the failed read and not for the next device.
+    virtual void settleAfterFailure() {}
+    // What the last readRegisters spent waiting out an earlier failure that was not settled
+    // (ms): no part of that read's own response time. Zeroed by the call.
+    virtual qint64 takeInheritedWaitMs() { return 0; }
+
+    // Set from another thread when the line's owner stops: the waits of the line's own making
+    // (the quiet wait, a second connect) are then cut short. A request under way still runs
+    // to its time-out.
+    void setStopFlag(std::shared_ptr<const std::atomic<bool>> stop) { m_stop = std::move(stop); }
 
     // Whether readRegisters, failing with this result, stored its flag at every value of the
     // iteration itself (when the buffer's lock was free): 1, 5 and 6. For the others the
@@ -85,9 +100,13 @@ protected:
         Q_UNUSED(err);
     }
 
+    bool stopping() const { return m_stop && *m_stop; }
+
     modbus_t* m_modbus = nullptr;
 
 private:
+    std::shared_ptr<const std::atomic<bool>> m_stop;
+
     void storeFailure(const t_iterationConfig* it, BufferInterface* buffer, qint64 timestamp,
                       int flag);
 };

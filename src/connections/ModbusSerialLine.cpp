@@ -9,7 +9,12 @@
 
 #include <poll.h>
 
+#include <utility>
+
 namespace {
+
+// How often the quiet wait looks whether the line's owner stops.
+constexpr int StopCheckMs = 50;
 
 bool isParallelPort(const QString& name)
 {
@@ -96,9 +101,22 @@ int ModbusSerialLine::readRegisters(const t_iterationConfig* it, BufferInterface
     return readValues(it, buffer, timestamp, SerialNotOpen);
 }
 
-void ModbusSerialLine::beforeRequest()
+void ModbusSerialLine::settleAfterFailure()
 {
     discardLateReply();
+}
+
+qint64 ModbusSerialLine::takeInheritedWaitMs()
+{
+    return std::exchange(m_inheritedWaitMs, 0);
+}
+
+void ModbusSerialLine::beforeRequest()
+{
+    QElapsedTimer waited;
+    waited.start();
+    discardLateReply();
+    m_inheritedWaitMs = waited.elapsed();
     // Whatever arrived before this request was sent cannot be its answer.
     ::modbus_flush(m_modbus);
 }
@@ -120,22 +138,26 @@ void ModbusSerialLine::discardLateReply()
 {
     if (!m_sinceFailure.isValid())
         return;
-    const int fd = ::modbus_get_socket(m_modbus);
+    const int fd = m_modbus ? ::modbus_get_socket(m_modbus) : -1;
     const qint64 quietMs = qMax(m_connection.timeout, 1);
     QElapsedTimer total;
     total.start();
-    // Bounded, so that a line that never stops talking cannot stall the channel.
-    while (fd >= 0 && total.elapsed() < 4 * quietMs) {
+    // Bounded, so that a line that never stops talking cannot stall the channel; a stop ends
+    // it at once, as the line is closed then.
+    while (fd >= 0 && total.elapsed() < 4 * quietMs && !stopping()) {
         const qint64 left = quietMs - m_sinceFailure.elapsed();
-        if (left > 0) {
-            pollfd p = {fd, POLLIN, 0};
-            if (::poll(&p, 1, int(left)) <= 0 || !(p.revents & POLLIN))
-                break;
-        }
-        ::modbus_flush(m_modbus);
-        if (left <= 0)
+        if (left <= 0) {
+            ::modbus_flush(m_modbus);
             break;
-        m_sinceFailure.start();
+        }
+        pollfd p = {fd, POLLIN, 0};
+        const int rc = ::poll(&p, 1, int(qMin<qint64>(left, StopCheckMs)));
+        if (rc < 0 || (rc > 0 && !(p.revents & POLLIN)))
+            break;
+        if (rc > 0) {
+            ::modbus_flush(m_modbus);
+            m_sinceFailure.start();
+        }
     }
     m_sinceFailure.invalidate();
 }

@@ -32,6 +32,8 @@ public:
     int identifySlave(int& slaveId, unsigned int attempt) override;
     int readRegisters(const t_iterationConfig* it, BufferInterface* buffer, qint64 timestamp,
                       unsigned int attempt) override;
+    void settleAfterFailure() override;
+    qint64 takeInheritedWaitMs() override;
 
     // A configured path through a link: the first present port that leads to the same file.
     // Otherwise the first present port whose name equals the configured one or contains it.
@@ -49,4 +51,5 @@ private:
     bool connected = false;
     // Runs from a failed request until the line has been quiet for a whole time-out.
     QElapsedTimer m_sinceFailure;
+    qint64 m_inheritedWaitMs = 0;
 };

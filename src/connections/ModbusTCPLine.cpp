@@ -70,13 +70,14 @@ bool accepts(const QString& host, quint16 port, int timeoutMs)
         pollfd p = {s, POLLOUT, 0};
         int rc;
         do {
-            const int left = timeoutMs < 0 ? -1 : int(qMax<qint64>(0, timeoutMs - waited.elapsed()));
+            const int left =
+                timeoutMs < 0 ? -1 : int(qMax<qint64>(0, timeoutMs - waited.elapsed()));
             rc = ::poll(&p, 1, left);
         } while (rc < 0 && errno == EINTR);
         int error = 0;
         socklen_t size = sizeof error;
-        connected = rc == 1 && ::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &size) == 0 &&
-                    error == 0;
+        connected =
+            rc == 1 && ::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
     }
     ::close(s);
     return connected;
@@ -144,5 +145,8 @@ int ModbusTCPLine::readRegisters(const t_iterationConfig* it, BufferInterface* b
     // Every iteration on a new connection: a late reply to the previous one cannot reach it.
     disconnect();
     connect();
+    // The read procedure would wait for a second connect; a stopping owner does not.
+    if (!m_modbus && stopping())
+        return TcpNotConnected;
     return readValues(it, buffer, timestamp, TcpNotConnected);
 }

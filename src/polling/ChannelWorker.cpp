@@ -16,6 +16,13 @@
 // Every cycle and iteration writes a line here; off unless QT_LOGGING_RULES asks for it.
 Q_LOGGING_CATEGORY(lcCycle, "korvalen.polling.cycle", QtWarningMsg)
 
+namespace {
+
+// How often the pause between requests looks whether the channel stops.
+constexpr qint64 StopCheckMs = 50;
+
+} // namespace
+
 ChannelWorker::ChannelWorker(const t_serialConnection& connection,
                              std::shared_ptr<ReadIterations> plan,
                              std::shared_ptr<ReadBuffer> buffer)
@@ -69,6 +76,7 @@ void ChannelWorker::process()
         m_line = new ModbusSerialLine(m_serial);
     else
         m_line = new ModbusTCPLine(m_tcp);
+    m_line->setStopFlag(m_markedForDeletion);
     m_line->connect(); // a line that fails to open opens at its first read
 }
 
@@ -104,9 +112,8 @@ void ChannelWorker::visualTimerExpired(qint64 timestamp)
             markIterationFailed(it, timestamp, lastResult);
             continue;
         }
-        if (i > 0)
-            QThread::msleep(
-                ulong(qMax<qint64>(0, qint64(g_settingsManager->m_modbusIterDelay) + 20)));
+        if (i > 0 && !pauseBeforeRequest())
+            continue; // stopped during the pause: the request is not sent
         if (it->idDevice != currentDevice && mergeStats()) {
             delta = Stats::t_devStats();
             currentDevice = it->idDevice;
@@ -116,6 +123,8 @@ void ChannelWorker::visualTimerExpired(qint64 timestamp)
         QElapsedTimer elapsed;
         elapsed.start();
         lastResult = m_line->readRegisters(it, m_buffer.get(), timestamp, 0);
+        // An earlier failure's wait, left for this read, is not this device's time.
+        const qint64 inherited = m_line->takeInheritedWaitMs();
         if (lastResult != 0) {
             lastFailedId = it->ModbusId;
             // Stored once: by the line where it marks the values itself, else here.
@@ -123,12 +132,16 @@ void ChannelWorker::visualTimerExpired(qint64 timestamp)
                 markIterationFailed(it, timestamp, lastResult);
             if (*m_markedForDeletion)
                 break;
+            // Waited out here when another request of this cycle follows; otherwise it passes
+            // in the pause until the next tick, which a longer cycle could miss.
+            if (requestFollows(i))
+                m_line->settleAfterFailure();
             m_line->disconnect();
             m_line->connect();
         } else {
             ++delta.validRespCnt;
         }
-        const int dt = int(elapsed.elapsed());
+        const int dt = int(qMax<qint64>(0, elapsed.elapsed() - inherited));
         delta.lastRespTime = dt;
         delta.avgRespTime = delta.avgRespTime == 0 ? dt : (dt + delta.avgRespTime) / 2;
         qCDebug(lcCycle) << "---- ret from it: " << i << ", [Id = " << it->ModbusId
@@ -138,6 +151,27 @@ void ChannelWorker::visualTimerExpired(qint64 timestamp)
     if (!*m_markedForDeletion)
         mergeStats();
     m_ready->store(true);
+}
+
+bool ChannelWorker::requestFollows(int i) const
+{
+    const int failedId = m_plan->at(i)->ModbusId;
+    for (int j = i + 1; j < m_plan->count(); ++j) {
+        if (m_plan->at(j)->ModbusId != failedId)
+            return true;
+    }
+    return false;
+}
+
+bool ChannelWorker::pauseBeforeRequest()
+{
+    QElapsedTimer paused;
+    paused.start();
+    const qint64 pauseMs = qMax<qint64>(0, qint64(g_settingsManager->m_modbusIterDelay) + 20);
+    for (qint64 left = pauseMs; left > 0 && !*m_markedForDeletion;
+         left = pauseMs - paused.elapsed())
+        QThread::msleep(ulong(qMin(left, StopCheckMs)));
+    return !*m_markedForDeletion;
 }
 
 void ChannelWorker::markIterationFailed(const t_iterationConfig* it, qint64 timestamp, int result)

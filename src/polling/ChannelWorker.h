@@ -49,6 +49,11 @@ public slots:
     void stopChannel(qint64 timestamp);
 
 private:
+    // The pause before every request of a cycle but the first; false when the channel was
+    // stopped meanwhile.
+    bool pauseBeforeRequest();
+    // Whether the cycle sends another request after iteration i fails: one to another slave.
+    bool requestFollows(int i) const;
     void markIterationFailed(const t_iterationConfig* it, qint64 timestamp, int result);
     void insertSessionBreakValues(qint64 ts);
 

@@ -24,13 +24,11 @@ Q_DECLARE_LOGGING_CATEGORY(lcCycle)
 
 namespace {
 
-// How long the stop waits for a channel's cycle to end, and then for its thread: a cycle of
-// this plan on a dead line cannot take longer.
-int cycleBoundMs(int iterations, int timeout)
+// How long a stopped channel may take to end: its current read (bounded by the time-out) or
+// connect, and then its session breaks. Past it the stop says that it still waits.
+int stopBoundMs(int timeout)
 {
-    const qint64 perIteration =
-        3 * qint64(qMax(timeout, 0)) + qMax(0, int(g_settingsManager->m_modbusIterDelay)) + 20;
-    return int(qMin<qint64>(iterations * perIteration + 1500, 600000));
+    return int(qBound<qint64>(0, timeout, 600000)) + 2000;
 }
 
 // Registration and clearing happen at start and stop only, and readers hold the lock for
@@ -93,10 +91,9 @@ QThread* Poller::startThread(ThreadWorker* worker, bool addToList)
     worker->moveToThread(thread);
     if (addToList) {
         if (channel)
-            m_channWorkersList.append(Channel{channel, thread, channel->connectionName(),
-                                              channel->timeout(), channel->plan().count(),
-                                              g_channelReady->flag(channel->channelKey()),
-                                              channel->markedForDeletion()});
+            m_channWorkersList.append(
+                Channel{channel, thread, channel->connectionName(), channel->timeout(),
+                        g_channelReady->flag(channel->channelKey()), channel->markedForDeletion()});
     }
     connect(thread, &QThread::started, worker, &ThreadWorker::process);
     // Direct: the stop waits for the thread on the main thread, where a queued quit would
@@ -261,20 +258,20 @@ void Poller::visualTimerTimeout()
 
 void Poller::stopChannels(qint64 ts)
 {
-    // A running cycle ends after its current read (on dead lines the rest of it could take
-    // longer than a service manager waits for the program to end); the stop is queued on each
-    // worker's thread behind it, so that no line is closed under a read. The channels stop side
-    // by side, and each thread is then waited for without polling.
+    // A running cycle ends after its current read, which its time-out bounds (on dead lines
+    // the rest of the cycle could take longer than a service manager waits for the program to
+    // end); the stop is queued on each worker's thread behind it, so that no line is closed
+    // under a read. The channels stop side by side, and every thread is waited for to its end:
+    // a worker still reading would write its rows and session breaks after the run counts as
+    // stopped, or never when the program ends, and a new start would read beside it.
     for (const Channel& channel : qAsConst(m_channWorkersList)) {
         *channel.stop = true;
         QMetaObject::invokeMethod(channel.worker, "stopChannel", Qt::QueuedConnection,
                                   Q_ARG(qint64, ts));
     }
     for (const Channel& channel : qAsConst(m_channWorkersList)) {
-        const int bound = cycleBoundMs(channel.iterations, channel.timeout);
-        if (!channel.thread->wait(ulong(bound)))
-            qDebug() << "!!! infLoopSave used!!! id:" << channel.name
-                     << "did not stop in time; it ends on its own";
+        while (!channel.thread->wait(ulong(stopBoundMs(channel.timeout))))
+            qWarning() << "Channel" << channel.name << "has not stopped yet; still waiting";
     }
     m_channWorkersList.clear();
     qDebug("clear m_channWorkersList");

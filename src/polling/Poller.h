@@ -57,7 +57,6 @@ private:
         QThread* thread;
         QString name;
         int timeout;
-        int iterations;
         ChannelReady::Flag ready;
         std::shared_ptr<std::atomic<bool>> stop;
     };

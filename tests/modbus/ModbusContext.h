@@ -2,7 +2,10 @@
 
 #include "ModbusLib.h"
 
+#include <QDeadlineTimer>
 #include <QString>
+
+#include <poll.h>
 
 #include <memory>
 
@@ -38,4 +41,24 @@ inline ModbusContext rtuContext(const QString& device, int slave, int timeoutMs 
 {
     return connectedContext(::modbus_new_rtu(device.toLatin1().constData(), 9600, 'N', 8, 1), slave,
                             timeoutMs);
+}
+
+// The RTU peer on the other end of device serves one request at a time: a slow answer a read
+// gave up on still holds it. True once the line has been quiet for longer than the peer's
+// pauses and the peer answers a plain read (unit 1, register 7) again, within 30 s.
+inline bool rtuPeerIdle(const QString& device)
+{
+    ModbusContext ctx = rtuContext(device, 1, 2000);
+    if (!ctx)
+        return false;
+    QDeadlineTimer deadline(30000);
+    pollfd p = {::modbus_get_socket(ctx.get()), POLLIN, 0};
+    while (!deadline.hasExpired()) {
+        while (::poll(&p, 1, 1000) > 0 && !deadline.hasExpired())
+            ::modbus_flush(ctx.get());
+        uint16_t word = 0;
+        if (modbuslib::modbus_read_registers(ctx.get(), 7, 1, &word) == 1 && word == 7)
+            return true;
+    }
+    return false;
 }

@@ -25,6 +25,8 @@ enum Form
 };
 constexpr int AnyTimeout = -1; // expected errno: one that isTimeoutError() accepts
 constexpr quint16 Canary = 0xDEAD;
+// The fault peer sends its answer from this address on one byte every (address - base) ms.
+constexpr int TrickleBase = 7000;
 
 int readForm(modbus_t* ctx, int form, int addr, int nb, uint16_t* dest)
 {
@@ -73,6 +75,8 @@ private slots:
     void read32();
     void readFaults_data();
     void readFaults();
+    void wholeAnswerWithinTheTimeout_data();
+    void wholeAnswerWithinTheTimeout();
 
     void reportSlaveId_data();
     void reportSlaveId();
@@ -356,6 +360,64 @@ void tst_ModbusLib::readFaults()
         QCOMPARE(error, err);
     for (size_t i = words; i < dest.size(); ++i)
         QCOMPARE(dest[i], Canary);
+}
+
+void tst_ModbusLib::wholeAnswerWithinTheTimeout_data()
+{
+    QTest::addColumn<QString>("transport");
+    QTest::addColumn<int>("form");
+    QTest::addColumn<int>("unit");
+    QTest::addColumn<int>("msPerByte");
+    QTest::addColumn<int>("rc");
+
+    for (const char* t : {"tcp", "rtu"}) {
+        const QString transport = QString::fromLatin1(t);
+        // Every byte well within the old per-byte wait, the whole answer not within 500 ms.
+        QTest::addRow("byte every 200 ms %s", t) << transport << int(Holding) << 1 << 200 << -1;
+        QTest::addRow("byte every 200 ms input %s", t) << transport << int(Input) << 1 << 200 << -1;
+        QTest::addRow("byte every 200 ms 32 %s", t)
+            << transport << int(Holding32) << 32 << 200 << -1;
+        QTest::addRow("byte every 450 ms %s", t) << transport << int(Holding) << 1 << 450 << -1;
+        // Slow bytes that still make the whole answer in time are an answer.
+        QTest::addRow("byte every 20 ms %s", t) << transport << int(Holding) << 1 << 20 << 2;
+    }
+}
+
+// From the request to the answer's last byte: the response time-out, whatever the peer sends.
+void tst_ModbusLib::wholeAnswerWithinTheTimeout()
+{
+    QFETCH(QString, transport);
+    QFETCH(int, form);
+    QFETCH(int, unit);
+    QFETCH(int, msPerByte);
+    QFETCH(int, rc);
+    constexpr int timeoutMs = 500;
+
+    int result = 0;
+    int error = 0;
+    qint64 elapsed = 0;
+    {
+        ModbusContext ctx = context(transport, unit, timeoutMs);
+        QVERIFY(ctx);
+        std::vector<uint16_t> dest(8, Canary);
+        QElapsedTimer timer;
+        timer.start();
+        result = readForm(ctx.get(), form, TrickleBase + msPerByte, 2, dest.data());
+        error = errno;
+        elapsed = timer.elapsed();
+        if (rc > 0) {
+            QCOMPARE(dest[0], uint16_t(TrickleBase + msPerByte));
+            QCOMPARE(dest[2], Canary);
+        }
+    }
+    if (transport == QLatin1String("rtu"))
+        QVERIFY(rtuPeerIdle(m_pty.lineEnd()));
+    QCOMPARE(result, rc);
+    if (rc == -1) {
+        QVERIFY2(modbuslib::isTimeoutError(error), std::strerror(error));
+        QVERIFY2(elapsed >= timeoutMs - 5, qPrintable(QString::number(elapsed)));
+    }
+    QVERIFY2(elapsed <= timeoutMs + 100, qPrintable(QString::number(elapsed)));
 }
 
 void tst_ModbusLib::reportSlaveId_data()

@@ -7,6 +7,8 @@
 Every accepted TCP connection is logged to LOG as "CONN", every request as
 "REQ unit=U fn=F addr=A count=N", before it is answered; LOG.times gets each request line again
 after the peer's monotonic clock in ms, for tests that look at the pauses between requests.
+Over TCP a request that arrives while the answer to another is still being sent (late or slow,
+and its asker still connected) is logged as "OVERLAP" before its "REQ" line.
 
 Functions 3 and 4: the request's start address decides the answer.
     1000         exception 2 (illegal data address)
@@ -14,6 +16,7 @@ Functions 3 and 4: the request's start address decides the answer.
     3000         a reply cut short: the rest never comes
     4000         no answer
     5000-5999    the normal answer, (address - 5000) ms late
+    7000-7999    the normal answer, sent one byte every (address - 7000) ms
     6000         the normal answer from unit id + 1
     otherwise    register a holds a (16-bit)
 Unit 32 is a device with 32-bit registers for function 3: register a holds the single a + 0.5.
@@ -37,6 +40,7 @@ class Peer:
         self.log = open(log_path, "a", buffering=1)
         self.times = open(log_path + ".times", "a", buffering=1)
         self.asked = {}
+        self.answering = 0  # TCP answers being sent
 
     def note(self, text):
         self.log.write(text + "\n")
@@ -46,29 +50,29 @@ class Peer:
             self.times.flush()
 
     def answer(self, unit, pdu):
-        """(delay in s, reply unit, reply pdu or None for silence, cut short)"""
+        """(delay in s, reply unit, reply pdu or None for silence, cut short, s between bytes)"""
         function = pdu[0]
         if function == 0x11:
             self.note(f"REQ unit={unit} fn=17 addr=0 count=0")
             first = unit not in self.asked
             self.asked[unit] = True
             if unit == 44:
-                return 0, unit, None, False
+                return 0, unit, None, False, 0
             if unit == 17:
                 data = bytes([17, 0xFF, 0x42])
             elif unit == 40 or (unit == 41 and first):
                 data = b""
             else:
                 data = bytes([unit, 0xFF])
-            return 0, unit, bytes([0x11, len(data)]) + data, False
+            return 0, unit, bytes([0x11, len(data)]) + data, False, 0
         if function not in (3, 4) or len(pdu) != 5:
-            return 0, unit, bytes([function | 0x80, 1]), False
+            return 0, unit, bytes([function | 0x80, 1]), False, 0
         addr, count = struct.unpack(">HH", pdu[1:5])
         self.note(f"REQ unit={unit} fn={function} addr={addr} count={count}")
         if addr == 1000:
-            return 0, unit, bytes([function | 0x80, 2]), False
+            return 0, unit, bytes([function | 0x80, 2]), False, 0
         if addr == 4000:
-            return 0, unit, None, False
+            return 0, unit, None, False, 0
         delay = (addr - 5000) / 1000 if 5000 <= addr < 6000 else 0
         if addr == 2000:
             count -= 1
@@ -77,7 +81,8 @@ class Peer:
         else:
             data = b"".join(struct.pack(">H", a & 0xFFFF) for a in range(addr, addr + count))
         reply_unit = (unit + 1) & 0xFF if addr == 6000 else unit
-        return delay, reply_unit, bytes([function, len(data)]) + data, addr == 3000
+        pause = (addr - 7000) / 1000 if 7000 <= addr < 8000 else 0
+        return delay, reply_unit, bytes([function, len(data)]) + data, addr == 3000, pause
 
 
 def crc16(frame):
@@ -89,6 +94,21 @@ def crc16(frame):
     return struct.pack("<H", crc)
 
 
+async def send(reader, writer, frame, pause):
+    """The frame at once, or one byte every `pause` s until it is sent or its asker is gone."""
+    if not pause:
+        writer.write(frame)
+        await writer.drain()
+        return
+    for i in range(len(frame)):
+        if reader.at_eof():
+            return
+        if i:
+            await asyncio.sleep(pause)
+        writer.write(frame[i:i + 1])
+        await writer.drain()
+
+
 async def serve_tcp(peer):
     async def client(reader, writer):
         peer.note("CONN")
@@ -97,14 +117,19 @@ async def serve_tcp(peer):
                 header = await reader.readexactly(7)
                 transaction, _, length, unit = struct.unpack(">HHHB", header)
                 pdu = await reader.readexactly(length - 1)
-                delay, reply_unit, reply, short = peer.answer(unit, pdu)
+                if peer.answering:
+                    peer.note("OVERLAP")
+                delay, reply_unit, reply, short, pause = peer.answer(unit, pdu)
                 if reply is None:
                     continue
-                if delay:
-                    await asyncio.sleep(delay)
                 frame = struct.pack(">HHHB", transaction, 0, len(reply) + 1, reply_unit) + reply
-                writer.write(frame[:-2] if short else frame)
-                await writer.drain()
+                peer.answering += 1
+                try:
+                    if delay:
+                        await asyncio.sleep(delay)
+                    await send(reader, writer, frame[:-2] if short else frame, pause)
+                finally:
+                    peer.answering -= 1
         except (asyncio.IncompleteReadError, ConnectionError):
             pass
         finally:
@@ -138,14 +163,21 @@ def serve_rtu(peer, device):
             if crc16(frame[:-2]) != frame[-2:]:
                 buffer = b""  # out of step: start again with the next request
                 break
-            delay, reply_unit, reply, short = peer.answer(frame[0], frame[1:-2])
+            delay, reply_unit, reply, short, pause = peer.answer(frame[0], frame[1:-2])
             if reply is None:
                 continue
             if delay:
                 time.sleep(delay)
             out = bytes([reply_unit]) + reply
             out += crc16(out)
-            os.write(fd, out[:-3] if short else out)
+            out = out[:-3] if short else out
+            if pause:
+                for i in range(len(out)):
+                    if i:
+                        time.sleep(pause)
+                    os.write(fd, out[i:i + 1])
+            else:
+                os.write(fd, out)
 
 
 def main():
