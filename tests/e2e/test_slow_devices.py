@@ -102,7 +102,9 @@ def test_sigterm_during_a_trickling_read_loses_no_rows(program, fault_line):
     assert {r[1] for r in rows} == {3, 6}
 
 
-def test_stop_and_start_at_once_never_read_one_channel_twice(program, tmp_path):
+def test_stop_and_start_at_once_never_read_one_channel_twice(program_factory, tmp_path):
+    # The stop's debug line tells when it ran.
+    program = program_factory(env={"QT_LOGGING_RULES": "default.debug=true"}).start().started()
     log = tmp_path / "fault.log"
     peer = tcp_peer("fault_peer.py", [str(log)])
     try:
