@@ -44,7 +44,7 @@ private:
 
     // The due test on a parameter already looked up (every sample passes here).
     static bool isDue(const ArchParam& p, qint64 ts);
-    // The aligned time a due sample is archived at, 0 when its period has its row already.
+    // The aligned time a due sample is archived at.
     static qint64 alignedTime(const ArchParam& p, qint64 ts);
 
     qint64 m_archivedCount = 0;
