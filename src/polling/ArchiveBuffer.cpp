@@ -105,7 +105,10 @@ void ArchiveBuffer::addSessionBreakValue(int idParameters, BufferInterface::Read
     if (it == m_archParams.end() || it->sessionBreakQueued)
         return;
     it->sessionBreakQueued = true;
-    m_writer.add(ArchiveWriter::Row{idParameters, value.val, value.time, value.flag});
+    // A tick just short of a period start has its row at that start, which a stop right after
+    // the tick may not have reached: the break still comes after the run's last row.
+    const qint64 time = it->lastTs > 0 ? qMax(value.time, it->lastTs + 1000) : value.time;
+    m_writer.add(ArchiveWriter::Row{idParameters, value.val, time, value.flag});
 }
 
 int ArchiveBuffer::flushBuffer(int timeoutMs)

@@ -78,6 +78,7 @@ private slots:
     void onePerParameterAndAlignedTime();
     void valuesAreStoredWhateverTheirValue();
     void sessionBreaksAreQueuedAsTheyCome();
+    void aSessionBreakComesAfterTheLastRow();
     void rowsWrittenDuringALongReadAreAllStored();
     void rowsWaitWhileAnotherWriterHoldsTheDatabase();
     void failedWritesAreTriedAgain();
@@ -374,6 +375,18 @@ void TestArchiveBuffer::sessionBreaksAreQueuedAsTheyCome()
     QCOMPARE(b->archivedCount(), qint64(0));
     b->flushBuffer();
     QCOMPARE(stored(), QStringList({"1|2024-03-01 12:00:08|0.0|6"}));
+}
+
+// A stop right after a tick just short of a period start: that tick's row is at the period
+// start, later than the stop; the break still gets a second of its own after it.
+void TestArchiveBuffer::aSessionBreakComesAfterTheLastRow()
+{
+    g_settingsManager->m_modbusPollInterval = 1000;
+    auto b = buffer(1, 1);
+    b->addValue(1, sample(5, at("2024-03-01 12:00:00.980")));
+    b->addSessionBreakValue(1, sample(0.0, at("2024-03-01 12:00:00.990") + 1000, 6));
+    QCOMPARE(b->flushBuffer(10000), 0);
+    QCOMPARE(stored(), QStringList({"1|2024-03-01 12:00:01|5.0|0", "1|2024-03-01 12:00:02|0.0|6"}));
 }
 
 void TestArchiveBuffer::rowsWrittenDuringALongReadAreAllStored()
