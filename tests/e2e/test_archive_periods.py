@@ -1,4 +1,4 @@
-"""Archive periods as long as the poll interval, with the ticks at a period start, where jitter
+"""Archive periods as long as the poll interval, with the ticks held just short of a period start,
 carries them back and forth across it: over a minute every period the run ticks through has one
 row, none missing, none twice."""
 
