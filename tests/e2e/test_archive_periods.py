@@ -1,6 +1,6 @@
-"""Archive periods as long as the poll interval, with the ticks held just short of a period start,
-carries them back and forth across it: over a minute every period the run ticks through has one
-row, none missing, none twice."""
+"""Archive periods as long as the poll interval, with the ticks held just short of a period
+start, where late ticks cross it: over a minute every period the run ticks through has one row,
+none missing, none twice."""
 
 import time
 
