@@ -2,7 +2,8 @@
 // Modbus servers, each reading 25 requests of 200 values per 1000 ms tick (modbusIterDelay 0),
 // every parameter archived each second. Prints the good reads per second with archiving beside
 // the same run without it (archInterval 0), and whether every row the run offered to the
-// archive was written by the end of the stop.
+// archive was written by the end of the stop, and whether every second between a parameter's
+// first and last row has its row.
 //
 //     bench_archive_load [seconds measured, default 10]
 #include "ConfigManager.h"
@@ -67,6 +68,7 @@ struct Run
     qint64 offered = 0;
     qint64 written = 0;
     qint64 sessionBreaks = 0;
+    qint64 periods = 0; // seconds from each parameter's first row to its last
     double stopSeconds = 0;
 };
 
@@ -89,6 +91,9 @@ Run run(Poller& poller, int seconds)
     r.offered = buffer->archivedCount();
     r.written = scalar("SELECT COUNT(*) FROM ArchiveData WHERE flag <> 6");
     r.sessionBreaks = scalar("SELECT COUNT(*) FROM ArchiveData WHERE flag = 6");
+    r.periods = scalar("SELECT TOTAL(span) FROM (SELECT MAX(strftime('%s', dateTime)) - "
+                       "MIN(strftime('%s', dateTime)) + 1 AS span FROM ArchiveData WHERE flag <> 6 "
+                       "GROUP BY idParameter)");
     return r;
 }
 
@@ -158,5 +163,9 @@ int main(int argc, char** argv)
                 static_cast<long long>(archived.offered), static_cast<long long>(archived.written),
                 archived.offered ? double(archived.written) / double(archived.offered) : 0.0,
                 static_cast<long long>(archived.sessionBreaks), parameter);
+    std::printf("archive periods with a row %lld of %lld between each parameter's first and "
+                "last row (%.4f)\n",
+                static_cast<long long>(archived.written), static_cast<long long>(archived.periods),
+                archived.periods ? double(archived.written) / double(archived.periods) : 0.0);
     return 0;
 }

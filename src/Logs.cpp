@@ -41,7 +41,7 @@ QString Logs::escapeLogMessage(const QString& message)
     return m;
 }
 
-void Logs::addLog(int type, const QString& message)
+bool Logs::addLog(int type, const QString& message)
 {
     const char* word = "info";
     switch (type) {
@@ -59,8 +59,11 @@ void Logs::addLog(int type, const QString& message)
     }
     QSqlQuery q(Database::connection());
     if (!Database::exec(q, QStringLiteral("INSERT INTO Logs (type, message) VALUES(?, ?)"),
-                        {QLatin1String(word), escapeLogMessage(message)}))
+                        {QLatin1String(word), escapeLogMessage(message)})) {
         qWarning() << "addLog:" << q.lastError().text();
+        return false;
+    }
+    return true;
 }
 
 QByteArray Logs::getLogsGridData_j(t_GetArray& GET, bool remove)

@@ -23,7 +23,8 @@ public:
     static QByteArray errorJson(const QString& message, const QString& details);
 
     // One event-log line; the message is stored escaped for JSON, so readers put it in as is.
-    static void addLog(int type, const QString& message);
+    // False when the database did not take it.
+    static bool addLog(int type, const QString& message);
 
     // The message as the event log stores it.
     static QString escapeLogMessage(const QString& message);

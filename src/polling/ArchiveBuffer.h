@@ -37,12 +37,15 @@ private:
     struct ArchParam
     {
         qint64 lastTs = 0; // aligned time of the last archived value, 0 while none
+        qint64 lastTick = 0; // sample time of the last archived value
         int archInterval = 0;
         bool sessionBreakQueued = false;
     };
 
     // The due test on a parameter already looked up (every sample passes here).
     static bool isDue(const ArchParam& p, qint64 ts);
+    // The aligned time a due sample is archived at.
+    static qint64 alignedTime(const ArchParam& p, qint64 ts);
 
     qint64 m_archivedCount = 0;
     QHash<int, ArchParam> m_archParams;

@@ -84,7 +84,7 @@ struct ArchiveWriter::State
     qint64 oldestQueuedMs = 0;       // monotonic time of queue.front()
     std::atomic<qint64> queued{0};   // rows ever queued
     std::atomic<qint64> done{0};     // rows written or given up, in queue order
-    std::atomic<qint64> dropped{0};  // rows refused since the last overflow warning
+    std::atomic<qint64> dropped{0};  // rows refused since the last overflow warning or recovery
     bool flushRequested = false;
     QWaitCondition progress;
 
@@ -93,9 +93,15 @@ struct ArchiveWriter::State
     std::atomic<bool> abandoned{false};
     QElapsedTimer clock;
 
+    // Writer thread only: an outage is reported when it starts and when it ends, not per retry.
+    bool failing = false;
+    QString failureText;   // the event-log line of the outage, empty once it is stored
+
     void run();
     bool writeBatch(QSqlDatabase& db, QSqlQuery& insert, const std::vector<Row>& rows,
-                    LocalTimeText& times, int* refused);
+                    LocalTimeText& times, int* refused, QString* error);
+    void reportFailure(const QString& error);
+    void reportRecovery(qint64 waited);
 };
 
 ArchiveWriter::ArchiveWriter(int maxQueued) : m_state(std::make_shared<State>(maxQueued))
@@ -135,7 +141,8 @@ bool ArchiveWriter::add(const Row& row)
 {
     State& s = *m_state;
     TryLocker lock(&s.mutex, QueueLockMs);
-    if (!lock || int(s.queue.size()) >= s.maxQueued) {
+    // The bound counts the batch being written too.
+    if (!lock || s.queued - s.done >= s.maxQueued) {
         ++s.dropped;
         return false;
     }
@@ -221,13 +228,17 @@ void ArchiveWriter::State::run()
                 "INSERT INTO ArchiveData (idParameter, value, dateTime, flag) VALUES (?, ?, ?, ?)"));
         }
         int refused = 0;
-        if (prepared && writeBatch(db, insert, batch, times, &refused)) {
+        QString error = insert.lastError().text();
+        if (prepared && writeBatch(db, insert, batch, times, &refused, &error)) {
+            const qint64 waited = queued - done;
             done = batchEnd;
             {
                 // Under the lock, so that a flush between its test and its wait cannot miss it.
                 TryLocker lock(&mutex, QueueLockMs);
                 progress.wakeAll();
             }
+            if (failing)
+                reportRecovery(waited);
             const qint64 droppedNow = dropped.exchange(0);
             batch.clear();
             retrying = false;
@@ -242,8 +253,8 @@ void ArchiveWriter::State::run()
             continue;
         }
         // Busy or failing as a whole: the rows stay and are tried again.
-        if (!prepared)
-            qWarning() << "Archive write failed:" << insert.lastError().text();
+        if (!failing)
+            reportFailure(error);
         prepared = prepared && db.isOpen();
         retrying = true;
         wake.tryAcquire(1, RetryPauseMs);
@@ -253,17 +264,56 @@ void ArchiveWriter::State::run()
     TryLocker lock(&mutex, QueueLockMs);
     if (lock)
         queue.clear();
+    const qint64 lost = queued - done;
     done = queued.load();
     progress.wakeAll();
+    if (failing && lost > 0)
+        qWarning("Archive writer ended with %lld archive rows not written",
+                 static_cast<long long>(lost));
+}
+
+void ArchiveWriter::State::reportFailure(const QString& error)
+{
+    failing = true;
+    failureText = QCoreApplication::translate("ArchiveWriter",
+                                              "Archive write failed: %1. The rows are kept and "
+                                              "written again when the database takes them "
+                                              "(up to %2 rows).")
+                      .arg(error)
+                      .arg(maxQueued);
+    qWarning("%s", qUtf8Printable(failureText));
+    // The database that refused the rows may refuse the line too: it is then stored with the
+    // recovery.
+    if (Logs::addLog(Logs::Error, failureText))
+        failureText.clear();
+}
+
+void ArchiveWriter::State::reportRecovery(qint64 waited)
+{
+    failing = false;
+    const qint64 givenUp = dropped.exchange(0);
+    const QString text =
+        QCoreApplication::translate("ArchiveWriter",
+                                    "Archive writes work again: %1 waiting rows are written, "
+                                    "%2 rows were given up because the bound of %3 waiting "
+                                    "rows was reached.")
+            .arg(waited)
+            .arg(givenUp)
+            .arg(maxQueued);
+    qWarning("%s", qUtf8Printable(text));
+    if (!failureText.isEmpty())
+        Logs::addLog(Logs::Error, failureText);
+    failureText.clear();
+    Logs::addLog(givenUp > 0 ? Logs::Warn : Logs::Info, text);
 }
 
 bool ArchiveWriter::State::writeBatch(QSqlDatabase& db, QSqlQuery& insert,
                                       const std::vector<Row>& rows, LocalTimeText& times,
-                                      int* refused)
+                                      int* refused, QString* error)
 {
     QSqlQuery control(db);
     if (!control.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
-        qDebug() << "Archive write waits:" << control.lastError().text();
+        *error = control.lastError().text();
         return false;
     }
     times.reset();
@@ -275,17 +325,17 @@ bool ArchiveWriter::State::writeBatch(QSqlDatabase& db, QSqlQuery& insert,
         insert.bindValue(3, row.flag);
         if (insert.exec())
             continue;
-        const QSqlError error = insert.lastError();
-        if (isRowRefused(error)) {
+        const QSqlError failed = insert.lastError();
+        if (isRowRefused(failed)) {
             ++*refused;
             continue;
         }
-        qWarning() << "Archive write failed:" << error.text();
+        *error = failed.text();
         control.exec(QStringLiteral("ROLLBACK"));
         return false;
     }
     if (!control.exec(QStringLiteral("COMMIT"))) {
-        qWarning() << "Archive commit failed:" << control.lastError().text();
+        *error = control.lastError().text();
         control.exec(QStringLiteral("ROLLBACK"));
         return false;
     }

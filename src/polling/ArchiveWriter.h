@@ -8,9 +8,12 @@ class QThread;
 
 // Writes archive rows to ArchiveData on a thread of its own with a database connection of its
 // own: in explicit transactions with one statement prepared once, as soon as BatchSize rows are
-// queued and at the latest MaxDelayMs after a row was queued. A busy database only delays rows;
-// none is dropped short of the queue's bound, and an overflow writes one event-log warning
-// with the count. Rows of deleted parameters are refused by the database and given up.
+// queued and at the latest MaxDelayMs after a row was queued. A busy or failing database only
+// delays rows: they wait in the queue and are tried again; none is dropped short of the
+// queue's bound. The first failed write and the first write after it are each reported once,
+// on standard error and in the event log, the latter with the rows that waited and those given
+// up at the bound; an overflow without a failure writes one event-log warning with the count.
+// Rows of deleted parameters are refused by the database and given up.
 class ArchiveWriter
 {
 public:

@@ -169,6 +169,9 @@ void Poller::startPolling()
 
     m_isRunning = true;
     m_visualTimer = new QTimer(this);
+    // A coarse timer snaps its ticks to the whole second, where jitter moves them across the
+    // archive periods' starts; a precise one keeps the phase of the start.
+    m_visualTimer->setTimerType(Qt::PreciseTimer);
     connect(m_visualTimer, &QTimer::timeout, this, &Poller::visualTimerTimeout);
     m_visualTimer->start(g_settingsManager->m_modbusPollInterval);
     qDebug() << "Polling started:" << m_channWorkersList.size() << "channels, poll interval"

@@ -91,13 +91,31 @@ def local_text(ms):
 
 def expected_rows(samples, period_ms, poll_ms, seen_before_ms):
     """The archive rows (idParameters, local time text) that the samples seen at or before
-    `seen_before_ms` must have left: a sample is due when its tick lies within one poll interval
-    after the start of a period, and its row carries the start of its period."""
+    `seen_before_ms` must have left, by the program's rule: a sample is due when its tick lies
+    within one poll interval after the start of a period (a tick up to a twentieth of the poll
+    interval short of it counts for it), or a period or more after the last row; its row carries
+    the start of its period; jitter across a period start gives neither a second row nor a gap."""
     rows = set()
     step = max(period_ms, poll_ms)
+    slack = poll_ms // 20
+    ticks = {}
     for (pid, t, _), seen in list(samples.items()):
-        if seen <= seen_before_ms and t % period_ms < poll_ms:
-            rows.add((pid, local_text(t - t % step)))
+        if seen <= seen_before_ms:
+            ticks.setdefault(pid, set()).add(t)
+    for pid, times in ticks.items():
+        last = last_tick = 0
+        for t in sorted(times):
+            if (t + slack) % period_ms >= poll_ms and not (last and t - last >= period_ms):
+                continue
+            start = (t + slack) - (t + slack) % step
+            if last and start == last and t + 2 * slack >= start + step:
+                start += step
+            elif last and start == last + 2 * step and t < start and last_tick + 2 * slack >= last + step:
+                start -= step
+            if start <= last:
+                continue
+            rows.add((pid, local_text(start)))
+            last, last_tick = start, t
     return rows
 
 

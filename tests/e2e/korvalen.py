@@ -75,7 +75,8 @@ class Program:
     """One instance of the program in `directory`, with its own runtime directory for the
     single-instance lock unless `runtime_dir` is given."""
 
-    def __init__(self, directory, config=None, write_cfg=True, runtime_dir=None, args=(), env=None):
+    def __init__(self, directory, config=None, write_cfg=True, runtime_dir=None, args=(), env=None,
+                 preexec=None):
         self.directory = str(directory)
         os.makedirs(self.directory, exist_ok=True)
         self.binary = os.path.join(self.directory, "Korvalen")
@@ -93,6 +94,7 @@ class Program:
         os.makedirs(self.runtime_dir, mode=0o700, exist_ok=True)
         self.args = list(args)
         self.env = dict(env or {})
+        self.preexec = preexec  # run in the child before the program starts
         self.proc = None
         self.lines = []
         self._cond = threading.Condition()
@@ -115,7 +117,8 @@ class Program:
         env.update(self.env)
         self._eof = False
         self.proc = subprocess.Popen([self.binary] + self.args, cwd=self.directory, env=env,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                     preexec_fn=self.preexec)
         threading.Thread(target=self._read, daemon=True).start()
         if wait_for:
             match = self.wait_for_line(wait_for, timeout)

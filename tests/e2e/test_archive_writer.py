@@ -3,6 +3,7 @@ writer, failed reads stored at a batch boundary."""
 
 import json
 import random
+import resource
 import signal
 import sqlite3
 import time
@@ -108,3 +109,42 @@ def test_failed_reads_at_a_batch_boundary_give_one_row_each(program, tmp_path, r
                              "WHERE idParameter IN (%s) GROUP BY dateTime" % ",".join(map(str, silent)))
     assert len(per_time) >= 4
     assert all(count == 3 and low == 3 and high == 3 for _, count, low, high in per_time if low != 6), per_time
+
+
+def _ignore_file_size_signal():
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+
+def test_a_full_disk_keeps_the_rows_reports_once_and_loses_none(program_factory, tcp):
+    p = program_factory(preexec=_ignore_file_size_signal).start().started()
+    configure_run(p, tcp.port, 50, 1)
+    assert p.api("startPolling") == SUCCESS
+    limit = resource.prlimit(p.proc.pid, resource.RLIMIT_FSIZE)
+    with Sampler(p) as sampler:
+        sampler.wait_for(lambda s: s[2] == 0)
+        wait_until(lambda: archived(p))
+        # An empty write-ahead log that may not grow: the disk is full for the program.
+        wait_until(lambda: p.query("PRAGMA wal_checkpoint(TRUNCATE)")[0][0] == 0)
+        resource.prlimit(p.proc.pid, resource.RLIMIT_FSIZE, (1, limit[1]))
+        failed = p.wait_for_line(r"^Archive write failed: (.+)\. The rows are kept", timeout=30)
+        full_from = time.time() * 1000
+        stored = len(archived(p))
+        # Five ticks' rows wait meanwhile.
+        wait_until(lambda: len({t for _, t, _ in sampler.samples if t > full_from}) >= 5)
+        assert len(archived(p)) == stored
+        resource.prlimit(p.proc.pid, resource.RLIMIT_FSIZE, limit)
+        recovered = p.wait_for_line(r"^Archive writes work again: (\d+) waiting rows are written, "
+                                    r"(\d+) rows were given up", timeout=30)
+        wait_until(lambda: not expected_rows(sampler.samples, 1000, POLL_MS, time.time() * 1000 - 2000)
+                   - archived(p), timeout=10)
+    assert int(recovered.group(1)) >= 5 * 50 and recovered.group(2) == "0"
+    output = p.output()
+    assert output.count("Archive write failed: ") == 1 and output.count("Archive writes work again: ") == 1
+    logs = p.query("SELECT type, message FROM Logs WHERE message LIKE 'Archive write%' ORDER BY idLogs")
+    assert [t for t, _ in logs] == ["error", "info"], logs
+    assert failed.group(1).replace("/", "\\/") in logs[0][1]
+    assert logs[1][1].startswith(recovered.group(0))
+    assert p.api("stopPolling") == SUCCESS
+    wait_until(lambda: p.api("getAppState") == '{"state":"idle"}', timeout=30)
+    assert not doubled(p)
+    assert not expected_rows(sampler.samples, 1000, POLL_MS, time.time() * 1000) - archived(p)

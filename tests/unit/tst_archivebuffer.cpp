@@ -6,10 +6,13 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QRandomGenerator>
 #include <QSemaphore>
 #include <QThread>
 
+#include <csignal>
 #include <ctime>
+#include <sys/resource.h>
 #include <limits>
 
 namespace {
@@ -25,6 +28,39 @@ BufferInterface::ReadValue sample(double val, qint64 time, int flag = 0)
     return BufferInterface::ReadValue{val, time, flag};
 }
 
+// Files of this process cannot grow while it lives: a full disk for SQLite.
+class FileSizeLimit
+{
+public:
+    FileSizeLimit()
+    {
+        m_oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+        if (::getrlimit(RLIMIT_FSIZE, &m_old) != 0)
+            return;
+        rlimit full = m_old;
+        full.rlim_cur = 1;
+        m_set = ::setrlimit(RLIMIT_FSIZE, &full) == 0;
+    }
+    ~FileSizeLimit()
+    {
+        release();
+        std::signal(SIGXFSZ, m_oldSignal);
+    }
+
+    bool isSet() const { return m_set; }
+    void release()
+    {
+        if (m_set)
+            ::setrlimit(RLIMIT_FSIZE, &m_old);
+        m_set = false;
+    }
+
+private:
+    rlimit m_old = {};
+    bool m_set = false;
+    void (*m_oldSignal)(int) = nullptr;
+};
+
 } // namespace
 
 class TestArchiveBuffer : public QObject
@@ -35,15 +71,20 @@ private slots:
     void cleanup();
     void dueSamples_data();
     void dueSamples();
+    void ticksAtAPeriodStartGiveOneRowEachPeriod_data();
+    void ticksAtAPeriodStartGiveOneRowEachPeriod();
     void rowsReachTheDatabaseAtFiftyOrWithinASecond();
     void onePerParameterAndAlignedTime_data();
     void onePerParameterAndAlignedTime();
     void valuesAreStoredWhateverTheirValue();
     void sessionBreaksAreQueuedAsTheyCome();
+    void aSessionBreakComesAfterTheLastRow();
     void rowsWrittenDuringALongReadAreAllStored();
     void rowsWaitWhileAnotherWriterHoldsTheDatabase();
     void failedWritesAreTriedAgain();
     void aFullQueueDropsWithOneWarning();
+    void anOutageBeyondTheBoundSaysWhatWasGivenUp();
+    void aFullDiskLosesNoRowAndReportsOnceThereIsRoom();
     void localTimeTextsAcrossDaylightSaving();
 
 private:
@@ -51,6 +92,10 @@ private:
     std::unique_ptr<ArchiveBuffer> buffer(int parameters, int archInterval);
     static QStringList stored();
     static int count() { return TestDatabase::value("SELECT COUNT(*) FROM ArchiveData").toInt(); }
+    static QStringList logLines()
+    {
+        return TestDatabase::column("SELECT type || '|' || message FROM Logs ORDER BY idLogs");
+    }
     std::unique_ptr<TestDatabase> db;
 };
 
@@ -128,6 +173,16 @@ void TestArchiveBuffer::dueSamples_data()
                        "2024-03-01 12:04:00.300", "2024-03-01 12:05:00.300",
                        "2024-03-01 12:06:00.300", "2024-03-01 12:07:00.300"}
         << QStringList{"2024-03-01 12:05:00", "2024-03-01 12:06:00", "2024-03-01 12:07:00"};
+    QTest::newRow("1 s ticks just short of their second count for it")
+        << 1 << 1000
+        << QStringList{"2024-03-01 12:00:00.990", "2024-03-01 12:00:02.010",
+                       "2024-03-01 12:00:02.985"}
+        << QStringList{"2024-03-01 12:00:01", "2024-03-01 12:00:02", "2024-03-01 12:00:03"};
+    QTest::newRow("a tick just short of the minute counts for it")
+        << 60 << 5000
+        << QStringList{"2024-03-01 12:00:04.800", "2024-03-01 12:00:59.800",
+                       "2024-03-01 12:01:04.800"}
+        << QStringList{"2024-03-01 12:01:00"};
     QTest::newRow("not archived") << 0 << 5000 << everyFiveSeconds << QStringList{};
     QTest::newRow("negative period") << -5 << 5000 << everyFiveSeconds << QStringList{};
 }
@@ -148,6 +203,75 @@ void TestArchiveBuffer::dueSamples()
     for (const QString& time : archived)
         expected << QStringLiteral("1|%1|230.5|0").arg(time);
     QCOMPARE(stored(), expected);
+}
+
+// Ticks every poll interval with the archive period equal to it, their phase held at or near
+// a period start and moved by jitter across it: over a minute every period the run ticks
+// through has exactly one row, from a tick close to it.
+void TestArchiveBuffer::ticksAtAPeriodStartGiveOneRowEachPeriod_data()
+{
+    QTest::addColumn<int>("pollInterval");
+    QTest::addColumn<int>("phase");   // ms after a period start
+    QTest::addColumn<int>("jitterMin");
+    QTest::addColumn<int>("jitterMax");
+
+    for (const int poll : {1000, 2000}) {
+        const QByteArray p = QByteArray::number(poll);
+        // A coarse timer snapped to the whole second: ticks at 999 or 0 ms.
+        QTest::newRow(p + " ms, at the start, 2 ms either way") << poll << 0 << -2 << 2;
+        QTest::newRow(p + " ms, 1 ms short, 1 ms either way") << poll << poll - 1 << -1 << 1;
+        // Up to 5 % early or late.
+        QTest::newRow(p + " ms, at the start, coarse slop") << poll << 0 << -poll / 20 << poll / 20;
+        // Precise timers fire late, never early; the slack edges of the rule.
+        QTest::newRow(p + " ms, at the start, late only") << poll << 0 << 0 << 30;
+        QTest::newRow(p + " ms, at the slack edge") << poll << poll - poll / 20 << -3 << 3;
+        QTest::newRow(p + " ms, at twice the slack") << poll << poll - poll / 10 << -3 << 3;
+        QTest::newRow(p + " ms, mid-period") << poll << poll / 2 << -20 << 20;
+    }
+}
+
+void TestArchiveBuffer::ticksAtAPeriodStartGiveOneRowEachPeriod()
+{
+    QFETCH(int, pollInterval);
+    QFETCH(int, phase);
+    QFETCH(int, jitterMin);
+    QFETCH(int, jitterMax);
+    g_settingsManager->m_modbusPollInterval = pollInterval;
+    auto b = buffer(1, pollInterval / 1000);
+    const qint64 start = at("2024-03-01 12:00:00.000");
+    QRandomGenerator jitter(quint32(pollInterval + phase));
+    QList<qint64> ticks;
+    for (qint64 t = start + phase; t < start + 60000; t += pollInterval) {
+        const qint64 tick = t + jitter.bounded(jitterMin, jitterMax + 1);
+        ticks << tick;
+        b->addValue(1, sample(double(tick - start), tick));
+    }
+    QCOMPARE(b->flushBuffer(10000), 0);
+
+    QSqlQuery q(Database::connection());
+    QVERIFY(q.exec("SELECT dateTime, value FROM ArchiveData ORDER BY dateTime"));
+    QList<qint64> periods;
+    while (q.next()) {
+        const qint64 period =
+            QDateTime::fromString(q.value(0).toString(), "yyyy-MM-dd hh:mm:ss").toMSecsSinceEpoch();
+        const qint64 tick = start + qint64(q.value(1).toDouble());
+        // From a tick in that period or just short of its start.
+        QVERIFY2(tick >= period - pollInterval / 10 && tick < period + pollInterval,
+                 qPrintable(q.value(0).toString() + " from tick +" + q.value(1).toString()));
+        periods << period;
+    }
+    QVERIFY(!periods.isEmpty());
+    // The periods the ticks lie in, one row each: none missing, none twice.
+    const qint64 first = ticks.first() - ticks.first() % pollInterval;
+    const qint64 last = ticks.last() - ticks.last() % pollInterval;
+    QVERIFY2(periods.first() <= first + pollInterval && periods.last() >= last,
+             qPrintable(QString::number(periods.first() - first)));
+    for (int i = 1; i < periods.size(); ++i)
+        QVERIFY2(periods[i] - periods[i - 1] == pollInterval,
+                 qPrintable(QStringLiteral("row %1: %2 ms after the one before")
+                                .arg(i)
+                                .arg(periods[i] - periods[i - 1])));
+    QCOMPARE(b->archivedCount(), qint64(periods.size()));
 }
 
 void TestArchiveBuffer::rowsReachTheDatabaseAtFiftyOrWithinASecond()
@@ -253,6 +377,18 @@ void TestArchiveBuffer::sessionBreaksAreQueuedAsTheyCome()
     QCOMPARE(stored(), QStringList({"1|2024-03-01 12:00:08|0.0|6"}));
 }
 
+// A stop right after a tick just short of a period start: that tick's row is at the period
+// start, later than the stop; the break still gets a second of its own after it.
+void TestArchiveBuffer::aSessionBreakComesAfterTheLastRow()
+{
+    g_settingsManager->m_modbusPollInterval = 1000;
+    auto b = buffer(1, 1);
+    b->addValue(1, sample(5, at("2024-03-01 12:00:00.980")));
+    b->addSessionBreakValue(1, sample(0.0, at("2024-03-01 12:00:00.990") + 1000, 6));
+    QCOMPARE(b->flushBuffer(10000), 0);
+    QCOMPARE(stored(), QStringList({"1|2024-03-01 12:00:01|5.0|0", "1|2024-03-01 12:00:02|0.0|6"}));
+}
+
 void TestArchiveBuffer::rowsWrittenDuringALongReadAreAllStored()
 {
     auto b = buffer(50, 1);
@@ -318,16 +454,28 @@ void TestArchiveBuffer::rowsWaitWhileAnotherWriterHoldsTheDatabase()
 
 // Writes that fail as a whole (here the table is gone for a while) are tried again: the rows
 // wait in memory, flush tells how many are still waiting, and they arrive once writing works.
+// The outage is reported once when it starts and once when it ends, however many retries.
 void TestArchiveBuffer::failedWritesAreTriedAgain()
 {
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Archive write failed: .*no such table"));
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression("^Archive writes work again: 10 waiting rows are "
+                                            "written, 0 rows were given up"));
     auto b = buffer(10, 1);
     QVERIFY(TestDatabase::exec("ALTER TABLE ArchiveData RENAME TO Hidden"));
     for (int p = 1; p <= 10; ++p)
         b->addValue(p, sample(p, at("2024-03-01 12:00:00.100")));
-    QCOMPARE(b->flushBuffer(1500), 10);
+    QCOMPARE(b->flushBuffer(1500), 10); // several retries meanwhile
+    QCOMPARE(logLines(), QStringList{"error|Archive write failed: no such table: ArchiveData "
+                                     "Unable to execute statement. The rows are kept and written "
+                                     "again when the database takes them (up to 1000000 rows)."});
     QVERIFY(TestDatabase::exec("ALTER TABLE Hidden RENAME TO ArchiveData"));
     QCOMPARE(b->flushBuffer(10000), 0);
     QCOMPARE(count(), 10);
+    QTRY_COMPARE(logLines().size(), 2);
+    QCOMPARE(logLines().last(), QString("info|Archive writes work again: 10 waiting rows are "
+                                        "written, 0 rows were given up because the bound of "
+                                        "1000000 waiting rows was reached."));
 }
 
 // A full queue refuses rows instead of growing; the writer reports the count once in the
@@ -347,6 +495,70 @@ void TestArchiveBuffer::aFullQueueDropsWithOneWarning()
     QCOMPARE(count(), 20);
     QTRY_COMPARE(TestDatabase::column("SELECT type || '|' || message FROM Logs"),
                  QStringList{"warn|The archive queue was full: 15 archive rows were dropped."});
+}
+
+// An outage that outlasts the queue's bound: the recovery says how many rows were given up.
+void TestArchiveBuffer::anOutageBeyondTheBoundSaysWhatWasGivenUp()
+{
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Archive write failed: "));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Archive writes work again: 20 "));
+    QVERIFY(TestDatabase::exec("ALTER TABLE ArchiveData RENAME TO Hidden"));
+    QVERIFY(TestDatabase::exec("INSERT INTO ConfiguredParameters (idParameters, idDevice, regAddr, "
+                               "archInterval) VALUES (1, 1, 1, 1)"));
+    ArchiveWriter writer(20);
+    const qint64 t = at("2024-03-01 12:00:00.000");
+    for (int i = 0; i < 10; ++i)
+        QVERIFY(writer.add({1, double(i), t + i * 1000, 0}));
+    writer.flush(0);
+    QTRY_COMPARE(logLines().size(), 1);
+    for (int i = 10; i < 35; ++i)
+        QCOMPARE(writer.add({1, double(i), t + i * 1000, 0}), i < 20);
+    QVERIFY(TestDatabase::exec("ALTER TABLE Hidden RENAME TO ArchiveData"));
+    QCOMPARE(writer.flush(10000), 0);
+    QCOMPARE(TestDatabase::column("SELECT value FROM ArchiveData ORDER BY dateTime").size(), 20);
+    QTRY_COMPARE(logLines().size(), 2);
+    QCOMPARE(logLines().last(), QString("warn|Archive writes work again: 20 waiting rows are "
+                                        "written, 15 rows were given up because the bound of 20 "
+                                        "waiting rows was reached."));
+}
+
+// The disk full (the file size limit reached, its signal ignored): the database takes neither
+// the rows nor the event-log line; both arrive once there is room again, the line first.
+void TestArchiveBuffer::aFullDiskLosesNoRowAndReportsOnceThereIsRoom()
+{
+    g_settingsManager->m_modbusPollInterval = 1000;
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Archive write failed: "));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Archive writes work again: "));
+    auto b = buffer(50, 1);
+    const qint64 t = at("2024-03-01 12:00:00.100");
+    for (int p = 1; p <= 50; ++p)
+        b->addValue(p, sample(p, t));
+    QCOMPARE(b->flushBuffer(10000), 0);
+    const int before = count();
+
+    // An empty write-ahead log that cannot grow: no write gets through.
+    QCOMPARE(TestDatabase::value("PRAGMA wal_checkpoint(TRUNCATE)"), QString("0"));
+    FileSizeLimit full;
+    QVERIFY(full.isSet());
+    for (int tick = 1; tick <= 40; ++tick) {
+        for (int p = 1; p <= 50; ++p)
+            b->addValue(p, sample(p, t + tick * 1000));
+    }
+    QCOMPARE(b->flushBuffer(1500), 2000); // several retries meanwhile
+    QCOMPARE(count(), before);
+    QCOMPARE(logLines(), QStringList());
+    full.release();
+
+    QCOMPARE(b->flushBuffer(10000), 0);
+    QCOMPARE(count(), before + 2000);
+    QTRY_COMPARE(logLines().size(), 2);
+    QVERIFY2(QRegularExpression("^error\\|Archive write failed: .+\\. The rows are kept")
+                 .match(logLines().first())
+                 .hasMatch(),
+             qPrintable(logLines().first()));
+    QCOMPARE(logLines().last(), QString("info|Archive writes work again: 2000 waiting rows are "
+                                        "written, 0 rows were given up because the bound of "
+                                        "1000000 waiting rows was reached."));
 }
 
 // The local time texts follow the zone's own offsets, across a change of daylight saving.
