@@ -62,15 +62,21 @@ def test_a_trickling_answer_is_a_time_out(program, fault_line):
     wait_until(lambda: program.api("getAppState") == '{"state":"idle"}', timeout=30)
 
 
-def test_the_stop_waits_for_the_read_and_writes_its_session_breaks(program, fault_line):
-    kind, log, add_connection = fault_line
+def polling_with_a_read_under_way(program, kind, log, add_connection):
+    """Starts a run on a trickling device; returns its parameter ids once archived rows exist (so
+    that a stop writes session breaks) and a read is under way."""
     configure(program)
-    device, ids = trickling_device(program, kind, add_connection)
+    _, ids = trickling_device(program, kind, add_connection)
     assert program.api("startPolling") == SUCCESS
-    # Archived rows exist, so that the stop writes session breaks; then a read is under way.
     wait_until(lambda: program.query("SELECT COUNT(*) FROM ArchiveData")[0][0] >= len(ids), timeout=30)
     seen = len(requests(log))
     wait_until(lambda: len(requests(log)) > seen, timeout=30)
+    return ids
+
+
+def test_the_stop_waits_for_the_read_and_writes_its_session_breaks(program, fault_line):
+    kind, log, add_connection = fault_line
+    ids = polling_with_a_read_under_way(program, kind, log, add_connection)
     stopped = time.monotonic()
     assert program.api("stopPolling") == SUCCESS
     wait_until(lambda: program.api("getAppState") == '{"state":"idle"}', timeout=30, interval=0.02)
@@ -84,12 +90,7 @@ def test_the_stop_waits_for_the_read_and_writes_its_session_breaks(program, faul
 
 def test_sigterm_during_a_trickling_read_loses_no_rows(program, fault_line):
     kind, log, add_connection = fault_line
-    configure(program)
-    device, ids = trickling_device(program, kind, add_connection)
-    assert program.api("startPolling") == SUCCESS
-    wait_until(lambda: program.query("SELECT COUNT(*) FROM ArchiveData")[0][0] >= len(ids), timeout=30)
-    seen = len(requests(log))
-    wait_until(lambda: len(requests(log)) > seen, timeout=30)
+    ids = polling_with_a_read_under_way(program, kind, log, add_connection)
     assert program.stop() == 0
     rows = program.query("SELECT idParameter, flag, dateTime FROM ArchiveData ORDER BY idArchiveData")
     breaks = [r for r in rows if r[1] == 6]
