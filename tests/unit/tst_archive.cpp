@@ -5,6 +5,7 @@
 #include "Logs.h"
 #include "ReplyWriter.h"
 #include "TestDatabase.h"
+#include "TryLocker.h"
 #include "polling/ArchiveFilter.h"
 #include "polling/ArchiveGrid.h"
 #include "polling/ArchiveManager.h"
@@ -160,6 +161,7 @@ private slots:
     void reportMatchesThePivotStatement_data();
     void reportMatchesThePivotStatement();
     void aFailureReplacesOnlyAReplyNotBegun();
+    void aSlowCallerEndsTheGridAtItsDeadline();
     void aWholeReplyGoesOutAsItIs();
     void pageSizeIsBounded_data();
     void pageSizeIsBounded();
@@ -169,6 +171,7 @@ private slots:
     void leftoverCsvFilesGoAtStart();
     void downloadOutlivesReleaseAndNewerFileStays();
     void concurrentGenerationsMakeOneFile();
+    void generationWithoutTheLockEnds();
 
 private:
     std::unique_ptr<TestDatabase> db;
@@ -585,7 +588,7 @@ void TestArchive::gridMatchesThePivotStatement()
     int parts = 0;
     int largestPart = 0;
     bool ended = false;
-    ReplyWriter out([&](const QByteArray& part, bool lastPart) {
+    ReplyWriter out([&](const QByteArray& part, bool lastPart, const QDeadlineTimer&) {
         if (ended)
             qFatal("a part after the last one");
         received += part;
@@ -728,7 +731,7 @@ void TestArchive::reportMatchesThePivotStatement()
 
     QByteArray received;
     int parts = 0;
-    ReplyWriter out([&](const QByteArray& part, bool) {
+    ReplyWriter out([&](const QByteArray& part, bool, const QDeadlineTimer&) {
         received += part;
         ++parts;
         return true;
@@ -748,11 +751,11 @@ void TestArchive::reportMatchesThePivotStatement()
 
 void TestArchive::aFailureReplacesOnlyAReplyNotBegun()
 {
-    ReplyWriter held([](const QByteArray&, bool) { return true; });
+    ReplyWriter held([](const QByteArray&, bool, const QDeadlineTimer&) { return true; });
     held.append("{\"Rows\":[");
     QVERIFY(held.replace("error"));
     QByteArray sent;
-    ReplyWriter begun([&](const QByteArray& part, bool) {
+    ReplyWriter begun([&](const QByteArray& part, bool, const QDeadlineTimer&) {
         sent += part;
         return true;
     });
@@ -764,12 +767,41 @@ void TestArchive::aFailureReplacesOnlyAReplyNotBegun()
     QCOMPARE(sent, "{" + QByteArray(ReplyWriter::HoldBytes, 'x'));
 }
 
+// The reader's transaction lasts no longer than the reply may take: a caller that takes each
+// part only when the deadline has passed gets no more, and no end.
+void TestArchive::aSlowCallerEndsTheGridAtItsDeadline()
+{
+    QStringList many;
+    for (int i = 0; i < 40; ++i)
+        many << QString::number(i % 4 + 1);
+    int parts = 0;
+    bool ended = false;
+    bool aborted = false;
+    ReplyWriter out(
+        [&](const QByteArray&, bool lastPart, const QDeadlineTimer& deadline) {
+            ++parts;
+            ended = lastPart;
+            while (!deadline.hasExpired())
+                QThread::msleep(5);
+            return true;
+        },
+        [&] { aborted = true; }, 50);
+    ArchiveManager archive(nullptr);
+    t_GetArray get = TestDatabase::params(
+        {{"paramListStr", QLatin1Char('[') + many.join(QLatin1Char(',')) + QLatin1Char(']')}});
+    archive.getGridData_j(get, out);
+    out.finish();
+    QVERIFY(aborted);
+    QVERIFY(!ended);
+    QCOMPARE(parts, 1);
+}
+
 // A reply made whole (the live values, of any size) is neither copied nor cut into parts.
 void TestArchive::aWholeReplyGoesOutAsItIs()
 {
     const QByteArray reply(4 * ReplyWriter::HoldBytes, 'v');
     QList<QPair<const char*, bool>> parts;
-    ReplyWriter out([&](const QByteArray& part, bool lastPart) {
+    ReplyWriter out([&](const QByteArray& part, bool lastPart, const QDeadlineTimer&) {
         parts.append({part.constData(), lastPart});
         return true;
     });
@@ -842,12 +874,17 @@ void TestArchive::deletionKeepsForeignKeysOn()
 
 void TestArchive::csvFileWaitsForItsDownload()
 {
+    t_GetArray get = TestDatabase::params({{"paramListStr", "[1,2]"}, {"colNamesStr", "t;a;b"}});
+    {
+        // Kept far longer than a busy machine takes between two calls.
+        ArchiveManager archive(60000, nullptr);
+        QCOMPARE(archive.generateCSVFile_j(get), QByteArray("{\"success\":true}"));
+        QCOMPARE(archive.generateCSVFile_j(get),
+                 QByteArray(R"({"error":true,"message":"Generating in progress"})"));
+    }
     constexpr int replaceMs = 100;
     ArchiveManager archive(replaceMs, nullptr);
-    t_GetArray get = TestDatabase::params({{"paramListStr", "[1,2]"}, {"colNamesStr", "t;a;b"}});
     QCOMPARE(archive.generateCSVFile_j(get), QByteArray("{\"success\":true}"));
-    QCOMPARE(archive.generateCSVFile_j(get),
-             QByteArray(R"({"error":true,"message":"Generating in progress"})"));
     // Nothing to wait for but time: the file is still there long after it could be replaced,
     // also with the events of this thread processed.
     QTest::qWait(5 * replaceMs);
@@ -940,6 +977,47 @@ void TestArchive::concurrentGenerationsMakeOneFile()
     QCOMPARE(replies.count("{\"success\":true}"), 1);
     QCOMPARE(replies.count(R"({"error":true,"message":"Generating in progress"})"), callers - 1);
     QVERIFY(archive.openCsvFile().file);
+}
+
+// A generation that finds the CSV lock held at its end gives up, and no later one is refused
+// for it.
+void TestArchive::generationWithoutTheLockEnds()
+{
+    t_GetArray get = TestDatabase::params({{"paramListStr", "[1,2,3,4]"}});
+    const QByteArray refused = Logs::errorJson(QStringLiteral("Unable to create file"), QString());
+    bool caught = false;
+    // The other thread has to take the lock while the file is written: tried until it does.
+    for (int attempt = 0; attempt < 50 && !caught; ++attempt) {
+        ArchiveManager archive(nullptr);
+        QAtomicInt returned = 0;
+        QThread* holder = QThread::create([&] {
+            for (;;) {
+                TryLocker lock(&archive.csvMutex, 1000);
+                if (lock && archive.csvFile)
+                    return; // too late: the file is there
+                if (lock && archive.csvGeneration == 1) {
+                    while (!returned.loadAcquire())
+                        QThread::msleep(5);
+                    return;
+                }
+                lock.unlock();
+                QThread::yieldCurrentThread();
+            }
+        });
+        holder->start();
+        const QByteArray reply = archive.generateCSVFile_j(get);
+        returned.storeRelease(1);
+        QVERIFY(holder->wait(30000));
+        delete holder;
+        if (reply != refused) {
+            QCOMPARE(reply, QByteArray("{\"success\":true}"));
+            continue;
+        }
+        caught = true;
+        QVERIFY(!archive.openCsvFile().file);
+        QCOMPARE(archive.generateCSVFile_j(get), QByteArray("{\"success\":true}"));
+    }
+    QVERIFY2(caught, "the lock was never taken while a file was written");
 }
 
 QTEST_GUILESS_MAIN(TestArchive)
