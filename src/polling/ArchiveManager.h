@@ -21,7 +21,7 @@ class ReplyWriter;
 class ArchiveManager : public QObject
 {
     Q_OBJECT
-    friend class TestArchive; // holds the CSV lock to show a generation that cannot take it
+    friend class TestArchiveCsv; // holds the CSV lock to show a generation that cannot take it
 public:
     explicit ArchiveManager(QObject* parent = nullptr);
     // csvReplaceMs: how long a waiting CSV file is kept from a new generation. Leftover CSV
