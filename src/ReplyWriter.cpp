@@ -1,6 +1,9 @@
 #include "ReplyWriter.h"
 
-ReplyWriter::ReplyWriter(Output output) : m_output(std::move(output)) {}
+ReplyWriter::ReplyWriter(Output output, Abort abort, int deadlineMs)
+    : m_output(std::move(output)), m_abort(std::move(abort)), m_deadlineMs(deadlineMs)
+{
+}
 
 QByteArray& ReplyWriter::buffer()
 {
@@ -43,6 +46,16 @@ void ReplyWriter::finish()
     m_finished = true;
 }
 
+void ReplyWriter::abort()
+{
+    const bool cut = m_started && m_open && !m_finished;
+    m_open = false;
+    m_finished = true;
+    m_buffer.clear();
+    if (cut && m_abort)
+        m_abort();
+}
+
 QByteArray ReplyWriter::take()
 {
     QByteArray whole;
@@ -52,8 +65,12 @@ QByteArray ReplyWriter::take()
 
 void ReplyWriter::send(bool lastPart)
 {
+    if (!m_started)
+        m_deadline.setRemainingTime(m_deadlineMs);
+    else if (m_open && m_deadline.hasExpired())
+        abort(); // also when the caller's reads keep up, but making the reply takes too long
     m_started = true;
     if (m_open)
-        m_open = m_output(m_buffer, lastPart);
+        m_open = m_output(m_buffer, lastPart, m_deadline);
     m_buffer.resize(0);
 }

@@ -466,10 +466,13 @@ void MyHttpRequestHandler::answerApi(HttpResponse& response, t_GetArray& GET, qi
     response.setStatus(200, "OK");
     response.setHeader("Content-Type", "text/html");
     // A small reply goes out whole with its length; a large one in parts as it is made.
-    ReplyWriter out([&response](const QByteArray& part, bool lastPart) {
-        response.write(part, lastPart);
-        return response.isConnected();
-    });
+    ReplyWriter out(
+        [&response](const QByteArray& part, bool lastPart, const QDeadlineTimer& deadline) {
+            response.setDeadline(deadline);
+            response.write(part, lastPart);
+            return response.isConnected();
+        },
+        [&response] { response.abort(); });
     api->dispatch(GET, privilege, out);
     out.finish();
 }

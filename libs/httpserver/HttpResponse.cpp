@@ -266,10 +266,8 @@ bool HttpResponse::send(const QByteArray* pieces, int count)
     }
     m_socket->flush(); // hands what the kernel takes now, without blocking
     while (isConnected() && m_socket->bytesToWrite() > kMaxQueuedBytes) {
-        if (!m_socket->waitForBytesWritten(m_writeTimeout)) {
-            m_socket->abort();
+        if (!waitWritten())
             return false;
-        }
     }
     return isConnected();
 }
@@ -277,10 +275,28 @@ bool HttpResponse::send(const QByteArray* pieces, int count)
 bool HttpResponse::flushAll()
 {
     while (isConnected() && m_socket->bytesToWrite() > 0) {
-        if (!m_socket->waitForBytesWritten(m_writeTimeout)) {
-            m_socket->abort();
+        if (!waitWritten())
             return false;
-        }
     }
     return isConnected();
+}
+
+bool HttpResponse::waitWritten()
+{
+    const qint64 left = m_deadline.remainingTime(); // -1 without a deadline
+    const int wait = left < 0 ? m_writeTimeout : int(qMin<qint64>(left, m_writeTimeout));
+    if (m_deadline.hasExpired() || !m_socket->waitForBytesWritten(wait) ||
+        m_deadline.hasExpired()) {
+        m_socket->abort();
+        return false;
+    }
+    return true;
+}
+
+void HttpResponse::abort()
+{
+    m_lastPartSent = true;
+    m_close = true;
+    if (m_socket)
+        m_socket->abort();
 }

@@ -4,6 +4,7 @@
 #include "HttpServerGlobal.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QMap>
 
 class QTcpSocket;
@@ -50,6 +51,13 @@ public:
     // Like write(), and returns only when the bytes went to the connection.
     void write_sync(const QByteArray& data, bool lastPart = false);
 
+    // Bounds all later waits of writes together: a client that has not taken the data by then
+    // is cut off, however steadily it reads.
+    void setDeadline(const QDeadlineTimer& deadline) { m_deadline = deadline; }
+    // Closes the connection without the rest of the response, so that the client sees it
+    // incomplete (a chunked body without its last chunk). Later writes are ignored.
+    void abort();
+
     bool hasSentLastPart() const { return m_lastPartSent; }
     bool hasSentHeaders() const { return m_headersSent; }
     // False once the client has gone (or a write timed out): writes return at once then.
@@ -72,9 +80,13 @@ private:
     QByteArray headerBlock(bool lastPart, qint64 size);
     bool send(const QByteArray* pieces, int count);
     bool flushAll();
+    // Waits for the client to take some of what is queued; false (the connection aborted)
+    // when it took nothing in writeTimeout or the deadline passed.
+    bool waitWritten();
 
     QTcpSocket* m_socket;
     int m_writeTimeout;
+    QDeadlineTimer m_deadline{QDeadlineTimer::Forever};
     int m_statusCode = 200;
     QByteArray m_statusDescription = "OK";
     QMap<QByteArray, QByteArray> m_headers;

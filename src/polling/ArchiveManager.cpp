@@ -36,11 +36,13 @@ QByteArray queryError(const QString& details)
 }
 
 // A failure after the reply was begun: the error reply takes its place while nothing went out;
-// otherwise the reply stays cut short, which no caller takes for a whole one.
+// otherwise the reply is cut off without its end, which no caller takes for a whole one.
 void failReply(ReplyWriter& out, const QByteArray& reply)
 {
-    if (!out.replace(reply))
-        qWarning("Archive reply cut short: %s", reply.constData());
+    if (out.replace(reply))
+        return;
+    qWarning("Archive reply cut short: %s", reply.constData());
+    out.abort();
 }
 
 int minutesStepOf(int minutesStep)
@@ -179,23 +181,24 @@ void ArchiveManager::getGridData_j(t_GetArray& GET, ReplyWriter& out)
 QByteArray ArchiveManager::generateCSVFile_j(t_GetArray& GET)
 {
     std::unique_ptr<QTemporaryFile> replaced;
+    quint64 generation = 0;
     {
         TryLocker lock(&csvMutex, csvLockMs);
         // A generation still writing its file is never replaced; a file waits for its download
         // and is replaced only by a generation that comes long enough after it.
-        if (!lock || (csvGenerating && (!csvFile || csvTimer.elapsed() < csvReplaceMs)))
+        if (!lock || (csvOwner != 0 && (!csvFile || csvTimer.elapsed() < csvReplaceMs)))
             return Logs::errorJson(QStringLiteral("Generating in progress"), QString());
         replaced = std::move(csvFile);
-        csvGenerating = true;
         csvTimer.start();
-        ++csvGeneration;
+        generation = ++csvGeneration;
+        csvOwner = generation;
     }
     replaced.reset();
 
     ArchiveFilter filter;
     const QByteArray refusal = ArchiveFilter::readWithTimes(GET, &filter);
     if (!refusal.isEmpty()) {
-        abandonCsvGeneration();
+        abandonCsvGeneration(generation);
         return refusal;
     }
     ArchiveGrid::CsvFormat format;
@@ -205,7 +208,7 @@ QByteArray ArchiveManager::generateCSVFile_j(t_GetArray& GET)
 
     ArchiveReader reader(filter, false);
     if (!reader.open()) {
-        abandonCsvGeneration();
+        abandonCsvGeneration(generation);
         return queryError(reader.error());
     }
     // Without a name on the disk where the file system allows (O_TMPFILE): nothing is left
@@ -213,12 +216,12 @@ QByteArray ArchiveManager::generateCSVFile_j(t_GetArray& GET)
     // so that only a leftover is removed at start-up.
     auto file = std::make_unique<QTemporaryFile>(csvFileTemplate());
     if (!file->open() || ::flock(file->handle(), LOCK_EX | LOCK_NB) != 0) {
-        abandonCsvGeneration();
+        abandonCsvGeneration(generation);
         return Logs::errorJson(QStringLiteral("Unable to create file"), QString());
     }
     const bool written = ArchiveGrid::writeCsv(reader, format, *file) && file->flush();
     if (!written) {
-        abandonCsvGeneration();
+        abandonCsvGeneration(generation);
         if (!reader.error().isEmpty())
             return queryError(reader.error());
         // A full disk must not pass for a whole file.
@@ -229,7 +232,7 @@ QByteArray ArchiveManager::generateCSVFile_j(t_GetArray& GET)
 
     TryLocker lock(&csvMutex, csvLockMs);
     if (!lock) {
-        abandonCsvGeneration();
+        abandonCsvGeneration(generation);
         return Logs::errorJson(QStringLiteral("Unable to create file"), QString());
     }
     csvFile = std::move(file);
@@ -237,11 +240,12 @@ QByteArray ArchiveManager::generateCSVFile_j(t_GetArray& GET)
     return QByteArrayLiteral("{\"success\":true}");
 }
 
-void ArchiveManager::abandonCsvGeneration()
+void ArchiveManager::abandonCsvGeneration(quint64 generation)
 {
-    TryLocker lock(&csvMutex, csvLockMs);
-    if (lock)
-        csvGenerating = false;
+    // Without the lock, which may be out of reach just now: a generation left marked as under
+    // way would refuse every later one.
+    quint64 owner = generation;
+    csvOwner.compare_exchange_strong(owner, 0);
 }
 
 ArchiveManager::CsvDownload ArchiveManager::openCsvFile()
@@ -266,7 +270,7 @@ void ArchiveManager::releaseCsvFile(quint64 generation)
     if (!lock || generation != csvGeneration)
         return;
     released = std::move(csvFile);
-    csvGenerating = false;
+    csvOwner = 0;
     lock.unlock(); // the file is closed outside the lock
 }
 

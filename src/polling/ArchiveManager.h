@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QStringList>
 
+#include <atomic>
 #include <memory>
 
 class QFile;
@@ -20,6 +21,7 @@ class ReplyWriter;
 class ArchiveManager : public QObject
 {
     Q_OBJECT
+    friend class TestArchiveCsv; // holds the CSV lock to show a generation that cannot take it
 public:
     explicit ArchiveManager(QObject* parent = nullptr);
     // csvReplaceMs: how long a waiting CSV file is kept from a new generation. Leftover CSV
@@ -70,9 +72,8 @@ private:
     static QString csvFileTemplate();
     static void removeLeftoverCsvFiles();
     // Ends a failed CSV generation: no file waits.
-    void abandonCsvGeneration();
+    void abandonCsvGeneration(quint64 generation);
 
-    bool csvGenerating = false;
     QStringList groupingTypes;
     std::unique_ptr<QTemporaryFile> csvFile;
     QElapsedTimer csvTimer;
@@ -80,5 +81,7 @@ private:
     // Guards the CSV state above: only bookkeeping is done under it.
     QMutex csvMutex;
     quint64 csvGeneration = 0; // counts the generations, so that a download releases its own file
+    // The generation writing its file or whose file waits, 0 for none; it alone clears it.
+    std::atomic<quint64> csvOwner{0};
     const int csvReplaceMs;
 };

@@ -26,6 +26,8 @@ private slots:
     void cookiesAndRedirect();
     void writesAfterLastPartIgnored();
     void goneClientDoesNotBlock();
+    void deadlineEndsWaitsForSlowClient();
+    void abortLeavesBodyIncomplete();
     void largeBodiesArriveWhole_data();
     void largeBodiesArriveWhole();
 
@@ -196,6 +198,37 @@ void TestHttpResponse::goneClientDoesNotBlock()
     response.write_sync(QByteArray(), true);
     QVERIFY(!response.isConnected());
     QVERIFY2(timer.elapsed() < 10000, "writes waited for a client that is gone");
+}
+
+void TestHttpResponse::deadlineEndsWaitsForSlowClient()
+{
+    // The client takes nothing: each write would wait the whole write time-out for it.
+    m_serverSide->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 65536);
+    HttpResponse response(m_serverSide, 30000);
+    response.setDeadline(QDeadlineTimer(300));
+    QElapsedTimer timer;
+    timer.start();
+    const QByteArray chunk(512 * 1024, 'x');
+    for (int i = 0; i < 200 && response.isConnected(); ++i)
+        response.write(chunk);
+    QVERIFY(!response.isConnected());
+    QVERIFY2(timer.elapsed() < 10000, "writes waited past the deadline");
+    QVERIFY(m_client->waitForClose(10000));
+}
+
+void TestHttpResponse::abortLeavesBodyIncomplete()
+{
+    HttpResponse response(m_serverSide);
+    response.write("{\"Rows\":[");
+    response.abort();
+    response.write("]}", true);
+    QVERIFY(!response.isConnected());
+    QVERIFY(response.hasSentLastPart());
+    const HttpTestReply reply = m_client->readReply();
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(reply.header("transfer-encoding"), QByteArray("chunked"));
+    QVERIFY(!reply.complete);
+    QCOMPARE(reply.body, QByteArray("{\"Rows\":["));
 }
 
 // Bodies far larger than the socket's buffers, so that the kernel takes each write only in

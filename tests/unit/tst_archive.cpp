@@ -17,7 +17,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
-#include <QSemaphore>
 #include <QSqlRecord>
 #include <QTemporaryFile>
 #include <QThread>
@@ -25,7 +24,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <sys/file.h>
 
 namespace {
 
@@ -160,15 +158,12 @@ private slots:
     void reportMatchesThePivotStatement_data();
     void reportMatchesThePivotStatement();
     void aFailureReplacesOnlyAReplyNotBegun();
+    void aSlowCallerEndsTheGridAtItsDeadline();
     void aWholeReplyGoesOutAsItIs();
     void pageSizeIsBounded_data();
     void pageSizeIsBounded();
 
     void deletionKeepsForeignKeysOn();
-    void csvFileWaitsForItsDownload();
-    void leftoverCsvFilesGoAtStart();
-    void downloadOutlivesReleaseAndNewerFileStays();
-    void concurrentGenerationsMakeOneFile();
 
 private:
     std::unique_ptr<TestDatabase> db;
@@ -585,7 +580,7 @@ void TestArchive::gridMatchesThePivotStatement()
     int parts = 0;
     int largestPart = 0;
     bool ended = false;
-    ReplyWriter out([&](const QByteArray& part, bool lastPart) {
+    ReplyWriter out([&](const QByteArray& part, bool lastPart, const QDeadlineTimer&) {
         if (ended)
             qFatal("a part after the last one");
         received += part;
@@ -728,7 +723,7 @@ void TestArchive::reportMatchesThePivotStatement()
 
     QByteArray received;
     int parts = 0;
-    ReplyWriter out([&](const QByteArray& part, bool) {
+    ReplyWriter out([&](const QByteArray& part, bool, const QDeadlineTimer&) {
         received += part;
         ++parts;
         return true;
@@ -748,11 +743,11 @@ void TestArchive::reportMatchesThePivotStatement()
 
 void TestArchive::aFailureReplacesOnlyAReplyNotBegun()
 {
-    ReplyWriter held([](const QByteArray&, bool) { return true; });
+    ReplyWriter held([](const QByteArray&, bool, const QDeadlineTimer&) { return true; });
     held.append("{\"Rows\":[");
     QVERIFY(held.replace("error"));
     QByteArray sent;
-    ReplyWriter begun([&](const QByteArray& part, bool) {
+    ReplyWriter begun([&](const QByteArray& part, bool, const QDeadlineTimer&) {
         sent += part;
         return true;
     });
@@ -764,12 +759,41 @@ void TestArchive::aFailureReplacesOnlyAReplyNotBegun()
     QCOMPARE(sent, "{" + QByteArray(ReplyWriter::HoldBytes, 'x'));
 }
 
+// The reader's transaction lasts no longer than the reply may take: a caller that takes each
+// part only when the deadline has passed gets no more, and no end.
+void TestArchive::aSlowCallerEndsTheGridAtItsDeadline()
+{
+    QStringList many;
+    for (int i = 0; i < 40; ++i)
+        many << QString::number(i % 4 + 1);
+    int parts = 0;
+    bool ended = false;
+    bool aborted = false;
+    ReplyWriter out(
+        [&](const QByteArray&, bool lastPart, const QDeadlineTimer& deadline) {
+            ++parts;
+            ended = lastPart;
+            while (!deadline.hasExpired())
+                QThread::msleep(5);
+            return true;
+        },
+        [&] { aborted = true; }, 50);
+    ArchiveManager archive(nullptr);
+    t_GetArray get = TestDatabase::params(
+        {{"paramListStr", QLatin1Char('[') + many.join(QLatin1Char(',')) + QLatin1Char(']')}});
+    archive.getGridData_j(get, out);
+    out.finish();
+    QVERIFY(aborted);
+    QVERIFY(!ended);
+    QCOMPARE(parts, 1);
+}
+
 // A reply made whole (the live values, of any size) is neither copied nor cut into parts.
 void TestArchive::aWholeReplyGoesOutAsItIs()
 {
     const QByteArray reply(4 * ReplyWriter::HoldBytes, 'v');
     QList<QPair<const char*, bool>> parts;
-    ReplyWriter out([&](const QByteArray& part, bool lastPart) {
+    ReplyWriter out([&](const QByteArray& part, bool lastPart, const QDeadlineTimer&) {
         parts.append({part.constData(), lastPart});
         return true;
     });
@@ -838,108 +862,6 @@ void TestArchive::deletionKeepsForeignKeysOn()
         QVERIFY(!TestDatabase::exec("INSERT INTO ArchiveData (idParameter) VALUES (99)"));
     }
     Database::setPath(db->manager->databasePath());
-}
-
-void TestArchive::csvFileWaitsForItsDownload()
-{
-    constexpr int replaceMs = 100;
-    ArchiveManager archive(replaceMs, nullptr);
-    t_GetArray get = TestDatabase::params({{"paramListStr", "[1,2]"}, {"colNamesStr", "t;a;b"}});
-    QCOMPARE(archive.generateCSVFile_j(get), QByteArray("{\"success\":true}"));
-    QCOMPARE(archive.generateCSVFile_j(get),
-             QByteArray(R"({"error":true,"message":"Generating in progress"})"));
-    // Nothing to wait for but time: the file is still there long after it could be replaced,
-    // also with the events of this thread processed.
-    QTest::qWait(5 * replaceMs);
-    ArchiveManager::CsvDownload late = archive.openCsvFile();
-    QVERIFY(late.file);
-    // A generation that late replaces it; a download already begun reads the old one.
-    get["colNamesStr"] = "new";
-    QCOMPARE(archive.generateCSVFile_j(get), QByteArray("{\"success\":true}"));
-    QVERIFY(late.file->readAll().startsWith("t;a;b\r\n"));
-    ArchiveManager::CsvDownload next = archive.openCsvFile();
-    QVERIFY(next.file && next.generation != late.generation);
-    QVERIFY(next.file->readAll().startsWith("new\r\n"));
-}
-
-void TestArchive::leftoverCsvFilesGoAtStart()
-{
-    QTemporaryDir scratch;
-    const QByteArray tmpdir = qgetenv("TMPDIR");
-    qputenv("TMPDIR", QFile::encodeName(scratch.path()));
-    const QString prefix = scratch.path() + QLatin1Char('/') + QCoreApplication::applicationName();
-    const auto make = [](const QString& name) {
-        QFile f(name);
-        return f.open(QIODevice::WriteOnly) && f.write("x") == 1;
-    };
-    QVERIFY(make(prefix + "_csv.leftov"));
-    QVERIFY(make(prefix + "_csv.inuse1"));
-    QVERIFY(make(prefix + ".other1"));   // not a CSV file of this program
-    QFile inUse(prefix + "_csv.inuse1"); // what another running instance holds
-    QVERIFY(inUse.open(QIODevice::ReadOnly));
-    QCOMPARE(::flock(inUse.handle(), LOCK_EX | LOCK_NB), 0);
-    {
-        ArchiveManager archive(nullptr);
-        QVERIFY(!QFile::exists(prefix + "_csv.leftov"));
-        QVERIFY(QFile::exists(prefix + "_csv.inuse1"));
-        QVERIFY(QFile::exists(prefix + ".other1"));
-    }
-    if (tmpdir.isNull())
-        qunsetenv("TMPDIR");
-    else
-        qputenv("TMPDIR", tmpdir);
-}
-
-void TestArchive::downloadOutlivesReleaseAndNewerFileStays()
-{
-    ArchiveManager archive(nullptr);
-    t_GetArray get = TestDatabase::params({{"paramListStr", "[1]"}, {"colNamesStr", "first"}});
-    QCOMPARE(archive.generateCSVFile_j(get), QByteArray("{\"success\":true}"));
-    ArchiveManager::CsvDownload a = archive.openCsvFile();
-    ArchiveManager::CsvDownload b = archive.openCsvFile();
-    QVERIFY(a.file && b.file);
-    const QByteArray whole = a.file->readAll();
-    QVERIFY(whole.count("\r\n") > 100);
-    archive.releaseCsvFile(a.generation);
-    QVERIFY(!archive.openCsvFile().file);
-    // The other download goes on reading its own handle to the end.
-    QCOMPARE(b.file->readAll(), whole);
-
-    get["colNamesStr"] = "second";
-    QCOMPARE(archive.generateCSVFile_j(get), QByteArray("{\"success\":true}"));
-    archive.releaseCsvFile(b.generation); // the first file's late release
-    ArchiveManager::CsvDownload c = archive.openCsvFile();
-    QVERIFY(c.file);
-    QVERIFY(c.file->readAll().startsWith("second\r\n"));
-}
-
-void TestArchive::concurrentGenerationsMakeOneFile()
-{
-    ArchiveManager archive(nullptr);
-    constexpr int callers = 8;
-    QSemaphore ready;
-    QSemaphore go;
-    QVector<QByteArray> replies(callers);
-    QList<QThread*> threads;
-    for (int i = 0; i < callers; ++i) {
-        threads << QThread::create([&, i] {
-            t_GetArray get = TestDatabase::params({{"paramListStr", "[1,2,3,4]"}});
-            ready.release();
-            go.acquire();
-            replies[i] = archive.generateCSVFile_j(get);
-            Database::closeThreadConnection();
-        });
-        threads.last()->start();
-    }
-    ready.acquire(callers);
-    go.release(callers);
-    for (QThread* t : threads) {
-        QVERIFY(t->wait(30000));
-        delete t;
-    }
-    QCOMPARE(replies.count("{\"success\":true}"), 1);
-    QCOMPARE(replies.count(R"({"error":true,"message":"Generating in progress"})"), callers - 1);
-    QVERIFY(archive.openCsvFile().file);
 }
 
 QTEST_GUILESS_MAIN(TestArchive)
