@@ -117,8 +117,13 @@ bool ConfirmationReader::readExactly(uint8_t* buf, int n)
         if (rc == 0)
             continue; // the deadline is tested above
         const ssize_t got = ::read(m_fd, buf, size_t(n));
-        if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+        if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // An error or hang-up with nothing to read stays reported: polling again would
+            // spin until the deadline.
+            if (!(p.revents & POLLIN) && (p.revents & (POLLERR | POLLHUP | POLLNVAL)))
+                return failed(ECONNRESET);
             continue;
+        }
         if (got < 0)
             return false;
         if (got == 0)

@@ -26,6 +26,7 @@ public:
         TcpNotConnected = 4,
         Timeout = 5,
         OtherFailure = 6,
+        Stopped = 7, // the owner stopped before the request was sent: nothing sent or stored
     };
 
     static constexpr int MaxValues = 200;

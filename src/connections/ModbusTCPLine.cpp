@@ -145,8 +145,9 @@ int ModbusTCPLine::readRegisters(const t_iterationConfig* it, BufferInterface* b
     // Every iteration on a new connection: a late reply to the previous one cannot reach it.
     disconnect();
     connect();
-    // The read procedure would wait for a second connect; a stopping owner does not.
-    if (!m_modbus && stopping())
-        return TcpNotConnected;
+    // A stop during the connect: no request is sent after it, and the read procedure's
+    // second connect is not tried either.
+    if (stopping())
+        return m_modbus ? Stopped : TcpNotConnected;
     return readValues(it, buffer, timestamp, TcpNotConnected);
 }

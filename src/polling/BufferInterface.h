@@ -27,7 +27,8 @@ public:
     static constexpr int LockTimeoutMs = 1000;
     // The buffer's lock for the guard's scope, when it comes free within LockTimeoutMs. Held
     // for memory work only: the stores of one read, or a copy.
-    TryLocker lock() { return TryLocker(&m_mutex, LockTimeoutMs); }
+    TryLocker lock() { return lock(LockTimeoutMs); }
+    TryLocker lock(int timeoutMs) { return TryLocker(&m_mutex, timeoutMs); }
 
 private:
     QMutex m_mutex;

@@ -1,5 +1,6 @@
 #include "ChannelWorker.h"
 
+#include "Logs.h"
 #include "ReadBuffer.h"
 #include "ReadIterations.h"
 #include "SettingsManager.h"
@@ -20,6 +21,10 @@ namespace {
 
 // How often the pause between requests looks whether the channel stops.
 constexpr qint64 StopCheckMs = 50;
+
+// How long the session breaks wait for the buffer's lock: within the 2 s a stop allows
+// beyond the read under way.
+constexpr int SessionBreakLockMs = 1500;
 
 } // namespace
 
@@ -125,6 +130,8 @@ void ChannelWorker::visualTimerExpired(qint64 timestamp)
         lastResult = m_line->readRegisters(it, m_buffer.get(), timestamp, 0);
         // An earlier failure's wait, left for this read, is not this device's time.
         const qint64 inherited = m_line->takeInheritedWaitMs();
+        if (lastResult == ModbusLine::Stopped)
+            break; // nothing was asked: the session breaks follow the values as they are
         if (lastResult != 0) {
             lastFailedId = it->ModbusId;
             // Stored once: by the line where it marks the values itself, else here.
@@ -191,8 +198,21 @@ void ChannelWorker::markIterationFailed(const t_iterationConfig* it, qint64 time
 void ChannelWorker::insertSessionBreakValues(qint64 ts)
 {
     // Memory work only (the rows go to the archive writer's queue): one hold for the plan.
-    const TryLocker guard = m_buffer->lock();
-    if (!guard || m_buffer->archivedCount() <= 0)
+    // A burst of readers can keep the lock past one try; the stop's bound has room for more.
+    const TryLocker guard = m_buffer->lock(SessionBreakLockMs);
+    if (!guard) {
+        qint64 lost = 0;
+        for (int i = 0; i < m_plan->count(); ++i)
+            lost += ModbusLine::markedValues(*m_plan->at(i));
+        qWarning("Channel %s: %lld session breaks could not be written (the live-value "
+                 "buffer was busy)",
+                 qPrintable(connectionName()), lost);
+        Logs::addLog(Logs::Warn, tr("Channel %1: %2 session breaks could not be written.")
+                                     .arg(connectionName())
+                                     .arg(lost));
+        return;
+    }
+    if (m_buffer->archivedCount() <= 0)
         return;
     for (int i = 0; i < m_plan->count(); ++i) {
         const t_iterationConfig* it = m_plan->at(i);

@@ -148,6 +148,7 @@ private slots:
     void identifySlave();
 
     void refusedTcpConnection();
+    void stopDuringTcpConnectSendsNothing();
     void choosePort_data();
     void choosePort();
     void choosePortThroughLinks_data();
@@ -576,6 +577,26 @@ void tst_ModbusLines::refusedTcpConnection()
     int id = -1;
     QCOMPARE(l.identifySlave(id, 0), 4);
     QCOMPARE(id, -1);
+}
+
+// The stop comes while the line opens its connection (here: before it): the connect
+// succeeds, and no request follows it, which would hold the stop for a whole time-out.
+void tst_ModbusLines::stopDuringTcpConnectSendsNothing()
+{
+    constexpr int timeoutMs = 1000;
+    auto l = line(QStringLiteral("tcp"), true, 1, timeoutMs);
+    auto stop = std::make_shared<std::atomic<bool>>(true);
+    l->setStopFlag(stop);
+    const int mark = m_faultTcp.log().size();
+    RecordingBuffer buffer;
+    const t_iterationConfig silent = plan(1, 3, 4000, 2);
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(l->readRegisters(&silent, &buffer, Tick, 0), int(ModbusLine::Stopped));
+    QVERIFY2(timer.elapsed() < timeoutMs / 2, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(buffer.updates.isEmpty());
+    *stop = false;
+    QCOMPARE(requestsSeen(*l, QStringLiteral("tcp"), mark), QStringList());
 }
 
 void tst_ModbusLines::choosePort_data()
