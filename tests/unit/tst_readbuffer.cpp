@@ -263,9 +263,14 @@ void TestReadBuffer::copiesAreTakenUnderTheLock()
         rows << QStringLiteral("%1,1,%1,0,V").arg(p);
     auto b = buffer(rows);
     std::atomic<bool> done{false};
+    std::atomic<int> missedLocks{0};
     QThread* writer = QThread::create([&] {
         for (int round = 1; round <= 2000; ++round) {
             const TryLocker guard = b->lock();
+            if (!guard) {
+                ++missedLocks;
+                continue;
+            }
             for (int p = 1; p <= 100; ++p)
                 b->updateValue(1, p, BufferInterface::ReadValue{double(round), round, 0});
         }
@@ -290,6 +295,7 @@ void TestReadBuffer::copiesAreTakenUnderTheLock()
     QVERIFY(writer->wait(10000));
     delete writer;
     QVERIFY(copies > 0);
+    QCOMPARE(missedLocks.load(), 0);
 
     // Another thread holds the lock until released.
     QSemaphore locked;
