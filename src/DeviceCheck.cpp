@@ -32,26 +32,28 @@ QString DeviceCheck::unitIdError(const t_GetArray& get, const QString& connectio
     const QString error =
         RequestParams::rangeError(get, "ModbusId", 1, std::numeric_limits<int>::min(),
                                   std::numeric_limits<int>::max(), &id, true);
-    if (!error.isEmpty())
-        return error;
     const QString sent = RequestParams::text(get, "ModbusId", QStringLiteral("1"));
+    if (!error.isEmpty() && !RequestParams::isDecimal(sent))
+        return error;
+    // A number beyond int is no unit id either: its refusal says what the line can address.
+    const bool fits = error.isEmpty();
     // libmodbus refuses the other ids before anything is sent, so they would fail every read.
     if (connectionType == QLatin1String("tcp")) {
-        if ((id >= 0 && id <= 247) || id == 255)
+        if (fits && ((id >= 0 && id <= 247) || id == 255))
             return QString();
         return RequestParams::notAllowed(QStringLiteral("ModbusId"), sent,
                                          QStringLiteral("a unit id a TCP line can address "
                                                         "(0 to 247, or 255)"));
     }
     if (connectionType == QLatin1String("serial")) {
-        if (id >= 1 && id <= 247)
+        if (fits && id >= 1 && id <= 247)
             return QString();
         return RequestParams::notAllowed(
             QStringLiteral("ModbusId"), sent,
             QStringLiteral("a slave address a serial line can read (1 to 247; 0 is the "
                            "broadcast address, which no slave answers)"));
     }
-    return id >= 0 && id <= 255
+    return fits && id >= 0 && id <= 255
                ? QString()
                : RequestParams::outOfRange(QStringLiteral("ModbusId"), sent, 0, 255);
 }

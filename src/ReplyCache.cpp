@@ -15,9 +15,12 @@ bool ReplyCache::reply(quint64 current, const Build& build, QByteArray& out)
 {
     if (cached(current, out))
         return true;
-    const TryLocker building(&m_buildMutex, m_buildLockMs);
+    // The builder may be waiting for a poll worker's lock: only a caller without any reply
+    // waits for it, the others take the last reply.
+    const bool hasReply = std::atomic_load(&m_entry) != nullptr;
+    const TryLocker building(&m_buildMutex, hasReply ? 0 : m_buildLockMs);
     if (!building)
-        return false;
+        return cached(0, out);
     // Another caller may have built it while this one waited.
     if (cached(current, out))
         return true;

@@ -8,7 +8,8 @@
 
 // The last reply built from some data, with the version of the data it shows. Every caller
 // gets the same bytes until the data change; then one caller builds the next reply while the
-// others wait for that one instead of building it again.
+// others hand out the last one (or, before the first reply, wait for that one) instead of
+// building it again.
 class ReplyCache
 {
 public:
@@ -18,8 +19,9 @@ public:
 
     explicit ReplyCache(int buildLockMs) : m_buildLockMs(buildLockMs) {}
 
-    // A reply that shows at least version `current`: the cached one, or a new one. False when
-    // no such reply could be had within the build's lock time-out, or build() failed.
+    // A reply that shows at least version `current`: the cached one, or a new one; while
+    // another caller builds it, the last reply. False when there was none and none could be
+    // had within the build's lock time-out, or build() failed.
     bool reply(quint64 current, const Build& build, QByteArray& out);
 
 private:

@@ -32,6 +32,12 @@ bool RequestParams::isInteger(const QString& text, int* value)
     return ok;
 }
 
+bool RequestParams::isDecimal(const QString& text)
+{
+    static const QRegularExpression digits(QStringLiteral("^\\s*[+-]?\\d+\\s*$"));
+    return digits.match(text).hasMatch();
+}
+
 namespace {
 
 // A value as the details text shows it: long values are cut, so a reply stays small.
@@ -68,8 +74,7 @@ QString RequestParams::rangeError(const t_GetArray& get, const char* key, int de
         bool ok = false;
         number = it.value().toLongLong(&ok, 10);
         if (!ok) {
-            static const QRegularExpression digits(QStringLiteral("^\\s*[+-]?\\d+\\s*$"));
-            if (digits.match(text).hasMatch())
+            if (isDecimal(text))
                 return outOfRange(field, text, min, max);
             if (numberRequired)
                 return QStringLiteral("%1: %2 is not a number").arg(field, shown(text));

@@ -20,6 +20,8 @@ public:
 
     // Whether the text is a decimal integer of 32 bits (so that nothing else reaches SQL text).
     static bool isInteger(const QString& text, int* value = nullptr);
+    // Whether the text is a decimal integer of any length (sign and surrounding blanks allowed).
+    static bool isDecimal(const QString& text);
 
     // The key read as a decimal integer (defaultValue when absent) must lie within [min, max];
     // a value that is not a number reads as 0 unless numberRequired. Returns the details text

@@ -33,6 +33,8 @@ Creator::Creator(QString configPath, bool restarted, QObject* parent) : QObject(
 
     handler = new MyHttpRequestHandler(staticFiles, sessionStore, docrootSettings, this);
     listener = new HttpListener(listenerSettings, handler, this);
+    // Before the event loop runs, so before any connection thread serves a request.
+    handler->setTrustedProxies(listener->settings().trustedProxies);
 
     auto* traySettings = new QSettings(configPath, QSettings::IniFormat, this);
     trayMenu = new TrayMenu(QCoreApplication::instance(), traySettings);
@@ -51,7 +53,7 @@ Creator::Creator(QString configPath, bool restarted, QObject* parent) : QObject(
         } else {
             // Nobody would see a balloon. The program goes on without a web server: the
             // archive keeps filling while the operator frees the port.
-            const QString port = listenerSettings->value(QStringLiteral("port")).toString();
+            const QString port = QString::number(listener->port());
             qCritical("Cannot bind on port: %s. Port already in use!", qPrintable(port));
             Logs::addLog(Logs::Error,
                          QCoreApplication::translate("TrayMenu", "Cannot bind on port: ") + port +

@@ -9,7 +9,6 @@
 #include "DeviceManager.h"
 #include "FileEndpoints.h"
 #include "HttpCookie.h"
-#include "HttpListenerSettings.h"
 #include "HttpRequest.h"
 #include "HttpResponse.h"
 #include "HttpSession.h"
@@ -125,8 +124,6 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController* staticFiles,
     listener.beginGroup(QStringLiteral("listener"));
     const QStringList allowed = listener.value(QStringLiteral("allowedHosts")).toStringList();
     hostNames = RequestOrigin::localHostNames() + RequestOrigin::hostNames(allowed);
-    trustedProxies = HttpListenerSettings::addresses(
-        listener.value(QStringLiteral("trustedProxies")).toStringList());
 
     updates = new Updates(settings, this);
     systemFun = new SystemFun(this);

@@ -48,6 +48,9 @@ public:
     static constexpr qint64 anonymousBodyLimit = 64 * 1024;
 
     Poller* polling() const { return poller; }
+    // Reverse proxies whose X-Forwarded-For names the client: the listener's list. Set before
+    // the first request is served.
+    void setTrustedProxies(const QList<QHostAddress>& proxies) { trustedProxies = proxies; }
 
 signals:
     void restartAppAsAdmin();
@@ -92,6 +95,5 @@ private:
     std::unique_ptr<LoginThrottle> loginThrottle;
     // Names of this program besides IP addresses and "localhost" (see RequestOrigin::isOwnHost).
     QStringList hostNames;
-    // Reverse proxies whose X-Forwarded-For names the client (group "listener").
     QList<QHostAddress> trustedProxies;
 };

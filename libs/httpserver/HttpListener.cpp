@@ -15,9 +15,10 @@
 
 HttpListener::HttpListener(QSettings* settings, HttpRequestHandler* requestHandler, QObject* parent)
     : QTcpServer(parent), m_settings(HttpListenerSettings::fromSettings(settings)),
-      m_pool(new HttpConnectionHandlerPool(m_settings, requestHandler, this))
+      m_pool(new HttpConnectionHandlerPool(m_settings, requestHandler, this)),
+      m_port(settings ? settings->value("port", 8080).toInt() : 8080)
 {
-    const int port = settings ? settings->value("port", 8080).toInt() : 8080;
+    const int port = m_port;
     const QString host = settings ? settings->value("host").toString().trimmed() : QString();
     QHostAddress address(QHostAddress::Any);
     if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
@@ -39,6 +40,11 @@ HttpListener::~HttpListener()
     close();
     delete m_pool; // waits for the connection threads, before the handler can go away
     m_pool = nullptr;
+}
+
+int HttpListener::port() const
+{
+    return isListening() ? int(serverPort()) : m_port;
 }
 
 namespace {

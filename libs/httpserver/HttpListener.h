@@ -48,6 +48,10 @@ public:
                  QObject* parent = nullptr);
     ~HttpListener() override;
 
+    // The port listened on, or the one a failed listen was tried on.
+    int port() const;
+    const HttpListenerSettings& settings() const { return m_settings; }
+
 protected:
     void incomingConnection(qintptr socketDescriptor) override;
 
@@ -56,4 +60,5 @@ private:
 
     HttpListenerSettings m_settings;
     HttpConnectionHandlerPool* m_pool;
+    int m_port;
 };

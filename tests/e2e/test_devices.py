@@ -105,7 +105,10 @@ def lines(tmp_path_factory):
     ("", "256", "ModbusId: 256 is not within 0 to 255"),
     ("tcp", "", "ModbusId:  is not a number"),  # not read as unit 0
     ("tcp", "x1", "ModbusId: x1 is not a number"),
-    ("tcp", "99999999999", "ModbusId: 99999999999 is not within -2147483648 to 2147483647"),
+    # Beyond 32 and 64 bits: still what the line can address, not the width of an int.
+    ("tcp", "99999999999", f"ModbusId: 99999999999 is not {TCP_IDS}"),
+    ("serial", "-99999999999", f"ModbusId: -99999999999 is not {SERIAL_IDS}"),
+    ("", "99999999999999999999999", "ModbusId: 99999999999999999999999 is not within 0 to 255"),
 ])
 def test_only_unit_ids_the_line_can_address_are_taken(lines, func, kind, unit, refusal):
     connection = {"tcp": "1", "serial": "1", "": "0"}[kind]

@@ -69,7 +69,9 @@ def test_instances_with_other_runtime_directories_run_side_by_side(program_facto
     assert a.stop() == 0 and b.stop() == 0
 
 
-def test_a_busy_port_without_a_desktop_leaves_the_archive_filling(program_factory, tcp):
+# The message names the port the listener tried, however config.ini spells it.
+@pytest.mark.parametrize("spelling", ["{}", "0{}"])
+def test_a_busy_port_without_a_desktop_leaves_the_archive_filling(program_factory, tcp, spelling):
     first = program_factory().start().started()
     configure_run(first, tcp.port, 1, arch_interval=1, start_with_program=True)
     assert first.stop() == 0
@@ -79,7 +81,7 @@ def test_a_busy_port_without_a_desktop_leaves_the_archive_filling(program_factor
         busy.bind(("0.0.0.0", 0))
         busy.listen()
         port = busy.getsockname()[1]
-        p = program_factory(config={"listener": {"port": str(port)}})
+        p = program_factory(config={"listener": {"port": spelling.format(port)}})
         p.start(wait_for=rf"Cannot bind on port: {port}\. Port already in use!").started()
         assert p.output().count("No system tray: running headless") == 1
         assert p.query("SELECT type, message FROM Logs WHERE type = 'error'") == [
