@@ -497,11 +497,12 @@ void TestArchiveBuffer::aFullQueueDropsWithOneWarning()
                  QStringList{"warn|The archive queue was full: 15 archive rows were dropped."});
 }
 
-// An outage that outlasts the queue's bound: the recovery says how many rows were given up.
+// An outage that outlasts the queue's bound: the recovery says how many rows were given up,
+// and counts as written only the retried batch, not the rows still queued behind it.
 void TestArchiveBuffer::anOutageBeyondTheBoundSaysWhatWasGivenUp()
 {
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Archive write failed: "));
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Archive writes work again: 20 "));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Archive writes work again: 10 "));
     QVERIFY(TestDatabase::exec("ALTER TABLE ArchiveData RENAME TO Hidden"));
     QVERIFY(TestDatabase::exec("INSERT INTO ConfiguredParameters (idParameters, idDevice, regAddr, "
                                "archInterval) VALUES (1, 1, 1, 1)"));
@@ -517,7 +518,7 @@ void TestArchiveBuffer::anOutageBeyondTheBoundSaysWhatWasGivenUp()
     QCOMPARE(writer.flush(10000), 0);
     QCOMPARE(TestDatabase::column("SELECT value FROM ArchiveData ORDER BY dateTime").size(), 20);
     QTRY_COMPARE(logLines().size(), 2);
-    QCOMPARE(logLines().last(), QString("warn|Archive writes work again: 20 waiting rows are "
+    QCOMPARE(logLines().last(), QString("warn|Archive writes work again: 10 waiting rows are "
                                         "written, 15 rows were given up because the bound of 20 "
                                         "waiting rows was reached."));
 }
@@ -556,9 +557,15 @@ void TestArchiveBuffer::aFullDiskLosesNoRowAndReportsOnceThereIsRoom()
                  .match(logLines().first())
                  .hasMatch(),
              qPrintable(logLines().first()));
-    QCOMPARE(logLines().last(), QString("info|Archive writes work again: 2000 waiting rows are "
-                                        "written, 0 rows were given up because the bound of "
-                                        "1000000 waiting rows was reached."));
+    // The retried batch is the rows the writer took before the first failure: some of the 2000.
+    const QRegularExpressionMatch recovery =
+        QRegularExpression("^info\\|Archive writes work again: (\\d+) waiting rows are written, 0 "
+                           "rows were given up because the bound of 1000000 waiting rows was "
+                           "reached\\.$")
+            .match(logLines().last());
+    QVERIFY2(recovery.hasMatch(), qPrintable(logLines().last()));
+    QVERIFY2(recovery.captured(1).toInt() > 0 && recovery.captured(1).toInt() <= 2000,
+             qPrintable(logLines().last()));
 }
 
 // The local time texts follow the zone's own offsets, across a change of daylight saving.
