@@ -97,6 +97,8 @@ struct ArchiveWriter::State
     // Writer thread only: an outage is reported when it starts and when it ends, not per retry.
     bool failing = false;
     QString failureText;   // the event-log line of the outage, empty once it is stored
+    qint64 writtenSinceFailure = 0;
+    qint64 backlogEnd = -1; // rows queued by the first good write: those that waited
 
     void run();
     bool writeBatch(QSqlDatabase& db, QSqlQuery& insert, const std::vector<Row>& rows,
@@ -241,11 +243,16 @@ void ArchiveWriter::State::run()
                 TryLocker lock(&mutex, QueueLockMs);
                 progress.wakeAll();
             }
-            // A failed batch is retried as it was, so its rows are those written now; rows
-            // queued meanwhile follow with the next batches.
-            if (failing)
-                reportRecovery(qint64(batch.size()) - refused);
-            const qint64 droppedNow = dropped.exchange(0);
+            // The recovery is told once the rows that waited are written, not while some of
+            // them are still queued.
+            if (failing) {
+                if (backlogEnd < 0)
+                    backlogEnd = queued;
+                writtenSinceFailure += qint64(batch.size()) - refused;
+                if (batchEnd >= backlogEnd)
+                    reportRecovery(writtenSinceFailure);
+            }
+            const qint64 droppedNow = failing ? 0 : dropped.exchange(0);
             const qint64 lockDroppedNow = lockDropped.exchange(0);
             batch.clear();
             retrying = false;
@@ -266,6 +273,7 @@ void ArchiveWriter::State::run()
             continue;
         }
         // Busy or failing as a whole: the rows stay and are tried again.
+        backlogEnd = -1;
         if (!failing)
             reportFailure(error);
         prepared = prepared && db.isOpen();
@@ -288,6 +296,7 @@ void ArchiveWriter::State::run()
 void ArchiveWriter::State::reportFailure(const QString& error)
 {
     failing = true;
+    writtenSinceFailure = 0;
     failureText = QCoreApplication::translate("ArchiveWriter",
                                               "Archive write failed: %1. The rows are kept and "
                                               "written again when the database takes them "
