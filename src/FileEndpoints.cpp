@@ -6,6 +6,7 @@
 #include "HttpCookie.h"
 #include "HttpRequest.h"
 #include "HttpResponse.h"
+#include "LeftoverFiles.h"
 #include "Logs.h"
 #include "SystemFun.h"
 #include "TryLocker.h"
@@ -20,7 +21,11 @@ constexpr int dbLockMs = 2000;
 constexpr qint16 fullRights = 255;
 } // namespace
 
-FileEndpoints::FileEndpoints(Environment environment) : m_env(std::move(environment)) {}
+FileEndpoints::FileEndpoints(Environment environment) : m_env(std::move(environment))
+{
+    // A copy as big as the database, left by a program killed while making it.
+    LeftoverFiles::remove(snapshotTemplate());
+}
 
 void FileEndpoints::answerEmpty(HttpResponse& response, int status, const char* description)
 {
@@ -115,15 +120,22 @@ void FileEndpoints::exportConfig(HttpResponse& response, const t_GetArray& GET)
     stream(file, response);
 }
 
+QString FileEndpoints::snapshotTemplate() const
+{
+    return QFileInfo(m_env.configManager->databasePath()).absolutePath() +
+           QStringLiteral("/db_backup_XXXXXX.sqlite");
+}
+
 bool FileEndpoints::snapshotDatabase(QFile* file)
 {
     // A consistent copy made by SQLite, not the raw file that other threads go on writing.
     // Nothing here opens the database file itself: closing any descriptor of it would drop
     // every lock SQLite holds on it, and another process could then delete its WAL.
-    QTemporaryFile snapshot(QFileInfo(m_env.configManager->databasePath()).absolutePath() +
-                            QStringLiteral("/db_backup_XXXXXX.sqlite"));
+    // Locked while it has a name, so that only a leftover is removed at start-up.
+    QTemporaryFile snapshot(snapshotTemplate());
     QString error;
-    if (!snapshot.open() || !Database::snapshot(snapshot.fileName(), &error)) {
+    if (!snapshot.open() || !LeftoverFiles::lock(snapshot.handle()) ||
+        !Database::snapshot(snapshot.fileName(), &error)) {
         qDebug() << "Database snapshot failed:" << error;
         return false;
     }

@@ -1,10 +1,15 @@
 #include "UpdateInstaller.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
 
+#include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -41,6 +46,18 @@ bool removeFile(const QString& path)
     return ::unlink(QFile::encodeName(path).constData()) == 0;
 }
 
+// Makes the renames in a directory survive a power cut. File systems that cannot sync a
+// directory say so with EINVAL; their renames are as safe as they get.
+bool syncDir(const QString& path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
+    ::close(fd);
+    return synced;
+}
+
 } // namespace
 
 UpdateInstaller::UpdateInstaller(const QString& source, const QString& destination)
@@ -52,6 +69,7 @@ bool UpdateInstaller::install()
 {
     m_entries.clear();
     m_createdDirs.clear();
+    clearLeftovers();
     if (!QFileInfo(m_source).isDir() || !stageDir(m_source, m_destination) || !swapIn()) {
         rollBack();
         return false;
@@ -109,8 +127,9 @@ bool UpdateInstaller::stageFile(const QString& source, const QString& destinatio
     }
     if (target.exists() && !out.setPermissions(target.permissions()))
         return false;
-    // A full disk may show only when the last buffer goes out.
-    if (!out.flush())
+    // A full disk may show only when the last buffer goes out; synced, so that after a power
+    // cut the renamed-in file is never empty or cut short.
+    if (!out.flush() || ::fsync(out.handle()) != 0)
         return false;
     out.close();
     return out.error() == QFileDevice::NoError;
@@ -136,7 +155,37 @@ bool UpdateInstaller::swapIn()
             return false;
         entry.placed = true;
     }
+    QSet<QString> touched;
+    for (const Entry& entry : qAsConst(m_entries))
+        touched.insert(QFileInfo(entry.destination).absolutePath());
+    for (const QString& dir : qAsConst(m_createdDirs))
+        touched.insert(QFileInfo(dir).absolutePath());
+    for (const QString& dir : qAsConst(touched))
+        if (!syncDir(dir))
+            return false;
     return true;
+}
+
+void UpdateInstaller::clearLeftovers()
+{
+    // What an install killed half-way left: a staged file was never placed, and a kept old
+    // file is the only copy where its name is empty.
+    static const QRegularExpression leftover(QStringLiteral("^\\.(.+)\\.korvalen-(new|old)\\d*$"));
+    QStringList found; // listed first: the directories change below
+    QDirIterator it(m_destination, QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        if (leftover.match(QFileInfo(it.next()).fileName()).hasMatch())
+            found.append(it.filePath());
+    for (const QString& path : qAsConst(found)) {
+        const QFileInfo info(path);
+        const QRegularExpressionMatch match = leftover.match(info.fileName());
+        const QString original = info.absolutePath() + QLatin1Char('/') + match.captured(1);
+        if (match.captured(2) == QLatin1String("old") && !exists(original))
+            renameOver(path, original);
+        else
+            removeFile(path);
+    }
 }
 
 void UpdateInstaller::rollBack()

@@ -29,6 +29,7 @@ private:
         bool placed = false;
     };
 
+    void clearLeftovers();
     bool stageDir(const QString& source, const QString& destination);
     bool stageFile(const QString& source, const QString& destination);
     bool swapIn();

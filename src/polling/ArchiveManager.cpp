@@ -2,6 +2,7 @@
 
 #include "Database.h"
 #include "JsonText.h"
+#include "LeftoverFiles.h"
 #include "Logs.h"
 #include "ReplyWriter.h"
 #include "TryLocker.h"
@@ -22,7 +23,6 @@
 #include <QtDebug>
 
 #include <limits>
-#include <sys/file.h>
 
 namespace {
 
@@ -73,17 +73,7 @@ QString ArchiveManager::csvFileTemplate()
 
 void ArchiveManager::removeLeftoverCsvFiles()
 {
-    // A file that another running instance holds is locked by it; the lock goes with the
-    // process that held it, however it ended.
-    const QDir dir(QDir::tempPath());
-    const QString pattern = QFileInfo(csvFileTemplate())
-                                .fileName()
-                                .replace(QLatin1String("XXXXXX"), QLatin1String("*"));
-    for (const QString& name : dir.entryList({pattern}, QDir::Files | QDir::Hidden)) {
-        QFile file(dir.filePath(name));
-        if (file.open(QIODevice::ReadOnly) && ::flock(file.handle(), LOCK_EX | LOCK_NB) == 0)
-            file.remove();
-    }
+    LeftoverFiles::remove(csvFileTemplate());
 }
 
 QByteArray ArchiveManager::getArchGeneralInfo_j()
@@ -215,7 +205,7 @@ QByteArray ArchiveManager::generateCSVFile_j(t_GetArray& GET)
     // behind then, however the process ends. A named one is locked while this process lives,
     // so that only a leftover is removed at start-up.
     auto file = std::make_unique<QTemporaryFile>(csvFileTemplate());
-    if (!file->open() || ::flock(file->handle(), LOCK_EX | LOCK_NB) != 0) {
+    if (!file->open() || !LeftoverFiles::lock(file->handle())) {
         abandonCsvGeneration(generation);
         return Logs::errorJson(QStringLiteral("Unable to create file"), QString());
     }

@@ -84,7 +84,8 @@ struct ArchiveWriter::State
     qint64 oldestQueuedMs = 0;       // monotonic time of queue.front()
     std::atomic<qint64> queued{0};   // rows ever queued
     std::atomic<qint64> done{0};     // rows written or given up, in queue order
-    std::atomic<qint64> dropped{0};  // rows refused since the last overflow warning or recovery
+    std::atomic<qint64> dropped{0};  // rows refused at the bound since the last report
+    std::atomic<qint64> lockDropped{0}; // rows refused as the lock timed out, since then
     bool flushRequested = false;
     QWaitCondition progress;
 
@@ -96,12 +97,14 @@ struct ArchiveWriter::State
     // Writer thread only: an outage is reported when it starts and when it ends, not per retry.
     bool failing = false;
     QString failureText;   // the event-log line of the outage, empty once it is stored
+    qint64 writtenSinceFailure = 0;
+    qint64 backlogEnd = -1; // rows queued by the first good write: those that waited
 
     void run();
     bool writeBatch(QSqlDatabase& db, QSqlQuery& insert, const std::vector<Row>& rows,
                     LocalTimeText& times, int* refused, QString* error);
     void reportFailure(const QString& error);
-    void reportRecovery(qint64 waited);
+    void reportRecovery(qint64 written);
 };
 
 ArchiveWriter::ArchiveWriter(int maxQueued) : m_state(std::make_shared<State>(maxQueued))
@@ -141,8 +144,12 @@ bool ArchiveWriter::add(const Row& row)
 {
     State& s = *m_state;
     TryLocker lock(&s.mutex, QueueLockMs);
+    if (!lock) {
+        ++s.lockDropped;
+        return false;
+    }
     // The bound counts the batch being written too.
-    if (!lock || s.queued - s.done >= s.maxQueued) {
+    if (s.queued - s.done >= s.maxQueued) {
         ++s.dropped;
         return false;
     }
@@ -230,16 +237,23 @@ void ArchiveWriter::State::run()
         int refused = 0;
         QString error = insert.lastError().text();
         if (prepared && writeBatch(db, insert, batch, times, &refused, &error)) {
-            const qint64 waited = queued - done;
             done = batchEnd;
             {
                 // Under the lock, so that a flush between its test and its wait cannot miss it.
                 TryLocker lock(&mutex, QueueLockMs);
                 progress.wakeAll();
             }
-            if (failing)
-                reportRecovery(waited);
-            const qint64 droppedNow = dropped.exchange(0);
+            // The recovery is told once the rows that waited are written, not while some of
+            // them are still queued.
+            if (failing) {
+                if (backlogEnd < 0)
+                    backlogEnd = queued;
+                writtenSinceFailure += qint64(batch.size()) - refused;
+                if (batchEnd >= backlogEnd)
+                    reportRecovery(writtenSinceFailure);
+            }
+            const qint64 droppedNow = failing ? 0 : dropped.exchange(0);
+            const qint64 lockDroppedNow = lockDropped.exchange(0);
             batch.clear();
             retrying = false;
             if (refused > 0)
@@ -250,9 +264,16 @@ void ArchiveWriter::State::run()
                                                          "The archive queue was full: %1 archive "
                                                          "rows were dropped.")
                                  .arg(droppedNow));
+            if (lockDroppedNow > 0)
+                Logs::addLog(Logs::Warn,
+                             QCoreApplication::translate("ArchiveWriter",
+                                                         "The archive queue stayed locked too "
+                                                         "long: %1 archive rows were dropped.")
+                                 .arg(lockDroppedNow));
             continue;
         }
         // Busy or failing as a whole: the rows stay and are tried again.
+        backlogEnd = -1;
         if (!failing)
             reportFailure(error);
         prepared = prepared && db.isOpen();
@@ -275,6 +296,7 @@ void ArchiveWriter::State::run()
 void ArchiveWriter::State::reportFailure(const QString& error)
 {
     failing = true;
+    writtenSinceFailure = 0;
     failureText = QCoreApplication::translate("ArchiveWriter",
                                               "Archive write failed: %1. The rows are kept and "
                                               "written again when the database takes them "
@@ -288,7 +310,7 @@ void ArchiveWriter::State::reportFailure(const QString& error)
         failureText.clear();
 }
 
-void ArchiveWriter::State::reportRecovery(qint64 waited)
+void ArchiveWriter::State::reportRecovery(qint64 written)
 {
     failing = false;
     const qint64 givenUp = dropped.exchange(0);
@@ -297,7 +319,7 @@ void ArchiveWriter::State::reportRecovery(qint64 waited)
                                     "Archive writes work again: %1 waiting rows are written, "
                                     "%2 rows were given up because the bound of %3 waiting "
                                     "rows was reached.")
-            .arg(waited)
+            .arg(written)
             .arg(givenUp)
             .arg(maxQueued);
     qWarning("%s", qUtf8Printable(text));

@@ -10,9 +10,11 @@ class QThread;
 // own: in explicit transactions with one statement prepared once, as soon as BatchSize rows are
 // queued and at the latest MaxDelayMs after a row was queued. A busy or failing database only
 // delays rows: they wait in the queue and are tried again; none is dropped short of the
-// queue's bound. The first failed write and the first write after it are each reported once,
-// on standard error and in the event log, the latter with the rows that waited and those given
-// up at the bound; an overflow without a failure writes one event-log warning with the count.
+// queue's bound. The first failed write and the end of the outage are each reported once, on
+// standard error and in the event log; the end once the rows that waited are written, with the
+// rows written since the failure and those given up at the bound. An overflow without a failure
+// writes one event-log warning with the count, and rows refused because the queue's lock was
+// not had in time another.
 // Rows of deleted parameters are refused by the database and given up.
 class ArchiveWriter
 {

@@ -11,6 +11,7 @@ from korvalen import wait_until
 
 NEAR_MS = 25  # ticks this close to a period start sit at it
 AIM_MS = 4  # aimed at this much short of a period start, where late ticks cross it
+DEADLINE_S = 600  # for the starts until a run keeps its ticks there; each run lasts a minute
 
 
 def _period_ms(text):
@@ -28,10 +29,13 @@ def test_ticks_at_a_period_start_give_every_period_one_row(program_factory, tcp,
     configure_run(p, tcp.port, 20, poll_ms // 1000, poll_ms=poll_ms, start_with_program=True)
     assert p.stop() == 0
     # The ticks keep the phase of the program's start: start it again, timed by the offset seen
-    # last time, until they sit just short of a period start.
+    # last time, until they sit just short of a period start. On a busy machine they may drift
+    # away during the run: that run is not the case looked for, and the program starts again.
     phases = []
+    drifted = []
     offset = None
-    for _ in range(12):
+    deadline = time.monotonic() + DEADLINE_S
+    while time.monotonic() < deadline:
         if offset is not None:
             now = time.time() * 1000
             time.sleep(((-offset - AIM_MS - now) % poll_ms) / 1000)
@@ -49,11 +53,15 @@ def test_ticks_at_a_period_start_give_every_period_one_row(program_factory, tcp,
             assert p.api("stopPolling") == SUCCESS
             wait_until(lambda: p.api("getAppState") == '{"state":"idle"}', timeout=30)
         ticks = sorted({t for _, t, _ in sampler.samples})
-        assert len([t for t in ticks if _phase(t, poll_ms) <= NEAR_MS]) >= 0.9 * len(ticks), \
-            [t % poll_ms for t in ticks]
+        # Whatever the ticks did: no period twice, none the run ticked through without its row.
         rows = p.query("SELECT idParameter, dateTime FROM ArchiveData WHERE flag <> 6")
         assert not doubled(p)
         assert not expected_rows(sampler.samples, poll_ms, poll_ms, time.time() * 1000) - set(rows)
+        if len([t for t in ticks if _phase(t, poll_ms) <= NEAR_MS]) < 0.9 * len(ticks):
+            drifted.append([t % poll_ms for t in ticks])
+            assert p.stop() == 0
+            p.query("DELETE FROM ArchiveData")
+            continue
         # Every tick is due: each gives a period of its own, none is dropped as a second row of
         # a period, and none leaves the next period without one. (Rows before the first tick
         # seen come from cycles before the sampler looked.)
@@ -68,4 +76,5 @@ def test_ticks_at_a_period_start_give_every_period_one_row(program_factory, tcp,
             assert short <= 0, (pid, short, sorted(m % 100000 for m in starts)[:70],
                                 [t % 100000 for t in ticks])
         return
-    pytest.fail(f"the ticks never sat just short of a period start: phases {phases}")
+    pytest.fail(f"the ticks never stayed just short of a period start: phases {phases}, "
+                f"phases of the runs that drifted {drifted}")

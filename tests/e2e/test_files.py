@@ -1,8 +1,10 @@
 """The file endpoints: downloads of posted content, configuration, database and CSV file, uploads."""
 
 import base64
+import fcntl
 import os
 import re
+import shutil
 import sqlite3
 import struct
 import subprocess
@@ -120,6 +122,26 @@ def test_database_download_is_a_valid_copy(program, tmp_path):
     assert con.execute("SELECT username FROM Users").fetchall() == [("Admin",)]
     con.close()
     assert not [n for n in os.listdir(program.directory) if n.startswith("db_backup")]
+
+
+# A program killed while it made the copy for a download leaves the copy, as big as the database.
+def test_a_start_removes_database_copies_left_behind(program_factory):
+    p = program_factory().start().started()
+    p.api("cfg_addNewUser", username="kept", permissions="1")
+    assert p.stop() == 0
+    copies = {name: os.path.join(p.directory, name)
+              for name in ["db_backup_a1B2c3.sqlite", "db_backup_in_use.sqlite", "db_backup.sqlite"]}
+    for path in copies.values():
+        shutil.copyfile(p.db_path, path)
+    # one that another process still makes is locked by it
+    with open(copies["db_backup_in_use.sqlite"], "rb") as in_use:
+        fcntl.flock(in_use, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        p.start().started()
+        wait_until(lambda: not os.path.exists(copies["db_backup_a1B2c3.sqlite"]))
+        assert os.path.exists(copies["db_backup_in_use.sqlite"])
+    assert os.path.exists(copies["db_backup.sqlite"])  # no name the program makes
+    assert ("kept",) in p.query("SELECT username FROM Users")
+    assert p.query("PRAGMA integrity_check") == [("ok",)]
 
 
 def test_database_download_while_rows_are_written(program, tmp_path):

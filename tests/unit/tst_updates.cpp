@@ -60,6 +60,8 @@ private slots:
     void localPath();
     void install_data();
     void install();
+    void leftoversOfAKilledInstall_data();
+    void leftoversOfAKilledInstall();
 };
 
 void TestUpdates::localPath_data()
@@ -155,6 +157,46 @@ void TestUpdates::install()
         }
     }
     // Byte for byte, and nothing staged or kept aside left over.
+    QCOMPARE(snapshot(webRoot), expected);
+}
+
+void TestUpdates::leftoversOfAKilledInstall_data()
+{
+    QTest::addColumn<Tree>("root");
+    QTest::addColumn<Tree>("expected"); // after an install of a new index.html, directories too
+
+    QTest::newRow("staged files removed")
+        << Tree{{"root/home.html", "old home"}, {"root/.home.html.korvalen-new", "half"},
+                {"root/js/.app.js.korvalen-new2", "ha"}}
+        << Tree{{"index.html", "new"}, {"root/", ""}, {"root/home.html", "old home"},
+                {"root/js/", ""}};
+    QTest::newRow("kept file put back where its name is empty")
+        << Tree{{"root/.home.html.korvalen-old", "old home"}, {".x.korvalen-old3", "x"}}
+        << Tree{{"index.html", "new"}, {"root/", ""}, {"root/home.html", "old home"}, {"x", "x"}};
+    QTest::newRow("kept file removed where its name is taken")
+        << Tree{{"root/home.html", "new home"}, {"root/.home.html.korvalen-old", "old home"},
+                {"root/.home.html.korvalen-old1", "older"}}
+        << Tree{{"index.html", "new"}, {"root/", ""}, {"root/home.html", "new home"}};
+    const Tree alike{{".korvalen-new", "a"}, {"x.korvalen-new", "b"}, {".x.korvalen-newer", "c"},
+                     {".x.korvalen-old-1", "d"}, {".htaccess", "e"}};
+    Tree alikeAfter = alike;
+    alikeAfter.insert("index.html", "new");
+    QTest::newRow("names that only look alike kept") << alike << alikeAfter;
+}
+
+void TestUpdates::leftoversOfAKilledInstall()
+{
+    QFETCH(Tree, root);
+    QFETCH(Tree, expected);
+
+    QTemporaryDir top;
+    QVERIFY(top.isValid());
+    const QString webRoot = top.filePath(QStringLiteral("www"));
+    const QString area = top.filePath(QStringLiteral("tmp"));
+    build(webRoot, root);
+    build(area, Tree{{"index.html", "new"}});
+
+    QVERIFY(UpdateInstaller(area, webRoot).install());
     QCOMPARE(snapshot(webRoot), expected);
 }
 
