@@ -1,8 +1,9 @@
 """The e-mail queue worker: three failed attempts and their warning line, and one mail per check."""
 
 import json
+import socket
 
-from korvalen import free_port, wait_until
+from korvalen import wait_until
 from smtp_peers import smtp_servers  # noqa: F401 (fixture)
 from test_polling import configure, start
 
@@ -26,8 +27,12 @@ def lines(program, kind):
 
 def test_failed_attempts_and_one_mail_per_check(program_factory, smtp_servers):
     """Four runs side by side, since a check comes only every 10 s."""
+    # Bound but not listening: connections are refused, and no server started later can be given
+    # this port, as it could be one only looked up as free.
+    closed = socket.socket()
+    closed.bind(("127.0.0.1", 0))
     refusing = program_factory("refusing").start().started()
-    mail_run(refusing, free_port())
+    mail_run(refusing, closed.getsockname()[1])
 
     login_server = smtp_servers(user="ann", password="right", auth_required=True)
     login = program_factory("login").start().started()
@@ -67,3 +72,4 @@ def test_failed_attempts_and_one_mail_per_check(program_factory, smtp_servers):
     assert len(login_server.recorder.logins) == 3  # one per check
     assert login_server.messages == [] and data_server.messages == []
     assert lines(two, "warn") == []
+    closed.close()
