@@ -140,7 +140,12 @@ def test_a_full_disk_keeps_the_rows_reports_once_and_loses_none(program_factory,
     assert int(recovered.group(1)) >= 5 * 50 and recovered.group(2) == "0"
     output = p.output()
     assert output.count("Archive write failed: ") == 1 and output.count("Archive writes work again: ") == 1
-    logs = p.query("SELECT type, message FROM Logs WHERE message LIKE 'Archive write%' ORDER BY idLogs")
+    def writer_lines():
+        rows = p.query("SELECT type, message FROM Logs WHERE message LIKE 'Archive write%' ORDER BY idLogs")
+        return rows if len(rows) >= 2 else None
+
+    # The writer's thread stores its event-log lines after it printed them.
+    logs = wait_until(writer_lines)
     assert [t for t, _ in logs] == ["error", "info"], logs
     assert failed.group(1).replace("/", "\\/") in logs[0][1]
     assert logs[1][1].startswith(recovered.group(0))
