@@ -52,6 +52,20 @@ public:
     }
 
     // Request parameters from a table row.
+    // Device 1 with parameters 1 to count, each at its own register, archived every minute.
+    static bool addDeviceWithParameters(int count)
+    {
+        if (!exec(QStringLiteral("INSERT INTO Devices (idDevices, name) VALUES (1, 'm')")))
+            return false;
+        for (int p = 1; p <= count; ++p) {
+            if (!exec(QStringLiteral("INSERT INTO ConfiguredParameters (idParameters, idDevice, "
+                                     "regAddr, archInterval) VALUES (%1, 1, %1, 60)")
+                          .arg(p)))
+                return false;
+        }
+        return true;
+    }
+
     static t_GetArray params(const QVariantMap& values)
     {
         t_GetArray get;

@@ -172,12 +172,7 @@ private:
 void TestArchive::initTestCase()
 {
     db = std::make_unique<TestDatabase>();
-    QVERIFY(TestDatabase::exec("INSERT INTO Devices (idDevices, name) VALUES (1, 'm')"));
-    for (int p = 1; p <= 4; ++p)
-        QVERIFY(TestDatabase::exec(
-            QStringLiteral("INSERT INTO ConfiguredParameters (idParameters, idDevice, regAddr, "
-                           "archInterval) VALUES (%1, 1, %1, 60)")
-                .arg(p)));
+    QVERIFY(TestDatabase::addDeviceWithParameters(4));
     // Rows that collide: few time stamps, several rows of one parameter at one time, NULL
     // values and flags, session breaks, flags that sum to 6.
     QRandomGenerator random(20240301);

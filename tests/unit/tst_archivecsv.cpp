@@ -34,12 +34,7 @@ private:
 void TestArchiveCsv::initTestCase()
 {
     db = std::make_unique<TestDatabase>();
-    QVERIFY(TestDatabase::exec("INSERT INTO Devices (idDevices, name) VALUES (1, 'm')"));
-    for (int p = 1; p <= 4; ++p)
-        QVERIFY(TestDatabase::exec(
-            QStringLiteral("INSERT INTO ConfiguredParameters (idParameters, idDevice, regAddr, "
-                           "archInterval) VALUES (%1, 1, %1, 60)")
-                .arg(p)));
+    QVERIFY(TestDatabase::addDeviceWithParameters(4));
     QSqlQuery q(Database::connection());
     q.exec("BEGIN");
     q.prepare("INSERT INTO ArchiveData (idParameter, value, flag, dateTime) VALUES (?, ?, 0, ?)");
