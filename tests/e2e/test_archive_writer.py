@@ -115,23 +115,29 @@ def _ignore_file_size_signal():
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 
 
+def fill_the_disk(p, sampler, ticks):
+    """Once the run archives, the disk is full for the program: an empty write-ahead log that may
+    not grow. Returns, once `ticks` ticks' rows wait, the file-size limit to put back, the
+    writer's line of the failure, the wall-clock ms it came by and the rows stored by then."""
+    sampler.wait_for(lambda s: s[2] == 0)
+    wait_until(lambda: archived(p))
+    wait_until(lambda: p.query("PRAGMA wal_checkpoint(TRUNCATE)")[0][0] == 0)
+    limit = resource.prlimit(p.proc.pid, resource.RLIMIT_FSIZE)
+    resource.prlimit(p.proc.pid, resource.RLIMIT_FSIZE, (1, limit[1]))
+    failed = p.wait_for_line(r"^Archive write failed: (.+)\. The rows are kept", timeout=30)
+    full_from = time.time() * 1000
+    stored = len(archived(p))
+    wait_until(lambda: len({t for _, t, _ in sampler.samples if t > full_from}) >= ticks)
+    assert len(archived(p)) == stored
+    return limit, failed, full_from, stored
+
+
 def test_a_full_disk_keeps_the_rows_reports_once_and_loses_none(program_factory, tcp):
     p = program_factory(preexec=_ignore_file_size_signal).start().started()
     configure_run(p, tcp.port, 50, 1)
     assert p.api("startPolling") == SUCCESS
-    limit = resource.prlimit(p.proc.pid, resource.RLIMIT_FSIZE)
     with Sampler(p) as sampler:
-        sampler.wait_for(lambda s: s[2] == 0)
-        wait_until(lambda: archived(p))
-        # An empty write-ahead log that may not grow: the disk is full for the program.
-        wait_until(lambda: p.query("PRAGMA wal_checkpoint(TRUNCATE)")[0][0] == 0)
-        resource.prlimit(p.proc.pid, resource.RLIMIT_FSIZE, (1, limit[1]))
-        failed = p.wait_for_line(r"^Archive write failed: (.+)\. The rows are kept", timeout=30)
-        full_from = time.time() * 1000
-        stored = len(archived(p))
-        # Five ticks' rows wait meanwhile.
-        wait_until(lambda: len({t for _, t, _ in sampler.samples if t > full_from}) >= 5)
-        assert len(archived(p)) == stored
+        limit, failed, _, _ = fill_the_disk(p, sampler, 5)
         resource.prlimit(p.proc.pid, resource.RLIMIT_FSIZE, limit)
         recovered = p.wait_for_line(r"^Archive writes work again: (\d+) waiting rows are written, "
                                     r"(\d+) rows were given up", timeout=30)
@@ -160,17 +166,8 @@ def test_a_full_disk_at_the_stop_gives_the_rows_up_within_the_bound(program_fact
     p = program_factory(preexec=_ignore_file_size_signal).start().started()
     configure_run(p, tcp.port, 50, 1, timeout=1000)
     assert p.api("startPolling") == SUCCESS
-    limit = resource.prlimit(p.proc.pid, resource.RLIMIT_FSIZE)
     with Sampler(p) as sampler:
-        sampler.wait_for(lambda s: s[2] == 0)
-        wait_until(lambda: archived(p))
-        wait_until(lambda: p.query("PRAGMA wal_checkpoint(TRUNCATE)")[0][0] == 0)
-        resource.prlimit(p.proc.pid, resource.RLIMIT_FSIZE, (1, limit[1]))
-        p.wait_for_line(r"^Archive write failed: ", timeout=30)
-        full_from = time.time() * 1000
-        stored = len(archived(p))
-        # Two ticks' rows wait.
-        wait_until(lambda: len({t for _, t, _ in sampler.samples if t > full_from}) >= 2)
+        limit, _, full_from, stored = fill_the_disk(p, sampler, 2)
     stopped, stopped_ms = time.monotonic(), time.time() * 1000
     if how == "SIGTERM":
         assert p.stop(signal.SIGTERM) == 0
