@@ -250,3 +250,24 @@ def test_a_worker_held_in_a_close_is_left_to_end_on_its_own(program_factory, tmp
                                                                                       else {3}), timeout=30)
     assert program.output().count("is left out of this run") == 1
     assert program.stop() == 0
+
+
+def test_sigterm_with_a_held_worker_ends_the_program_within_the_bound(program_factory, tmp_path, rtu):
+    hold = tmp_path / "hold-close"
+    program = program_factory(env={"KORVALEN_TEST_HOLD_CLOSE": str(hold)}).start().started()
+    configure(program)
+    conn = add_serial(program, rtu.line_device, timeout=TIMEOUT_MS)
+    add_device(program, "serial", conn, [holding(10, 1)], [{"regAddr": 10, "archInterval": 1}])
+    start(program)
+    wait_until(lambda: program.query("SELECT COUNT(*) FROM ArchiveData")[0][0] > 0, timeout=30)
+    hold.touch()
+    stopped = time.monotonic()
+    try:
+        assert program.stop() == 0
+    finally:
+        hold.unlink()
+    assert time.monotonic() - stopped < HELD_WAIT_S + 2 + 3  # 3 s for a loaded machine
+    output = program.final_output()
+    assert "!!! infLoopSave used!!! id: " in output
+    assert "A channel worker has not ended: the program ends without tearing down" in output
+    assert program.query("SELECT COUNT(*) FROM ArchiveData WHERE flag = 6") == [(1,)]
