@@ -4,7 +4,9 @@
 #include "HttpSessionStore.h"
 #include "Logs.h"
 #include "StaticFileController.h"
+#include "globals.h"
 #include "myhttprequesthandler.h"
+#include "polling/ChannelReady.h"
 #include "polling/Poller.h"
 #include "traymenu.h"
 
@@ -82,6 +84,13 @@ void Creator::exitApp(int code)
     handler->polling()->stopPolling();
     delete listener;
     listener = nullptr;
+    if (g_channelReady->claimedCount() != 0) {
+        // A worker that the stop left behind still runs: tearing the program down would
+        // destroy what it may still touch once its call returns.
+        qWarning("A channel worker has not ended: the program ends without tearing down");
+        std::fflush(nullptr);
+        std::_Exit(code);
+    }
     QCoreApplication::exit(code);
 }
 

@@ -1,5 +1,6 @@
 #include "ModbusLine.h"
 
+#include "LineCloseHold.h"
 #include "ModbusLib.h"
 
 #include <QVarLengthArray>
@@ -306,6 +307,7 @@ void ModbusLine::closeContext()
 {
     if (!m_modbus)
         return;
+    LineCloseHold::wait();
     ::modbus_close(m_modbus);
     ::modbus_free(m_modbus);
     m_modbus = nullptr;

@@ -28,6 +28,9 @@ public:
     // Writes every queued row now and waits for them up to timeoutMs; returns how many could
     // not be written by then. Needs no lock.
     int flushBuffer(int timeoutMs = 30000);
+    // The last flush of the run: within timeoutMs, and what is not written by then is given
+    // up; returns how many rows that is. No rows are taken afterwards.
+    int finish(int timeoutMs) { return m_writer.finish(timeoutMs); }
 
     qint64 archivedCount() const { return m_archivedCount; }
     // Rows queued and not yet written.

@@ -31,6 +31,9 @@ constexpr int QueueLockMs = 1000;
 constexpr int RetryPauseMs = 250;
 // How long the destructor lets the thread write what is left before it gives the rest up.
 constexpr int FinishMs = 1000;
+// How long finish() waits for the thread to give its rows up: its current attempt, unless the
+// database's busy wait holds it.
+constexpr int GiveUpMs = 250;
 
 // A row the table cannot take (its parameter was deleted): nothing a retry could change.
 bool isRowRefused(const QSqlError& error)
@@ -92,6 +95,9 @@ struct ArchiveWriter::State
     QSemaphore wake;
     std::atomic<bool> finishing{false};
     std::atomic<bool> abandoned{false};
+    std::atomic<bool> closed{false};    // finish() was called: no more rows are taken
+    std::atomic<bool> ended{false};     // the thread has given up what was left
+    std::atomic<qint64> givenUp{0};     // rows it gave up then
     QElapsedTimer clock;
 
     // Writer thread only: an outage is reported when it starts and when it ends, not per retry.
@@ -143,6 +149,8 @@ void ArchiveWriter::startLocked()
 bool ArchiveWriter::add(const Row& row)
 {
     State& s = *m_state;
+    if (s.closed)
+        return false;
     TryLocker lock(&s.mutex, QueueLockMs);
     if (!lock) {
         ++s.lockDropped;
@@ -180,6 +188,24 @@ int ArchiveWriter::flush(int timeoutMs)
     while (s.done < target && !deadline.hasExpired())
         s.progress.wait(&s.mutex, deadline);
     return int(qMin<qint64>(target - s.done, INT_MAX));
+}
+
+int ArchiveWriter::finish(int timeoutMs)
+{
+    State& s = *m_state;
+    s.closed = true;
+    if (flush(timeoutMs) == 0)
+        return 0;
+    s.abandoned = true;
+    s.wake.release();
+    // The thread drops its rows after its current attempt; one that commits meanwhile counts
+    // as written.
+    const QDeadlineTimer deadline(GiveUpMs);
+    if (TryLocker lock{&s.mutex, GiveUpMs}) {
+        while (!s.ended && !deadline.hasExpired())
+            s.progress.wait(&s.mutex, deadline);
+    }
+    return int(qMin<qint64>(s.ended ? s.givenUp.load() : s.queued - s.done, INT_MAX));
 }
 
 int ArchiveWriter::pendingCount() const
@@ -272,6 +298,8 @@ void ArchiveWriter::State::run()
                                  .arg(lockDroppedNow));
             continue;
         }
+        if (abandoned)
+            break;
         // Busy or failing as a whole: the rows stay and are tried again.
         backlogEnd = -1;
         if (!failing)
@@ -286,7 +314,9 @@ void ArchiveWriter::State::run()
     if (lock)
         queue.clear();
     const qint64 lost = queued - done;
+    givenUp = lost;
     done = queued.load();
+    ended = true;
     progress.wakeAll();
     if (failing && lost > 0)
         qWarning("Archive writer ended with %lld archive rows not written",
@@ -353,6 +383,11 @@ bool ArchiveWriter::State::writeBatch(QSqlDatabase& db, QSqlQuery& insert,
             continue;
         }
         *error = failed.text();
+        control.exec(QStringLiteral("ROLLBACK"));
+        return false;
+    }
+    // Given up meanwhile (the stop's bound passed): the rows are reported lost, so they stay so.
+    if (abandoned) {
         control.exec(QStringLiteral("ROLLBACK"));
         return false;
     }

@@ -47,6 +47,11 @@ public:
     // of them were not written by then (still queued, or refused by the database).
     int flush(int timeoutMs);
 
+    // The last flush: writes every row queued so far within timeoutMs and gives up what is not
+    // written by then, so that none of it is written later; the writer takes no more rows.
+    // Returns how many rows were given up.
+    int finish(int timeoutMs);
+
     // Rows queued and not yet written or given up.
     int pendingCount() const;
 

@@ -61,7 +61,12 @@ QString ChannelWorker::connectionName() const
 
 QString ChannelWorker::channelKey() const
 {
-    return type + QLatin1Char(':') + QString::number(connectionId());
+    return channelKey(type, connectionId());
+}
+
+QString ChannelWorker::channelKey(const QString& type, int connectionId)
+{
+    return type + QLatin1Char(':') + QString::number(connectionId);
 }
 
 int ChannelWorker::connectionId() const
@@ -195,38 +200,40 @@ void ChannelWorker::markIterationFailed(const t_iterationConfig* it, qint64 time
                               BufferInterface::ReadValue{0.0, timestamp, flag});
 }
 
-void ChannelWorker::insertSessionBreakValues(qint64 ts)
+void ChannelWorker::insertSessionBreakValues(const QString& connectionName,
+                                             const ReadIterations& plan, ReadBuffer& buffer,
+                                             qint64 ts)
 {
     // Memory work only (the rows go to the archive writer's queue): one hold for the plan.
     // A burst of readers can keep the lock past one try; the stop's bound has room for more.
-    const TryLocker guard = m_buffer->lock(SessionBreakLockMs);
+    const TryLocker guard = buffer.lock(SessionBreakLockMs);
     if (!guard) {
         qint64 lost = 0;
-        for (int i = 0; i < m_plan->count(); ++i)
-            lost += ModbusLine::markedValues(*m_plan->at(i));
+        for (int i = 0; i < plan.count(); ++i)
+            lost += ModbusLine::markedValues(*plan.at(i));
         qWarning("Channel %s: %lld session breaks could not be written (the live-value "
                  "buffer was busy)",
-                 qPrintable(connectionName()), lost);
+                 qPrintable(connectionName), lost);
         Logs::addLog(Logs::Warn, tr("Channel %1: %2 session breaks could not be written.")
-                                     .arg(connectionName())
+                                     .arg(connectionName)
                                      .arg(lost));
         return;
     }
-    if (m_buffer->archivedCount() <= 0)
+    if (buffer.archivedCount() <= 0)
         return;
-    for (int i = 0; i < m_plan->count(); ++i) {
-        const t_iterationConfig* it = m_plan->at(i);
+    for (int i = 0; i < plan.count(); ++i) {
+        const t_iterationConfig* it = plan.at(i);
         const int step = ModbusLine::valueStep(*it);
         for (int k = 0, n = ModbusLine::markedValues(*it); k < n; ++k)
-            m_buffer->insertSessionBreakValue(it->idDevice, it->regAddr + k * step,
-                                              BufferInterface::ReadValue{0.0, ts, 6});
+            buffer.insertSessionBreakValue(it->idDevice, it->regAddr + k * step,
+                                           BufferInterface::ReadValue{0.0, ts, 6});
     }
 }
 
 void ChannelWorker::stopChannel(qint64 timestamp)
 {
     if (m_line) {
-        insertSessionBreakValues(timestamp + 1000);
+        insertSessionBreakValues(connectionName(), *m_plan, *m_buffer, timestamp + 1000);
         *m_markedForDeletion = true;
         m_line->disconnect();
         delete m_line;

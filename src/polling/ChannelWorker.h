@@ -29,9 +29,20 @@ public:
     QString connectionName() const;
     // The channel's entry in g_channelReady: its type and connection key.
     QString channelKey() const;
+    static QString channelKey(const QString& type, int connectionId);
     int connectionId() const;
     int timeout() const;
     const ReadIterations& plan() const { return *m_plan; }
+    std::shared_ptr<ReadIterations> sharedPlan() const { return m_plan; }
+
+    // The worker holds its channel until it is destroyed (ChannelReady::claim).
+    void holdClaim(ChannelReady::Claim claim) { m_claim = std::move(claim); }
+
+    // The session breaks of a plan, stamped ts, under the buffer's lock; when the lock stays
+    // busy they are counted as lost in a warning. Once per parameter: a second call for the
+    // same plan adds nothing.
+    static void insertSessionBreakValues(const QString& connectionName, const ReadIterations& plan,
+                                         ReadBuffer& buffer, qint64 ts);
 
     void stop() override {}
 
@@ -55,8 +66,9 @@ private:
     // Whether the cycle sends another request after iteration i fails: one to another slave.
     bool requestFollows(int i) const;
     void markIterationFailed(const t_iterationConfig* it, qint64 timestamp, int result);
-    void insertSessionBreakValues(qint64 ts);
 
+    // Released last, once the line is closed.
+    ChannelReady::Claim m_claim;
     QString type;
     t_serialConnection m_serial;
     t_tcpConnection m_tcp;

@@ -13,6 +13,7 @@
 #include "globals.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QLoggingCategory>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -24,20 +25,29 @@ Q_DECLARE_LOGGING_CATEGORY(lcCycle)
 
 namespace {
 
-// How long a stopped channel may take to end: its current read (bounded by the time-out) or
-// connect, and then its session breaks. Past it the stop says that it still waits.
+// How long a stop may take: the current read of every channel (bounded by its time-out) or
+// connect, then the session breaks and the last archive rows.
 int stopBoundMs(int timeout)
 {
     return int(qBound<qint64>(0, timeout, 600000)) + 2000;
 }
 
+// Of the stop's bound, what is kept for the rows that cannot be written to be given up and for
+// the rest of the stop.
+constexpr int StopReserveMs = 500;
+// The last archive rows get at least this long, also after a worker used up the bound.
+constexpr int MinArchiveFlushMs = 500;
+
+// How long the stop waits for the workers to end. A worker that has not ended by then is held
+// in a call outside its reads (the close of an unplugged serial adapter can block).
+int workerWaitMs(int maxTimeout)
+{
+    return int(qBound<qint64>(0, maxTimeout, 600000)) + 1500;
+}
+
 // Registration and clearing happen at start and stop only, and readers hold the lock for
 // moments: worth a longer wait than a reader's before the step is given up.
 constexpr int StatsRegistrationLockMs = 10 * Stats::LockTimeoutMs;
-
-// How long the stop waits for the archive writer to write what the run left: the database's
-// busy time-out twice, so that another writer's long transaction is waited out.
-constexpr int ArchiveFlushBoundMs = 2 * Database::BusyTimeoutMs;
 
 } // namespace
 
@@ -93,7 +103,8 @@ QThread* Poller::startThread(ThreadWorker* worker, bool addToList)
         if (channel)
             m_channWorkersList.append(
                 Channel{channel, thread, channel->connectionName(), channel->timeout(),
-                        g_channelReady->flag(channel->channelKey()), channel->markedForDeletion()});
+                        g_channelReady->flag(channel->channelKey()), channel->markedForDeletion(),
+                        channel->sharedPlan()});
     }
     connect(thread, &QThread::started, worker, &ThreadWorker::process);
     // Direct: the stop waits for the thread on the main thread, where a queued quit would
@@ -218,9 +229,23 @@ bool Poller::startChannels(const QString& type, const QString& connectionsSql,
         auto plan = std::make_shared<ReadIterations>();
         while (planQuery.next())
             plan->addIteration(planQuery);
-        if (plan->count() > 0) {
+        ChannelReady::Claim claim;
+        if (plan->count() > 0)
+            claim = g_channelReady->claim(ChannelWorker::channelKey(type, id));
+        if (plan->count() > 0 && !claim) {
+            // A worker that an earlier stop left behind still runs on it: the run goes on
+            // without the channel, and the next start after that worker ended picks it up.
+            const QString name = serial ? serialSettings.serialPort : tcpSettings.ip;
+            qWarning("Connection %s is left out of this run: its worker of an earlier run has "
+                     "not ended yet",
+                     qPrintable(name));
+            Logs::addLog(Logs::Warn, tr("Connection %1 is left out of this polling run: its "
+                                        "worker of an earlier run has not ended yet.")
+                                         .arg(name));
+        } else if (claim) {
             ChannelWorker* worker = serial ? new ChannelWorker(serialSettings, plan, m_pReadBuffer)
                                            : new ChannelWorker(tcpSettings, plan, m_pReadBuffer);
+            worker->holdClaim(std::move(claim));
             g_channelReady->flag(worker->channelKey())->store(true);
             startThread(worker, true);
         }
@@ -264,17 +289,31 @@ void Poller::stopChannels(qint64 ts)
     // A running cycle ends after its current read, which its time-out bounds (on dead lines
     // the rest of the cycle could take longer than a service manager waits for the program to
     // end); the stop is queued on each worker's thread behind it, so that no line is closed
-    // under a read. The channels stop side by side, and every thread is waited for to its end:
-    // a worker still reading would write its rows and session breaks after the run counts as
-    // stopped, or never when the program ends, and a new start would read beside it.
+    // under a read. The channels stop side by side and are waited for to their end, within
+    // one bound: the main thread, with every tick, start and tray action, waits meanwhile.
     for (const Channel& channel : qAsConst(m_channWorkersList)) {
         *channel.stop = true;
         QMetaObject::invokeMethod(channel.worker, "stopChannel", Qt::QueuedConnection,
                                   Q_ARG(qint64, ts));
     }
+    const int waitMs = workerWaitMs(m_maxTimeout);
+    const QDeadlineTimer deadline(waitMs);
+    const std::shared_ptr<ReadBuffer> b = buffer();
     for (const Channel& channel : qAsConst(m_channWorkersList)) {
-        while (!channel.thread->wait(ulong(stopBoundMs(channel.timeout))))
-            qWarning() << "Channel" << channel.name << "has not stopped yet; still waiting";
+        if (channel.thread->wait(deadline))
+            continue;
+        // Left to end on its own: it keeps its plan, the buffer and its channel's claim until
+        // then (so no start reads beside it), and the closed buffer takes nothing more from it.
+        // Its session breaks are written here, unless it wrote them before it was held.
+        qWarning("!!! infLoopSave used!!! id: %s did not stop within %d ms; it ends on its own, "
+                 "and its connection is left out of polling until then",
+                 qPrintable(channel.name), waitMs);
+        Logs::addLog(Logs::Warn, tr("Connection %1 did not stop within %2 ms: it is left out of "
+                                    "polling until its worker ends.")
+                                     .arg(channel.name)
+                                     .arg(waitMs));
+        if (b)
+            ChannelWorker::insertSessionBreakValues(channel.name, *channel.plan, *b, ts + 1000);
     }
     m_channWorkersList.clear();
     qDebug("clear m_channWorkersList");
@@ -285,6 +324,10 @@ void Poller::stopPolling()
     if (!m_isRunning)
         return;
     qDebug("***** stop polling() *****");
+    int longestTimeout = 0;
+    for (const Channel& channel : qAsConst(m_channWorkersList))
+        longestTimeout = qMax(longestTimeout, channel.timeout);
+    const QDeadlineTimer bound(stopBoundMs(longestTimeout));
     delete m_visualTimer;
     m_visualTimer = nullptr;
 
@@ -292,12 +335,14 @@ void Poller::stopPolling()
     stopChannels(ts);
 
     // The run counts as stopped ("getAppState") only once its rows, session breaks included,
-    // are in the database, or the event log says how many are not.
+    // are in the database, or it has said how many are not: rows that a full or failing
+    // database does not take within the bound are given up.
     const std::shared_ptr<ReadBuffer> b = buffer();
-    const int unwritten = b->flushArchive(ArchiveFlushBoundMs);
-    if (unwritten > 0) {
-        qWarning("%d archive rows could not be written", unwritten);
-        Logs::addLog(Logs::Warn, tr("%1 archive rows could not be written.").arg(unwritten));
+    const int givenUp = b->close(
+        int(qMax<qint64>(MinArchiveFlushMs, bound.remainingTime() - StopReserveMs)));
+    if (givenUp > 0) {
+        qWarning("%d archive rows could not be written; they are given up", givenUp);
+        Logs::addLog(Logs::Warn, tr("%1 archive rows could not be written.").arg(givenUp));
     }
     std::atomic_store(&m_pReadBuffer, std::shared_ptr<ReadBuffer>());
     qDebug("deleteLater m_pReadBuffer");

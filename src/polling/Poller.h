@@ -14,6 +14,7 @@ class ConnectionManager;
 class QThread;
 class QTimer;
 class ReadBuffer;
+class ReadIterations;
 class ThreadWorker;
 
 // The polling run (visual mode): starts one channel worker per connection that has read
@@ -49,8 +50,9 @@ public slots:
     void visualTimerTimeout();
 
 private:
-    // What the run keeps of a started worker. The worker pointer is used only while the
-    // worker surely lives: before its stop is queued.
+    // What the run keeps of a started worker. The worker and thread pointers are used only
+    // while the worker surely lives: the worker's before its stop is queued, the thread's until
+    // the stop has waited for it.
     struct Channel
     {
         ChannelWorker* worker;
@@ -59,6 +61,7 @@ private:
         int timeout;
         ChannelReady::Flag ready;
         std::shared_ptr<std::atomic<bool>> stop;
+        std::shared_ptr<ReadIterations> plan;
     };
     bool startChannels(const QString& type, const QString& connectionsSql, const QString& planSql,
                        const QString& devicesSql);

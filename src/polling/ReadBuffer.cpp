@@ -3,6 +3,7 @@
 #include "ArchiveBuffer.h"
 #include "JsonText.h"
 
+#include <QDeadlineTimer>
 #include <QLoggingCategory>
 #include <QSqlQuery>
 #include <QVariant>
@@ -154,6 +155,8 @@ int ReadBuffer::slotOf(int idDevice, int regAddr, const char* caller) const
 
 void ReadBuffer::updateValue(int idDevice, int regAddr, BufferInterface::ReadValue value)
 {
+    if (m_closed)
+        return;
     const int slot = slotOf(idDevice, regAddr, "updateValue");
     if (slot < 0)
         return;
@@ -165,6 +168,8 @@ void ReadBuffer::updateValue(int idDevice, int regAddr, BufferInterface::ReadVal
 void ReadBuffer::insertSessionBreakValue(int idDevice, int regAddr,
                                          BufferInterface::ReadValue value)
 {
+    if (m_closed)
+        return;
     const int slot = slotOf(idDevice, regAddr, "insertSessionBreakValue");
     if (slot >= 0)
         m_pArchiveBuffer->addSessionBreakValue(m_parameters[size_t(slot)].id, value);
@@ -179,6 +184,17 @@ BufferInterface::ReadValue ReadBuffer::value(int idParameters) const
 int ReadBuffer::flushArchive(int timeoutMs)
 {
     return m_pArchiveBuffer->flushBuffer(timeoutMs);
+}
+
+int ReadBuffer::close(int timeoutMs)
+{
+    const QDeadlineTimer deadline(qMax(0, timeoutMs));
+    {
+        // The stores under way end first, so that their rows are in the last flush.
+        const TryLocker guard = lock(qBound(0, timeoutMs, int(LockTimeoutMs)));
+        m_closed = true;
+    }
+    return m_pArchiveBuffer->finish(int(deadline.remainingTime()));
 }
 
 qint64 ReadBuffer::archivedCount() const

@@ -35,6 +35,11 @@ public:
     // could not be written by then. Needs no lock.
     int flushArchive(int timeoutMs = 30000);
 
+    // The end of the run: from now on the buffer stores no sample and no session break (a
+    // worker that the stop left behind writes nowhere), and the archive's queued rows are
+    // written within timeoutMs; the rest is given up. Returns how many rows were given up.
+    int close(int timeoutMs);
+
     // Every value keyed by idParameters, copied under the buffer's lock; false when the lock
     // was not free within its time-out.
     bool snapshot(QHash<int, BufferInterface::ReadValue>& out);
@@ -74,6 +79,8 @@ private:
     QHash<quint64, int> m_slotOfAddress;
     QHash<int, int> m_slotOfId;
     ArchiveBuffer* m_pArchiveBuffer;
+    // Set by close(), under the lock when it comes free; read by the writers under it.
+    std::atomic<bool> m_closed{false};
     // Counts the stores; written under the lock, read without it to find a stale reply.
     std::atomic<quint64> m_version{0};
     ReplyCache m_reply{LockTimeoutMs};

@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from archive_support import SUCCESS, Sampler, archived, configure_run, doubled, expected_rows
+from archive_support import SUCCESS, Sampler, archived, configure_run, doubled, expected_rows, local_text
 from korvalen import wait_until
 from peers import tcp_peer
 
@@ -115,23 +115,29 @@ def _ignore_file_size_signal():
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 
 
+def fill_the_disk(p, sampler, ticks):
+    """Once the run archives, the disk is full for the program: an empty write-ahead log that may
+    not grow. Returns, once `ticks` ticks' rows wait, the file-size limit to put back, the
+    writer's line of the failure, the wall-clock ms it came by and the rows stored by then."""
+    sampler.wait_for(lambda s: s[2] == 0)
+    wait_until(lambda: archived(p))
+    wait_until(lambda: p.query("PRAGMA wal_checkpoint(TRUNCATE)")[0][0] == 0)
+    limit = resource.prlimit(p.proc.pid, resource.RLIMIT_FSIZE)
+    resource.prlimit(p.proc.pid, resource.RLIMIT_FSIZE, (1, limit[1]))
+    failed = p.wait_for_line(r"^Archive write failed: (.+)\. The rows are kept", timeout=30)
+    full_from = time.time() * 1000
+    stored = len(archived(p))
+    wait_until(lambda: len({t for _, t, _ in sampler.samples if t > full_from}) >= ticks)
+    assert len(archived(p)) == stored
+    return limit, failed, full_from, stored
+
+
 def test_a_full_disk_keeps_the_rows_reports_once_and_loses_none(program_factory, tcp):
     p = program_factory(preexec=_ignore_file_size_signal).start().started()
     configure_run(p, tcp.port, 50, 1)
     assert p.api("startPolling") == SUCCESS
-    limit = resource.prlimit(p.proc.pid, resource.RLIMIT_FSIZE)
     with Sampler(p) as sampler:
-        sampler.wait_for(lambda s: s[2] == 0)
-        wait_until(lambda: archived(p))
-        # An empty write-ahead log that may not grow: the disk is full for the program.
-        wait_until(lambda: p.query("PRAGMA wal_checkpoint(TRUNCATE)")[0][0] == 0)
-        resource.prlimit(p.proc.pid, resource.RLIMIT_FSIZE, (1, limit[1]))
-        failed = p.wait_for_line(r"^Archive write failed: (.+)\. The rows are kept", timeout=30)
-        full_from = time.time() * 1000
-        stored = len(archived(p))
-        # Five ticks' rows wait meanwhile.
-        wait_until(lambda: len({t for _, t, _ in sampler.samples if t > full_from}) >= 5)
-        assert len(archived(p)) == stored
+        limit, failed, _, _ = fill_the_disk(p, sampler, 5)
         resource.prlimit(p.proc.pid, resource.RLIMIT_FSIZE, limit)
         recovered = p.wait_for_line(r"^Archive writes work again: (\d+) waiting rows are written, "
                                     r"(\d+) rows were given up", timeout=30)
@@ -153,3 +159,35 @@ def test_a_full_disk_keeps_the_rows_reports_once_and_loses_none(program_factory,
     wait_until(lambda: p.api("getAppState") == '{"state":"idle"}', timeout=30)
     assert not doubled(p)
     assert not expected_rows(sampler.samples, 1000, POLL_MS, time.time() * 1000) - archived(p)
+
+
+@pytest.mark.parametrize("how", ["stopPolling", "SIGTERM"])
+def test_a_full_disk_at_the_stop_gives_the_rows_up_within_the_bound(program_factory, tcp, how):
+    p = program_factory(preexec=_ignore_file_size_signal).start().started()
+    configure_run(p, tcp.port, 50, 1, timeout=1000)
+    assert p.api("startPolling") == SUCCESS
+    with Sampler(p) as sampler:
+        limit, _, full_from, stored = fill_the_disk(p, sampler, 2)
+    stopped, stopped_ms = time.monotonic(), time.time() * 1000
+    if how == "SIGTERM":
+        assert p.stop(signal.SIGTERM) == 0
+    else:
+        assert p.api("stopPolling") == SUCCESS
+        wait_until(lambda: p.api("getAppState") == '{"state":"idle"}', timeout=60, interval=0.02)
+    took = time.monotonic() - stopped
+    # The longest time-out and 2 s; the flag check that passes stopPolling on comes within a
+    # second; 2 s more for a loaded machine.
+    assert took < 1 + 2 + (1 if how == "stopPolling" else 0) + 2, took
+    given_up = int(p.wait_for_line(r"^(\d+) archive rows could not be written; they are given up",
+                                   timeout=5).group(1))
+    assert given_up >= 2 * 50 + 50  # two ticks' rows and the session breaks
+    assert len(archived(p)) == stored
+    if how == "stopPolling":
+        # Given up means never written: a database that takes rows again gets the next run's only.
+        resource.prlimit(p.proc.pid, resource.RLIMIT_FSIZE, limit)
+        assert p.api("startPolling") == SUCCESS
+        wait_until(lambda: len(archived(p)) > stored, timeout=30)
+        assert p.api("stopPolling") == SUCCESS
+        wait_until(lambda: p.api("getAppState") == '{"state":"idle"}', timeout=30)
+        assert not p.query("SELECT dateTime FROM ArchiveData WHERE flag = 0 AND dateTime BETWEEN ? AND ?",
+                           (local_text(full_from + 1000), local_text(stopped_ms)))

@@ -3,13 +3,15 @@ a read is under way: the read ends as a time-out, and the stop, a SIGTERM or a n
 leaves a worker reading behind it."""
 
 import json
+import os
+import re
 import time
 
 import pytest
 
 from korvalen import wait_until
 from peers import PtyPair, rtu_peer, tcp_peer
-from test_polling import SUCCESS, add_device, add_serial, add_tcp, configure, holding, param_ids, values
+from test_polling import SUCCESS, add_device, add_serial, add_tcp, configure, holding, param_ids, start, stop, values
 
 TIMEOUT_MS = 500
 # The fault peer answers a read from 7000 + n one byte every n ms.
@@ -163,3 +165,109 @@ def test_a_failed_reads_quiet_wait_is_not_the_next_devices_time(program, tmp_pat
     assert s["lastRespTime"] >= (2 * TIMEOUT_MS - 50 if silent_first else TIMEOUT_MS - 5), s
     assert program.api("stopPolling") == SUCCESS
     wait_until(lambda: program.api("getAppState") == '{"state":"idle"}', timeout=30)
+
+
+def thread_names(program):
+    names = []
+    for task in os.listdir(f"/proc/{program.proc.pid}/task"):
+        try:
+            with open(f"/proc/{program.proc.pid}/task/{task}/comm") as f:
+                names.append(f.read().strip())
+        except FileNotFoundError:  # ended meanwhile
+            pass
+    return names
+
+
+# The stop waits for its workers as long as the longest time-out, at least 5000 ms, and 1.5 s
+# more; the stop then flushes within the bound of time-out + 2 s (a second less, or more when a
+# worker used it up) and the flag check that passes it the request comes within a second.
+HELD_WAIT_S = 6.5
+
+
+@pytest.mark.parametrize("held_in", ["the stop", "a cycle"])
+def test_a_worker_held_in_a_close_is_left_to_end_on_its_own(program_factory, tmp_path, request, held_in):
+    """A serial line's close blocks (as closing an unplugged adapter can) while the hold file
+    exists: at the stop's close of a healthy line, or at the close after a failed read. Serial
+    lines close at nothing else, where a TCP line closes before every request."""
+    hold = tmp_path / "hold-close"
+    program = program_factory(env={"KORVALEN_TEST_HOLD_CLOSE": str(hold)}).start().started()
+    pairs = []
+    for name in ("held", "other"):
+        (tmp_path / name).mkdir()
+        pairs.append(PtyPair(tmp_path / name))
+        request.addfinalizer(pairs[-1].stop)
+    faults = rtu_peer(pairs[0], "fault_peer.py", [str(tmp_path / "fault.log")])
+    request.addfinalizer(faults.stop)
+    healthy = rtu_peer(pairs[1])
+    request.addfinalizer(healthy.stop)
+    configure(program)
+    held_conn = add_serial(program, pairs[0].line_device, timeout=TIMEOUT_MS)
+    address = 10 if held_in == "the stop" else SILENT
+    held = add_device(program, "serial", held_conn, [holding(address, 2)],
+                      [{"regAddr": address + k, "archInterval": 1} for k in range(2)])
+    held_ids = {int(pid) for pid in param_ids(program, held).values()}
+    held_thread = f"poll serial:{held_conn}"
+    port = re.escape(pairs[0].line_device)
+    assert program.api("startPolling") == SUCCESS
+    wait_until(lambda: program.query("SELECT COUNT(DISTINCT idParameter) FROM ArchiveData")[0][0] == 2, timeout=30)
+    hold.touch()
+    if held_in == "a cycle":
+        program.wait_for_line(r"^Line close held while ", timeout=30)
+    stopped = time.monotonic()
+    assert program.api("stopPolling") == SUCCESS
+    wait_until(lambda: program.api("getAppState") == '{"state":"idle"}', timeout=60, interval=0.02)
+    took = time.monotonic() - stopped
+    assert HELD_WAIT_S - 0.5 <= took < HELD_WAIT_S + 1 + 2 + 3, took  # 3 s for a loaded machine
+    program.wait_for_line(rf"^!!! infLoopSave used!!! id: {port} did not stop within 6500 ms", timeout=1)
+    # The session breaks: the worker's own when it was held after them, else the stop's.
+    breaks = program.query("SELECT idParameter FROM ArchiveData WHERE flag = 6")
+    assert sorted(r[0] for r in breaks) == sorted(held_ids)
+    assert held_thread in thread_names(program)
+
+    # A start while it is held: its connection is left out, another one polls.
+    other_conn = add_serial(program, pairs[1].line_device)
+    other = add_device(program, "serial", other_conn, [holding(10, 1)], [{"regAddr": 10}], name="other")
+    other_id = param_ids(program, other)[10]
+    assert program.api("startPolling") == SUCCESS
+    wait_until(lambda: values(program).get(other_id, {}).get("flag") == 0, timeout=30)
+    program.wait_for_line(rf"^Connection {port} is left out of this run: its worker of an earlier run "
+                          r"has not ended yet", timeout=1)
+    assert {values(program)[str(pid)]["flag"] for pid in held_ids} == {1}
+    # The event log keeps its texts escaped for JSON ("\\/").
+    assert program.query("SELECT COUNT(*) FROM Logs WHERE type = 'warn' AND message = ?",
+                         (f"Connection {pairs[0].line_device} is left out of this polling run: its worker of an "
+                          "earlier run has not ended yet.".replace("/", "\\/"),)) == [(1,)]
+
+    # Released, it ends and its thread with it.
+    hold.unlink()
+    wait_until(lambda: held_thread not in thread_names(program), timeout=30)
+    assert f"poll serial:{other_conn}" in thread_names(program)
+    stop(program)
+
+    # The next start reads it again.
+    start(program)
+    wait_until(lambda: {values(program)[str(pid)]["flag"] for pid in held_ids} == ({0} if held_in == "the stop"
+                                                                                      else {3}), timeout=30)
+    assert program.output().count("is left out of this run") == 1
+    assert program.stop() == 0
+
+
+def test_sigterm_with_a_held_worker_ends_the_program_within_the_bound(program_factory, tmp_path, rtu):
+    hold = tmp_path / "hold-close"
+    program = program_factory(env={"KORVALEN_TEST_HOLD_CLOSE": str(hold)}).start().started()
+    configure(program)
+    conn = add_serial(program, rtu.line_device, timeout=TIMEOUT_MS)
+    add_device(program, "serial", conn, [holding(10, 1)], [{"regAddr": 10, "archInterval": 1}])
+    start(program)
+    wait_until(lambda: program.query("SELECT COUNT(*) FROM ArchiveData")[0][0] > 0, timeout=30)
+    hold.touch()
+    stopped = time.monotonic()
+    try:
+        assert program.stop() == 0
+    finally:
+        hold.unlink()
+    assert time.monotonic() - stopped < HELD_WAIT_S + 2 + 3  # 3 s for a loaded machine
+    output = program.final_output()
+    assert "!!! infLoopSave used!!! id: " in output
+    assert "A channel worker has not ended: the program ends without tearing down" in output
+    assert program.query("SELECT COUNT(*) FROM ArchiveData WHERE flag = 6") == [(1,)]
