@@ -137,6 +137,8 @@ private slots:
     void failures();
     void readFromFaultyPeer_data();
     void readFromFaultyPeer();
+    void requestsInWholeValues_data();
+    void requestsInWholeValues();
     void timeoutIsTheConfiguredWait_data();
     void timeoutIsTheConfiguredWait();
     void busyLockStoresNothing_data();
@@ -390,6 +392,62 @@ void tst_ModbusLines::readFromFaultyPeer_data()
 void tst_ModbusLines::readFromFaultyPeer()
 {
     checkRead(true);
+}
+
+void tst_ModbusLines::requestsInWholeValues_data()
+{
+    QTest::addColumn<QString>("transport");
+    QTest::addColumn<t_iterationConfig>("it");
+    QTest::addColumn<QStringList>("requests"); // unit function first/registers
+    QTest::addColumn<ExpectedValues>("expected");
+
+    // The peer's register a holds a: single k is made of the words 100 + 2k (high), 101 + 2k.
+    QVector<double> singles;
+    for (int k = 0; k < 200; ++k) {
+        const quint32 bits = quint32(100 + 2 * k) << 16 | quint32(101 + 2 * k);
+        float f;
+        std::memcpy(&f, &bits, sizeof f);
+        singles.append(double(f));
+    }
+    for (const char* t : {"tcp", "rtu"}) {
+        const QString transport = QString::fromLatin1(t);
+        QTest::addRow("200 singles %s", t)
+            << transport << plan(1, 3, 100, 200, 2, 16, 32)
+            << QStringList{"1 3 100/124", "1 3 224/124", "1 3 348/124", "1 3 472/28"}
+            << values(100, 2, singles);
+        QTest::addRow("200 16-bit values %s", t)
+            << transport << plan(1, 4, 100, 200) << QStringList{"1 4 100/125", "1 4 225/75"}
+            << values(100, 1, ramp(100, 200));
+        QTest::addRow("200 32-bit registers %s", t)
+            << transport << plan(32, 3, 0, 200, 3, 32, 32)
+            << QStringList{"32 3 0/62", "32 3 62/62", "32 3 124/62", "32 3 186/14"}
+            << values(0, 1, ramp(0.5, 200));
+    }
+}
+
+// A long plan goes out as requests that each begin and end on a whole value, and its values
+// are those of one long read.
+void tst_ModbusLines::requestsInWholeValues()
+{
+    QFETCH(QString, transport);
+    QFETCH(t_iterationConfig, it);
+    QFETCH(QStringList, requests);
+    QFETCH(ExpectedValues, expected);
+
+    auto l = line(transport, true);
+    RecordingBuffer buffer;
+    const int mark = faultPeer(transport).log().size();
+    QCOMPARE(l->readRegisters(&it, &buffer, Tick, 0), 0);
+    QString why;
+    QVERIFY2(storedAsExpected(buffer, expected, &why), qPrintable(why));
+    QStringList logged;
+    for (const QString& r : requests) {
+        const QStringList f = r.split(QLatin1Char(' '));
+        logged.append(QStringLiteral("REQ unit=%1 fn=%2 addr=%3 count=%4")
+                          .arg(f[0], f[1], f[2].section(QLatin1Char('/'), 0, 0),
+                               f[2].section(QLatin1Char('/'), 1, 1)));
+    }
+    QCOMPARE(requestsSeen(*l, transport, mark), logged);
 }
 
 void tst_ModbusLines::timeoutIsTheConfiguredWait_data()
