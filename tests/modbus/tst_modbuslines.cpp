@@ -665,6 +665,7 @@ void tst_ModbusLines::answerAmongGarbledBytes()
     c.stopBits = 1;
     c.timeout = timeoutMs;
     ModbusSerialLine l(c);
+    QCOMPARE(l.connect(), 0);
     RecordingBuffer buffer;
     const t_iterationConfig it = plan(1, 3, 10, 2);
     QElapsedTimer timer;
@@ -675,7 +676,8 @@ void tst_ModbusLines::answerAmongGarbledBytes()
     QCOMPARE(rc, code);
     QString why;
     QVERIFY2(storedAsExpected(buffer, expected, &why), qPrintable(why));
-    QVERIFY2(elapsed <= timeoutMs + 100, qPrintable(QString::number(elapsed)));
+    // Never beyond the one deadline (with room for a busy machine).
+    QVERIFY2(elapsed <= timeoutMs + 500, qPrintable(QString::number(elapsed)));
 }
 
 void tst_ModbusLines::identifySlave_data()
