@@ -1,5 +1,6 @@
 #include "ConfirmationReader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -16,12 +17,6 @@ int fail(int err)
 {
     errno = err;
     return -1;
-}
-
-bool failed(int err)
-{
-    errno = err;
-    return false;
 }
 
 timespec now()
@@ -83,8 +78,11 @@ uint16_t crc16(const uint8_t* data, int length)
 
 } // namespace
 
-ConfirmationReader::ConfirmationReader(modbus_t* ctx)
-    : m_fd(::modbus_get_socket(ctx)), m_tcp(::modbus_get_header_length(ctx) == TcpHeaderLength)
+ConfirmationReader::ConfirmationReader(modbus_t* ctx, int slave, int function)
+    : m_fd(::modbus_get_socket(ctx)),
+      m_tcp(::modbus_get_header_length(ctx) == TcpHeaderLength),
+      m_slave(slave),
+      m_function(function)
 {
     uint32_t sec = 0;
     uint32_t usec = 0;
@@ -102,65 +100,102 @@ int ConfirmationReader::receive(uint8_t* rsp)
     return m_tcp ? receiveTcp(rsp) : receiveRtu(rsp);
 }
 
-bool ConfirmationReader::readExactly(uint8_t* buf, int n)
+// Whatever has arrived, at least one byte and at most max, waiting until the deadline.
+int ConfirmationReader::readSome(uint8_t* buf, int max)
 {
-    while (n > 0) {
+    for (;;) {
         const int left = msLeft(m_deadline);
         if (left == 0)
-            return failed(ETIMEDOUT);
+            return fail(ETIMEDOUT);
         pollfd p = {m_fd, POLLIN, 0};
         const int rc = ::poll(&p, 1, left);
         if (rc < 0 && errno == EINTR)
             continue;
         if (rc < 0)
-            return false;
+            return -1;
         if (rc == 0)
             continue; // the deadline is tested above
-        const ssize_t got = ::read(m_fd, buf, size_t(n));
+        const ssize_t got = ::read(m_fd, buf, size_t(max));
         if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
             // An error or hang-up with nothing to read stays reported: polling again would
             // spin until the deadline.
             if (!(p.revents & POLLIN) && (p.revents & (POLLERR | POLLHUP | POLLNVAL)))
-                return failed(ECONNRESET);
+                return fail(ECONNRESET);
             continue;
         }
         if (got < 0)
-            return false;
+            return -1;
         if (got == 0)
-            return failed(ECONNRESET);
+            return fail(ECONNRESET);
+        return int(got);
+    }
+}
+
+bool ConfirmationReader::readExactly(uint8_t* buf, int n)
+{
+    while (n > 0) {
+        const int got = readSome(buf, n);
+        if (got < 0)
+            return false;
         buf += got;
-        n -= int(got);
+        n -= got;
     }
     return true;
 }
 
-// A frame is looked for from every byte on: the rest of an answer the line gave up on, or
-// noise, is passed over byte by byte until a frame with a good CRC begins, within the same
-// deadline. Nothing is read beyond the frame being tried; what follows a frame that is passed
-// over stays for the next receive.
+// Length of the answer's frame if one begins at offset of the held bytes: 0 while they cannot
+// tell yet, -1 when none begins there.
+int ConfirmationReader::answerLength(int offset) const
+{
+    const uint8_t* frame = m_held + offset;
+    const int have = m_heldLength - offset;
+    if (have < 1)
+        return 0;
+    if (frame[0] != uint8_t(m_slave))
+        return -1;
+    if (have < 2)
+        return 0;
+    if (frame[1] != m_function && frame[1] != (m_function | ExceptionBit))
+        return -1;
+    const int pdu = pduLength(frame + 1, have - 1);
+    if (pdu <= 0)
+        return pdu;
+    const int length = 1 + pdu + 2;
+    return length > MODBUS_RTU_MAX_ADU_LENGTH ? -1 : length;
+}
+
+// Every offset of the held bytes is tried before more are read: a false header in noise or in
+// a garbled frame may announce more bytes than will ever come, and waiting for them would
+// swallow the answer behind it. Bytes before the first offset that may still begin the answer
+// are dropped, so the held bytes never need more room than one frame. Bytes read beyond the
+// answer go with the reader: they came before any later request was sent, so answer none.
 int ConfirmationReader::receiveRtu(uint8_t* rsp)
 {
     for (;;) {
-        // Slave address, function code and, where the function has one, the byte count.
-        const int pdu = m_heldLength >= 2 ? pduLength(m_held + 1, m_heldLength - 1) : 0;
-        if (pdu < 0 || 1 + pdu + 2 > MODBUS_RTU_MAX_ADU_LENGTH) {
-            dropHeld(1);
-            continue;
+        int keep = m_heldLength;
+        for (int i = 0; i < m_heldLength; ++i) {
+            const int length = answerLength(i);
+            if (length < 0)
+                continue;
+            if (length == 0 || i + length > m_heldLength) {
+                keep = std::min(keep, i);
+                continue;
+            }
+            const uint8_t* frame = m_held + i;
+            const uint16_t crc = crc16(frame, length - 2);
+            if (frame[length - 2] == (crc & 0xFF) && frame[length - 1] == crc >> 8) {
+                std::memcpy(rsp, frame, size_t(length));
+                dropHeld(i + length);
+                return length;
+            }
         }
-        const int want = m_heldLength < 2 ? 2 : pdu == 0 ? 3 : 1 + pdu + 2;
-        if (m_heldLength < want) {
-            if (!readExactly(m_held + m_heldLength, want - m_heldLength))
-                return -1;
-            m_heldLength = want;
-            continue;
-        }
-        const uint16_t crc = crc16(m_held, want - 2);
-        if (m_held[want - 2] == (crc & 0xFF) && m_held[want - 1] == crc >> 8) {
-            std::memcpy(rsp, m_held, size_t(want));
-            dropHeld(want);
-            return want;
-        }
-        dropHeld(1);
+        dropHeld(keep);
+        // The first held offset is still undecided, so its frame, at most the whole room,
+        // is not yet all here: there is room for at least one more byte.
+        const int got = readSome(m_held + m_heldLength, MODBUS_RTU_MAX_ADU_LENGTH - m_heldLength);
+        if (got < 0)
+            return -1;
+        m_heldLength += got;
     }
 }
 

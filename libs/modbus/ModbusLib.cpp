@@ -29,30 +29,6 @@ bool tcpHeaderValid(const uint8_t* rsp)
     return transaction == 0 && protocol == 0;
 }
 
-// A serial frame (whole, its CRC checked) that does not answer a request of `function` to
-// `slave`.
-bool isForeignFrame(const uint8_t* rsp, int offset, int slave, int function)
-{
-    const int replyFunction = rsp[offset];
-    return rsp[offset - 1] != slave ||
-           (replyFunction != function && replyFunction != (function | ExceptionBit));
-}
-
-// The answer to the request just sent to slave. Over TCP the unit id is taken as the device
-// sends it: many devices ignore the id they were asked with, and the line opens a connection of
-// its own for every read, so no stale reply can be met there. On a serial bus a frame of
-// another slave or of another function answers an earlier request (a slave that answered
-// late): it is passed over and the wait for this answer goes on until the same deadline.
-int receiveAnswer(modbus_t* ctx, ConfirmationReader& reader, int slave, int function, uint8_t* rsp)
-{
-    const int offset = ::modbus_get_header_length(ctx);
-    for (;;) {
-        const int length = reader.receive(rsp);
-        if (length == -1 || reader.isTcp() || !isForeignFrame(rsp, offset, slave, function))
-            return length;
-    }
-}
-
 // An answer of the function asked for, else -1: the exception the device answered, or
 // EMBBADDATA.
 int checkReply(const ConfirmationReader& reader, const uint8_t* rsp, int offset, int function)
@@ -76,12 +52,12 @@ int readOnce(modbus_t* ctx, int function, int addr, int nb, int bytesPerRegister
     const uint8_t req[] = {uint8_t(slave), uint8_t(function), uint8_t(addr >> 8),
                            uint8_t(addr),  uint8_t(nb >> 8),  uint8_t(nb)};
     // The whole answer within the response time-out from here.
-    ConfirmationReader reader(ctx);
+    ConfirmationReader reader(ctx, slave, function);
     if (::modbus_send_raw_request(ctx, req, int(sizeof req)) == -1)
         return -1;
 
     uint8_t rsp[MODBUS_MAX_ADU_LENGTH];
-    const int length = receiveAnswer(ctx, reader, slave, function, rsp);
+    const int length = reader.receive(rsp);
     if (length == -1)
         return -1;
     const int offset = ::modbus_get_header_length(ctx);
@@ -208,11 +184,11 @@ int modbus_report_slave_id(modbus_t* ctx, SlaveIdBuffer& dest)
         return fail(EINVAL);
     const int slave = ::modbus_get_slave(ctx);
     const uint8_t req[] = {uint8_t(slave), MODBUS_FC_REPORT_SLAVE_ID};
-    ConfirmationReader reader(ctx);
+    ConfirmationReader reader(ctx, slave, MODBUS_FC_REPORT_SLAVE_ID);
     if (::modbus_send_raw_request(ctx, req, int(sizeof req)) == -1)
         return -1;
     uint8_t rsp[MODBUS_MAX_ADU_LENGTH];
-    const int length = receiveAnswer(ctx, reader, slave, MODBUS_FC_REPORT_SLAVE_ID, rsp);
+    const int length = reader.receive(rsp);
     if (length == -1)
         return -1;
     const int offset = ::modbus_get_header_length(ctx);

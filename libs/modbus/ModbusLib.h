@@ -36,13 +36,14 @@ MODBUSLIB_EXPORT int modbus_set_timeout_begin(modbus_t* ctx, const timeval* tv);
 // A well-formed answer with fewer registers than asked ends the call with the count received
 // so far (not nb); dest is never written beyond nb words. nb < 1 or a range beyond register
 // 65535 is refused before anything is sent (EMBMDATA). An answer not whole by the response
-// time-out fails with ETIMEDOUT; on a serial line so does one whose bytes form no frame with a
-// good CRC (the rest of an earlier answer, noise).
+// time-out fails with ETIMEDOUT.
 //
 // Over TCP the reply's transaction id is not matched to the request: after a time-out, use a
 // new context before the next request so that a late reply cannot pass for its answer. On a
-// serial line a frame of another slave or of another function (a late answer to an earlier
-// request) is passed over, and the wait for the answer goes on within the same time-out.
+// serial line the answer is a frame with a good CRC from the slave asked, of the function
+// asked or its exception, wherever it begins: noise, garbled frames and frames of another slave
+// or function before it (a late answer to an earlier request) are passed over, within the same
+// time-out.
 MODBUSLIB_EXPORT int modbus_read_registers(modbus_t* ctx, int addr, int nb, uint16_t* dest);
 MODBUSLIB_EXPORT int modbus_read_input_registers(modbus_t* ctx, int addr, int nb, uint16_t* dest);
 

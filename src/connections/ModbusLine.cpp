@@ -89,6 +89,23 @@ Rule ruleFor(const t_iterationConfig& it)
     }
 }
 
+// Function 3 on a device whose registers are 32 bits wide: two words per register.
+bool isRegisters32(const t_iterationConfig& it)
+{
+    return it.ModbusReadFunction == 3 && it.regSize != 16;
+}
+
+// One request of the iteration's function for nb registers from addr: as the library's reads,
+// the registers received or -1 with errno set.
+int readPart(modbus_t* ctx, const t_iterationConfig& it, int addr, int nb, quint16* dest)
+{
+    if (it.ModbusReadFunction != 3)
+        return modbuslib::modbus_read_input_registers(ctx, addr, nb, dest);
+    if (isRegisters32(it))
+        return modbuslib::modbus_read_registers_32(ctx, addr, nb, dest);
+    return modbuslib::modbus_read_registers(ctx, addr, nb, dest);
+}
+
 bool takesItem(Source s)
 {
     return s == Source::Unsigned32 || s == Source::Signed32 || s == Source::FloatX ||
@@ -131,6 +148,21 @@ ModbusLine::~ModbusLine()
 int ModbusLine::valueStep(const t_iterationConfig& it)
 {
     return it.regSize == 16 && it.valSize == 32 ? 2 : 1;
+}
+
+QVector<QPair<int, int>> ModbusLine::requestParts(const t_iterationConfig& it)
+{
+    QVector<QPair<int, int>> parts;
+    if (it.valuesCnt < 1 || it.valuesCnt > MaxValues)
+        return parts;
+    const int step = valueStep(it);
+    const int count = it.valuesCnt * step;
+    const int most = isRegisters32(it) ? modbuslib::MaxRegisters32PerResponse
+                                       : modbuslib::MaxRegistersPerResponse;
+    const int perRequest = most / step * step;
+    for (int done = 0; done < count; done += perRequest)
+        parts.append({it.regAddr + done, qMin(perRequest, count - done)});
+    return parts;
 }
 
 BufferInterface::ReadValue ModbusLine::decodeValue(const t_iterationConfig* it,
@@ -213,9 +245,9 @@ int ModbusLine::readValues(const t_iterationConfig* it, BufferInterface* buffer,
         storeFailure(it, buffer, timestamp, 4);
         return OtherFailure;
     }
-    const bool registers32 = it->ModbusReadFunction == 3 && it->regSize != 16;
-    // Exactly the words the request delivers; the decoder never reads past them.
-    QVector<quint16> words(registers32 ? 2 * count : count);
+    const int wordsPerRegister = isRegisters32(*it) ? 2 : 1;
+    // Exactly the words the requests deliver; the decoder never reads past them.
+    QVector<quint16> words(wordsPerRegister * count);
 
     int rc = -1;
     int err = 0;
@@ -224,13 +256,21 @@ int ModbusLine::readValues(const t_iterationConfig* it, BufferInterface* buffer,
         err = errno;
     } else {
         beforeRequest();
-        if (it->ModbusReadFunction != 3)
-            rc = modbuslib::modbus_read_input_registers(m_modbus, it->regAddr, count, words.data());
-        else if (registers32)
-            rc = modbuslib::modbus_read_registers_32(m_modbus, it->regAddr, count, words.data());
-        else
-            rc = modbuslib::modbus_read_registers(m_modbus, it->regAddr, count, words.data());
-        err = rc < 0 ? errno : 0;
+        // Any part failing fails the read; one answered with fewer registers ends it short.
+        rc = 0;
+        for (const QPair<int, int>& part : requestParts(*it)) {
+            const int done = part.first - it->regAddr;
+            const int got = readPart(m_modbus, *it, part.first, part.second,
+                                     words.data() + done * wordsPerRegister);
+            if (got < 0) {
+                err = errno;
+                rc = -1;
+                break;
+            }
+            rc += got;
+            if (got != part.second)
+                break;
+        }
         afterRequest(it->ModbusReadFunction == 3 ? 3 : 4, rc, err);
     }
 

@@ -4,6 +4,7 @@
 #include "polling/ReadIterations.h"
 
 #include <QObject>
+#include <QPair>
 #include <QVector>
 
 #include <modbus.h>
@@ -62,6 +63,10 @@ public:
 
     // Value k of an iteration belongs to register regAddr + k * valueStep.
     static int valueStep(const t_iterationConfig& it);
+    // The requests an iteration is read with, as (first register, registers): as many as one
+    // response carries, in whole values, as many meters refuse a read that begins or ends inside
+    // a 32-bit value. None for a plan that is refused for its size.
+    static QVector<QPair<int, int>> requestParts(const t_iterationConfig& it);
     // How many values the flags of a failed iteration go to: its count, but never more than
     // there are register addresses, so that a plan of two billion values cannot hold the
     // buffer's lock for minutes.

@@ -46,6 +46,8 @@ private slots:
     void wordsOutsideBuffer();
     void valueStep_data();
     void valueStep();
+    void requestParts_data();
+    void requestParts();
 };
 
 void tst_ModbusDecoder::decode_data()
@@ -210,6 +212,50 @@ void tst_ModbusDecoder::valueStep()
     QFETCH(int, valSize);
     QFETCH(int, step);
     QCOMPARE(ModbusLine::valueStep(plan(0, regSize, valSize, 0)), step);
+}
+
+void tst_ModbusDecoder::requestParts_data()
+{
+    QTest::addColumn<int>("function");
+    QTest::addColumn<int>("regSize");
+    QTest::addColumn<int>("valSize");
+    QTest::addColumn<int>("values");
+    QTest::addColumn<QString>("parts"); // first register/registers of each request
+
+    // No request begins or ends inside a value of two registers.
+    QTest::newRow("200 singles") << 3 << 16 << 32 << 200 << "2000/124 2124/124 2248/124 2372/28";
+    QTest::newRow("200 32-bit input values") << 4 << 16 << 32 << 200
+                                             << "2000/124 2124/124 2248/124 2372/28";
+    QTest::newRow("62 singles in one request") << 3 << 16 << 32 << 62 << "2000/124";
+    QTest::newRow("63 singles") << 3 << 16 << 32 << 63 << "2000/124 2124/2";
+    QTest::newRow("one single") << 3 << 16 << 32 << 1 << "2000/2";
+    QTest::newRow("200 16-bit values") << 3 << 16 << 16 << 200 << "2000/125 2125/75";
+    QTest::newRow("125 16-bit values") << 4 << 16 << 16 << 125 << "2000/125";
+    QTest::newRow("126 16-bit values") << 4 << 16 << 16 << 126 << "2000/125 2125/1";
+    QTest::newRow("200 32-bit registers") << 3 << 32 << 32 << 200 << "2000/62 2062/62 2124/62 2186/14";
+    QTest::newRow("16-bit values on 32-bit registers") << 3 << 32 << 16 << 63 << "2000/62 2062/1";
+    // Function 4 reads 32-bit registers as 16-bit ones, one value each.
+    QTest::newRow("32-bit registers with function 4") << 4 << 32 << 32 << 200 << "2000/125 2125/75";
+    QTest::newRow("201 values") << 3 << 16 << 32 << 201 << "";
+    QTest::newRow("no values") << 3 << 16 << 16 << 0 << "";
+}
+
+void tst_ModbusDecoder::requestParts()
+{
+    QFETCH(int, function);
+    QFETCH(int, regSize);
+    QFETCH(int, valSize);
+    QFETCH(int, values);
+    QFETCH(QString, parts);
+
+    t_iterationConfig it = plan(2, regSize, valSize, 0);
+    it.ModbusReadFunction = qint16(function);
+    it.regAddr = 2000;
+    it.valuesCnt = values;
+    QStringList got;
+    for (const QPair<int, int>& part : ModbusLine::requestParts(it))
+        got.append(QStringLiteral("%1/%2").arg(part.first).arg(part.second));
+    QCOMPARE(got.join(QLatin1Char(' ')), parts);
 }
 
 QTEST_GUILESS_MAIN(tst_ModbusDecoder)

@@ -3,6 +3,7 @@
 #include "PtyPair.h"
 #include "QextPortInfo.h"
 #include "RecordingBuffer.h"
+#include "ScriptedRtuSlave.h"
 #include "connections/ModbusSerialLine.h"
 #include "connections/ModbusTCPLine.h"
 
@@ -136,6 +137,8 @@ private slots:
     void failures();
     void readFromFaultyPeer_data();
     void readFromFaultyPeer();
+    void requestsInWholeValues_data();
+    void requestsInWholeValues();
     void timeoutIsTheConfiguredWait_data();
     void timeoutIsTheConfiguredWait();
     void busyLockStoresNothing_data();
@@ -144,6 +147,8 @@ private slots:
     void lateReplyDoesNotCorruptNextRead();
     void lateSlaveBesideAHealthyOne_data();
     void lateSlaveBesideAHealthyOne();
+    void answerAmongGarbledBytes_data();
+    void answerAmongGarbledBytes();
     void identifySlave_data();
     void identifySlave();
 
@@ -171,6 +176,7 @@ private:
     // The pty pairs outlive the servers on them.
     PtyPair m_pymodbusPty;
     PtyPair m_faultPty;
+    PtyPair m_scriptPty;
     ModbusPeer m_pymodbusTcp{ModbusPeer::Pymodbus};
     ModbusPeer m_pymodbusRtu{ModbusPeer::Pymodbus};
     ModbusPeer m_faultTcp{ModbusPeer::Faulty};
@@ -185,6 +191,7 @@ void tst_ModbusLines::initTestCase()
     QVERIFY(m_pymodbusRtu.startRtu(m_pymodbusPty.peerEnd()));
     QVERIFY(m_faultPty.start());
     QVERIFY(m_faultRtu.startRtu(m_faultPty.peerEnd()));
+    QVERIFY(m_scriptPty.start());
 }
 
 std::unique_ptr<ModbusLine> tst_ModbusLines::line(const QString& transport, bool faulty, int id,
@@ -387,6 +394,62 @@ void tst_ModbusLines::readFromFaultyPeer()
     checkRead(true);
 }
 
+void tst_ModbusLines::requestsInWholeValues_data()
+{
+    QTest::addColumn<QString>("transport");
+    QTest::addColumn<t_iterationConfig>("it");
+    QTest::addColumn<QStringList>("requests"); // unit function first/registers
+    QTest::addColumn<ExpectedValues>("expected");
+
+    // The peer's register a holds a: single k is made of the words 100 + 2k (high), 101 + 2k.
+    QVector<double> singles;
+    for (int k = 0; k < 200; ++k) {
+        const quint32 bits = quint32(100 + 2 * k) << 16 | quint32(101 + 2 * k);
+        float f;
+        std::memcpy(&f, &bits, sizeof f);
+        singles.append(double(f));
+    }
+    for (const char* t : {"tcp", "rtu"}) {
+        const QString transport = QString::fromLatin1(t);
+        QTest::addRow("200 singles %s", t)
+            << transport << plan(1, 3, 100, 200, 2, 16, 32)
+            << QStringList{"1 3 100/124", "1 3 224/124", "1 3 348/124", "1 3 472/28"}
+            << values(100, 2, singles);
+        QTest::addRow("200 16-bit values %s", t)
+            << transport << plan(1, 4, 100, 200) << QStringList{"1 4 100/125", "1 4 225/75"}
+            << values(100, 1, ramp(100, 200));
+        QTest::addRow("200 32-bit registers %s", t)
+            << transport << plan(32, 3, 0, 200, 3, 32, 32)
+            << QStringList{"32 3 0/62", "32 3 62/62", "32 3 124/62", "32 3 186/14"}
+            << values(0, 1, ramp(0.5, 200));
+    }
+}
+
+// A long plan goes out as requests that each begin and end on a whole value, and its values
+// are those of one long read.
+void tst_ModbusLines::requestsInWholeValues()
+{
+    QFETCH(QString, transport);
+    QFETCH(t_iterationConfig, it);
+    QFETCH(QStringList, requests);
+    QFETCH(ExpectedValues, expected);
+
+    auto l = line(transport, true);
+    RecordingBuffer buffer;
+    const int mark = faultPeer(transport).log().size();
+    QCOMPARE(l->readRegisters(&it, &buffer, Tick, 0), 0);
+    QString why;
+    QVERIFY2(storedAsExpected(buffer, expected, &why), qPrintable(why));
+    QStringList logged;
+    for (const QString& r : requests) {
+        const QStringList f = r.split(QLatin1Char(' '));
+        logged.append(QStringLiteral("REQ unit=%1 fn=%2 addr=%3 count=%4")
+                          .arg(f[0], f[1], f[2].section(QLatin1Char('/'), 0, 0),
+                               f[2].section(QLatin1Char('/'), 1, 1)));
+    }
+    QCOMPARE(requestsSeen(*l, transport, mark), logged);
+}
+
 void tst_ModbusLines::timeoutIsTheConfiguredWait_data()
 {
     QTest::addColumn<QString>("transport");
@@ -516,6 +579,105 @@ void tst_ModbusLines::lateSlaveBesideAHealthyOne()
             failures << QStringLiteral("%1: %2 %3").arg(i).arg(rc).arg(why);
     }
     QVERIFY2(good >= samples * 99 / 100, qPrintable(failures.join(QLatin1String("; "))));
+}
+
+void tst_ModbusLines::answerAmongGarbledBytes_data()
+{
+    QTest::addColumn<QByteArrayList>("pieces"); // what the slave sends, in order
+    QTest::addColumn<int>("pauseMs");           // between the pieces
+    QTest::addColumn<int>("code");
+    QTest::addColumn<ExpectedValues>("expected");
+
+    // The answer to unit 1, function 3, registers 10 and 11 holding 100 and 1000. Its data
+    // bytes 03 E8 read as a header announce 232 more bytes.
+    const QByteArray answer = ScriptedRtuSlave::frame(QByteArray::fromHex("010304006403e8"));
+    const ExpectedValues good = values(10, 1, {100, 1000});
+    const ExpectedValues timedOut = values(10, 1, {0, 0}, {3, 3});
+    const auto badCrc = [](QByteArray f) {
+        f[f.size() - 1] = char(f.at(f.size() - 1) ^ 0x5A);
+        return f;
+    };
+    const auto badData = [](QByteArray f) {
+        f[4] = char(f.at(4) ^ 0x01);
+        return f;
+    };
+
+    QTest::newRow("the answer") << QByteArrayList{answer} << 0 << 0 << good;
+    QTest::newRow("a bad CRC copy, then the answer")
+        << QByteArrayList{badCrc(answer) + answer} << 0 << 0 << good;
+    QTest::newRow("noise 01 03 C8, then the answer")
+        << QByteArrayList{QByteArray::fromHex("0103c8") + answer} << 0 << 0 << good;
+    QTest::newRow("noise 01 03 C8, a pause, then the answer")
+        << QByteArrayList{QByteArray::fromHex("0103c8"), answer} << 200 << 0 << good;
+    // Noise of every length up to a header's worth: a false header of the longest frame, the
+    // answer's own beginning (a slave that began again), the zero bytes of a line switching on.
+    for (int n = 1; n <= 3; ++n) {
+        QTest::addRow("%d bytes of a false header, then the answer", n)
+            << QByteArrayList{QByteArray::fromHex("0103fa").left(n) + answer} << 0 << 0 << good;
+        QTest::addRow("%d bytes of the answer, then the answer", n)
+            << QByteArrayList{answer.left(n) + answer} << 0 << 0 << good;
+        QTest::addRow("%d zero bytes, then the answer", n)
+            << QByteArrayList{QByteArray(n, '\0') + answer} << 0 << 0 << good;
+    }
+    QTest::newRow("two bad frames, then the answer")
+        << QByteArrayList{badData(answer) + badCrc(answer) + answer} << 0 << 0 << good;
+    QTest::newRow("another slave's frame, then the answer")
+        << QByteArrayList{ScriptedRtuSlave::frame(QByteArray::fromHex("0203020007")) + answer} << 0
+        << 0 << good;
+    QTest::newRow("split by pauses")
+        << QByteArrayList{answer.left(2), answer.mid(2, 4), answer.mid(6)} << 150 << 0 << good;
+    QByteArrayList bytes;
+    for (const char b : answer)
+        bytes.append(QByteArray(1, b));
+    QTest::newRow("one byte at a time") << bytes << 40 << 0 << good;
+    QTest::newRow("a bad frame, then an exception")
+        << QByteArrayList{badCrc(answer) + ScriptedRtuSlave::frame(QByteArray::fromHex("018302"))}
+        << 0 << 6 << values(10, 1, {0, 0}, {4, 4});
+    // Nothing but a whole frame with a good CRC, from the slave asked, of the function asked,
+    // is an answer.
+    QTest::newRow("garbage only")
+        << QByteArrayList{QByteArray::fromHex("ff0103fa00641f0be803")} << 0 << 5 << timedOut;
+    QTest::newRow("a bad CRC copy only") << QByteArrayList{badCrc(answer)} << 0 << 5 << timedOut;
+    QTest::newRow("the answer cut short")
+        << QByteArrayList{answer.left(answer.size() - 1)} << 0 << 5 << timedOut;
+    QTest::newRow("the same data as function 4")
+        << QByteArrayList{ScriptedRtuSlave::frame(QByteArray::fromHex("010404006403e8"))} << 0 << 5
+        << timedOut;
+}
+
+// A scripted slave answers on the bus: the answer is found wherever it begins, within the
+// response time-out, and nothing else passes for it.
+void tst_ModbusLines::answerAmongGarbledBytes()
+{
+    QFETCH(QByteArrayList, pieces);
+    QFETCH(int, pauseMs);
+    QFETCH(int, code);
+    QFETCH(ExpectedValues, expected);
+    constexpr int timeoutMs = 1000;
+
+    ScriptedRtuSlave slave;
+    QVERIFY(slave.start(m_scriptPty.peerEnd(), pieces, pauseMs));
+    t_serialConnection c;
+    c.id = 1;
+    c.serialPort = m_scriptPty.lineEnd();
+    c.baudRate = 9600;
+    c.parity = 'N';
+    c.stopBits = 1;
+    c.timeout = timeoutMs;
+    ModbusSerialLine l(c);
+    QCOMPARE(l.connect(), 0);
+    RecordingBuffer buffer;
+    const t_iterationConfig it = plan(1, 3, 10, 2);
+    QElapsedTimer timer;
+    timer.start();
+    const int rc = l.readRegisters(&it, &buffer, Tick, 0);
+    const qint64 elapsed = timer.elapsed();
+    QCOMPARE(slave.finish(), ScriptedRtuSlave::frame(QByteArray::fromHex("0103000a0002")));
+    QCOMPARE(rc, code);
+    QString why;
+    QVERIFY2(storedAsExpected(buffer, expected, &why), qPrintable(why));
+    // Never beyond the one deadline (with room for a busy machine).
+    QVERIFY2(elapsed <= timeoutMs + 500, qPrintable(QString::number(elapsed)));
 }
 
 void tst_ModbusLines::identifySlave_data()
