@@ -429,7 +429,7 @@ void MyHttpRequestHandler::service(HttpRequest& request, HttpResponse& response)
         }
         // Only files of the web root: a path such as "/login.html/exportConfig.html" names an
         // endpoint too, and must not reach it without a login.
-        staticFiles->service(request, response);
+        staticFiles->service(request, response, true);
         return;
     }
 
@@ -468,8 +468,8 @@ void MyHttpRequestHandler::route(HttpRequest& request, HttpResponse& response, t
         files->importConfig(request, response, GET, privilege);
     else if (path.contains("loadFile.html"))
         files->loadFile(request, response, privilege);
-    else
-        staticFiles->service(request, response);
+    else // with logins on, a page the browser kept would outlive a logout
+        staticFiles->service(request, response, g_settingsManager->m_sessionEnabled);
 }
 
 void MyHttpRequestHandler::answerApi(HttpResponse& response, t_GetArray& GET, qint16 privilege)
