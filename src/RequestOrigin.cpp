@@ -59,6 +59,32 @@ QString withoutFinalDot(QString name)
     return name;
 }
 
+// A text of the caller's as a refusal may show it: no control, format or line-breaking
+// characters (no forged lines, no reordered text), at most the length of a host name.
+QString shownText(const QString& text)
+{
+    constexpr int maxShown = 253;
+    QString shown;
+    for (const QChar c : text) {
+        switch (c.category()) {
+        case QChar::Other_Control:
+        case QChar::Other_Format:
+        case QChar::Other_Surrogate:
+        case QChar::Other_PrivateUse:
+        case QChar::Other_NotAssigned:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            continue;
+        default:
+            break;
+        }
+        if (shown.size() == maxShown)
+            return shown + QStringLiteral("...");
+        shown += c;
+    }
+    return shown;
+}
+
 // One X-Forwarded-For entry: an address, perhaps with a port ("a.b.c.d:p", "[v6]:p").
 QHostAddress forwardedAddress(QByteArray entry)
 {
@@ -115,6 +141,20 @@ bool RequestOrigin::isOwnHost(const QByteArray& host, const QStringList& names)
         return true;
     const QString plain = withoutFinalDot(name);
     return plain == QLatin1String("localhost") || names.contains(plain);
+}
+
+QByteArray RequestOrigin::hostRefusal(const QByteArray& host, const QString& allowingKey)
+{
+    const QUrl self = hostUrl(host);
+    if (!self.isValid()) {
+        return QStringLiteral("Host header \"%1\" refused: it names no host")
+            .arg(shownText(QString::fromUtf8(host.trimmed())))
+            .toUtf8();
+    }
+    return QStringLiteral("Host name \"%1\" refused: add it to %2 in the group [listener] of "
+                          "config.ini, then start the program again")
+        .arg(shownText(withoutFinalDot(self.host())), allowingKey)
+        .toUtf8();
 }
 
 QStringList RequestOrigin::localHostNames()

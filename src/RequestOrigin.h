@@ -24,6 +24,10 @@ public:
     // this machine (DNS rebinding): the browser then takes the owner's pages for the program's.
     // An empty Host passes: HTTP/1.0 scripts send none.
     static bool isOwnHost(const QByteArray& host, const QStringList& names);
+    // The refusal of a request whose Host header isOwnHost refused, in one line: the name it
+    // gave and the key of config.ini that allows it. The header is the caller's: what of it is
+    // shown is cut to the length of a host name and loses control and format characters.
+    static QByteArray hostRefusal(const QByteArray& host, const QString& allowingKey);
     // The client a request was made for. Behind a reverse proxy that is one of `proxies`,
     // the right-most X-Forwarded-For entry that is no listed proxy itself (each proxy appends
     // the address it was reached from); the header of any other peer is ignored, so that a

@@ -42,6 +42,11 @@ int qMain(int argc, char** argv)
         QCoreApplication::applicationDirPath() + QLatin1Char('/') + QStringLiteral("config.ini");
     if (!QFile::exists(configPath)) {
         std::fprintf(stderr, "Cannot find config file %s\n", configPath.toLocal8Bit().constData());
+        // An installed program has its sample beside it.
+        const QString sample = configPath + QStringLiteral(".sample");
+        if (QFile::exists(sample))
+            std::fprintf(stderr, "Copy the sample beside it to make one: cp %s %s\n",
+                         sample.toLocal8Bit().constData(), configPath.toLocal8Bit().constData());
         return 1;
     }
     qDebug("Using config file %s", qPrintable(configPath));

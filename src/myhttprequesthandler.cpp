@@ -79,6 +79,9 @@ bool needsSameOrigin(const QByteArray& path, const t_GetArray& GET)
 // time): the web functions called through the dispatch table cannot be handed it otherwise.
 thread_local QByteArray callerSessionId;
 
+// The key of [listener] with the host names besides the machine's own.
+const QString allowedHostsKey = QStringLiteral("allowedHosts");
+
 class CallerSession
 {
 public:
@@ -122,7 +125,7 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController* staticFiles,
 
     QSettings listener(settings->fileName(), QSettings::IniFormat);
     listener.beginGroup(QStringLiteral("listener"));
-    const QStringList allowed = listener.value(QStringLiteral("allowedHosts")).toStringList();
+    const QStringList allowed = listener.value(allowedHostsKey).toStringList();
     hostNames = RequestOrigin::localHostNames() + RequestOrigin::hostNames(allowed);
 
     updates = new Updates(settings, this);
@@ -316,18 +319,27 @@ void MyHttpRequestHandler::checkFlags()
         emit stopPolling();
 }
 
-bool MyHttpRequestHandler::isForeign(const HttpRequest& request, const t_GetArray& GET) const
+std::optional<QByteArray> MyHttpRequestHandler::refusal(const HttpRequest& request,
+                                                        const t_GetArray& GET) const
 {
-    return needsSameOrigin(request.getPath(), GET) &&
-           (RequestOrigin::isForeign(request) ||
-            !RequestOrigin::isOwnHost(request.getHeader("host"), hostNames));
+    if (!needsSameOrigin(request.getPath(), GET))
+        return std::nullopt;
+    // Told first: whoever reaches the program by a new name (a proxy) must learn what to set.
+    const QByteArray host = request.getHeader("host");
+    if (!RequestOrigin::isOwnHost(host, hostNames))
+        return RequestOrigin::hostRefusal(host, allowedHostsKey);
+    if (RequestOrigin::isForeign(request))
+        return QByteArray();
+    return std::nullopt;
 }
 
 int MyHttpRequestHandler::checkHeader(const HttpRequest& request, HttpBodyPolicy* body)
 {
     // Only the query is known here; a login's body is checked in service().
-    if (isForeign(request, parameters(request)))
+    if (const std::optional<QByteArray> text = refusal(request, parameters(request))) {
+        body->refusalText = *text;
         return 403;
+    }
     if (g_settingsManager->m_sessionEnabled &&
         !sessionStore->getSession(request.getCookie(sessionStore->cookieName()))
              .contains("username")) {
@@ -362,10 +374,12 @@ void MyHttpRequestHandler::service(HttpRequest& request, HttpResponse& response)
     t_GetArray GET = parameters(request);
     const QByteArray path = request.getPath();
 
-    if (isForeign(request, GET)) {
+    if (const std::optional<QByteArray> text = refusal(request, GET)) {
         qDebug("*** Request of another site refused ****");
+        // As the server's own refusals are written, which a refused header check gets.
         response.setStatus(403, "Forbidden");
-        response.write(QByteArray(), true);
+        response.setHeader("Content-Type", "text/plain; charset=UTF-8");
+        response.write(HttpResponse::errorBody(403, *text), true);
         return;
     }
 
@@ -415,7 +429,7 @@ void MyHttpRequestHandler::service(HttpRequest& request, HttpResponse& response)
         }
         // Only files of the web root: a path such as "/login.html/exportConfig.html" names an
         // endpoint too, and must not reach it without a login.
-        staticFiles->service(request, response);
+        staticFiles->service(request, response, true);
         return;
     }
 
@@ -454,8 +468,8 @@ void MyHttpRequestHandler::route(HttpRequest& request, HttpResponse& response, t
         files->importConfig(request, response, GET, privilege);
     else if (path.contains("loadFile.html"))
         files->loadFile(request, response, privilege);
-    else
-        staticFiles->service(request, response);
+    else // with logins on, a page the browser kept would outlive a logout
+        staticFiles->service(request, response, g_settingsManager->m_sessionEnabled);
 }
 
 void MyHttpRequestHandler::answerApi(HttpResponse& response, t_GetArray& GET, qint16 privilege)

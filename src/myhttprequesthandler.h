@@ -66,9 +66,10 @@ private:
     // "ajax.html": the web API's reply, written as it is made.
     void answerApi(HttpResponse& response, t_GetArray& GET, qint16 privilege);
     qint16 login(const HttpRequest& request, const t_GetArray& GET);
-    // A request that acts with the caller's rights, made by another site's page or by a page
-    // of a name that is not this program's.
-    bool isForeign(const HttpRequest& request, const t_GetArray& GET) const;
+    // The body of the 403 for a request that acts with the caller's rights, made by a page of a
+    // name that is not this program's (a line naming the host) or by another site's page
+    // (empty); none when it may go on.
+    std::optional<QByteArray> refusal(const HttpRequest& request, const t_GetArray& GET) const;
     // Logs out every session of this user but the one of keepId.
     void endSessionsOf(const std::optional<QString>& user, const QByteArray& keepId = QByteArray());
 

@@ -203,7 +203,7 @@ void HttpRequestParser::Private::onHeader()
     if (headerCheck) {
         const int status = headerCheck(r, &policy);
         if (status != 0) {
-            fail(status, QByteArray());
+            fail(status, policy.refusalText);
             return;
         }
     }

@@ -85,11 +85,14 @@ QByteArray HttpResponse::reasonPhrase(int statusCode)
     return QByteArray(reason.data(), int(reason.size()));
 }
 
+QByteArray HttpResponse::errorBody(int statusCode, const QByteArray& text)
+{
+    return text.isEmpty() ? QByteArray() : QByteArray::number(statusCode) + ' ' + text + '\n';
+}
+
 QByteArray HttpResponse::errorResponse(int statusCode, const QByteArray& text)
 {
-    // Without a text the body stays empty.
-    const QByteArray body =
-        text.isEmpty() ? QByteArray() : QByteArray::number(statusCode) + ' ' + text + '\n';
+    const QByteArray body = errorBody(statusCode, text);
     return "HTTP/1.1 " + QByteArray::number(statusCode) + ' ' + reasonPhrase(statusCode) +
            "\r\nContent-Type: text/plain; charset=UTF-8\r\nContent-Length: " +
            QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;

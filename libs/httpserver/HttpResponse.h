@@ -71,6 +71,8 @@ public:
     // A complete response with a short plain-text body (none for an empty text) and
     // "Connection: close", for the errors found before a request reaches a handler.
     static QByteArray errorResponse(int statusCode, const QByteArray& text);
+    // Its body: the status and the text on one line; empty for an empty text.
+    static QByteArray errorBody(int statusCode, const QByteArray& text);
     static QByteArray reasonPhrase(int statusCode);
 
     // Most pieces one write sends: header, chunk size, body, chunk end, last chunk.

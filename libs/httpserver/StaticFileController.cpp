@@ -139,7 +139,8 @@ StaticFileController::Resolved StaticFileController::resolve(const QString& rela
     return found;
 }
 
-void StaticFileController::service(HttpRequest& request, HttpResponse& response)
+void StaticFileController::service(HttpRequest& request, HttpResponse& response,
+                                   bool htmlUncached)
 {
     const QByteArray decoded = HttpUrlEncodedParser::percentDecode(request.getPath(), false);
     // Refuse before touching the file system: these could only be meant to get out.
@@ -181,8 +182,10 @@ void StaticFileController::service(HttpRequest& request, HttpResponse& response)
         return;
     }
 
-    response.setHeader("Content-Type", contentType(target.name));
-    response.setHeader("Cache-Control", m_cacheControl);
+    const QByteArray type = contentType(target.name);
+    response.setHeader("Content-Type", type);
+    const bool html = type.startsWith("text/html");
+    response.setHeader("Cache-Control", htmlUncached && html ? "no-store" : m_cacheControl);
     const qint64 size = file.size();
     if (size <= kChunkSize) {
         response.write(file.readAll(), true);

@@ -32,7 +32,9 @@ public:
     StaticFileController(QSettings* settings, QObject* parent = nullptr);
     ~StaticFileController() override;
 
-    void service(HttpRequest& request, HttpResponse& response);
+    // htmlUncached: HTML files go out with "Cache-Control: no-store" instead of the max-age,
+    // so that a browser asks for each page again (pages behind a login, after a logout).
+    void service(HttpRequest& request, HttpResponse& response, bool htmlUncached = false);
 
     // Files never served (404), in whatever directory below the root they lie: wildcard
     // patterns ("db.sqlite*") matched, regardless of case, against the name asked for and the

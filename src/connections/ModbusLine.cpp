@@ -226,7 +226,10 @@ BufferInterface::ReadValue ModbusLine::decodeValue(const t_iterationConfig* it,
         v = scaled(v, it->decimal);
         break;
     }
-    return {v, 0, flag};
+    const bool single = rule.source == Source::FloatX || rule.source == Source::FloatY ||
+                        (rule.scale == Scale::Decimal && it->decimal >= 1 && it->decimal <= 4);
+    using Precision = BufferInterface::ReadValue::Precision;
+    return {v, 0, flag, single ? Precision::Single : Precision::Exact};
 }
 
 int ModbusLine::readValues(const t_iterationConfig* it, BufferInterface* buffer, qint64 timestamp,

@@ -96,7 +96,7 @@ void ArchiveBuffer::addValue(int idParameters, BufferInterface::ReadValue value)
     it->lastTs = aligned;
     it->lastTick = value.time;
     ++m_archivedCount;
-    m_writer.add(ArchiveWriter::Row{idParameters, value.val, aligned, value.flag});
+    m_writer.add(ArchiveWriter::Row{idParameters, value.archiveValue(), aligned, value.flag});
 }
 
 void ArchiveBuffer::addSessionBreakValue(int idParameters, BufferInterface::ReadValue value)

@@ -17,6 +17,19 @@ public:
         double val = 0.0;
         qint64 time = 0; // ms since the epoch: the poll tick of the cycle
         int flag = 1;
+        // How val was made: exact, or a single-precision number widened (a float register, a
+        // value scaled to single precision).
+        enum class Precision : int
+        {
+            Exact,
+            Single
+        };
+        Precision precision = Precision::Exact;
+
+        // val as the archive keeps it: a single as the shortest decimal that reads back as the
+        // same single (49.95, not 49.95000076293945, which no device sent), anything else as it
+        // is.
+        double archiveValue() const;
     };
 
     explicit BufferInterface(QObject* parent = nullptr);

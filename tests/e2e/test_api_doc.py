@@ -7,41 +7,11 @@ import os
 import re
 import subprocess
 
+from doc_steps import example_steps, section
 from peers import tcp_peer
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 DOC = os.path.join(ROOT, "docs", "API.md")
-
-
-def section(text, title):
-    start = text.index(f"\n## {title}\n")
-    end = text.find("\n## ", start + 1)
-    return text[start:end if end >= 0 else len(text)]
-
-
-def example_steps(text):
-    """(command, expectation) in document order; an expectation is ("exact", text),
-    ("shape", json text) or None. Variable assignments come back as (assignment, "set")."""
-    steps = []
-    for lang, body in re.findall(r"```(\w+)\n(.*?)```", section(text, "Worked example"), re.S):
-        if lang == "json":
-            assert steps and steps[-1][1] is None, "a json block must follow a command without reply"
-            steps[-1] = (steps[-1][0], ("shape", body))
-            continue
-        assert lang == "sh", lang
-        command = ""
-        for line in body.splitlines():
-            if line.startswith("# → "):
-                steps[-1] = (steps[-1][0], ("exact", line[len("# → "):]))
-            elif command or line.strip():
-                command += line
-                if command.endswith("\\"):
-                    command = command[:-1] + " "
-                    continue
-                kind = "set" if re.fullmatch(r"[A-Z_]+=\S+", command) else None
-                steps.append((command, kind))
-                command = ""
-    return steps
 
 
 def shape(value):
@@ -57,7 +27,7 @@ def test_worked_example(program_factory, tmp_path):
     program = program_factory().start().started()
     meter = tcp_peer()
     try:
-        steps = example_steps(text)
+        steps = example_steps(section(text, "Worked example"))
         doc_port = re.search(r"^BASE=http://127\.0\.0\.1:(\d+)$", text, re.M).group(1)
         doc_meter = re.search(r"^METER_PORT=(\d+)$", text, re.M).group(1)
 

@@ -18,6 +18,13 @@ def test_the_installed_program_runs_on_its_own(tmp_path):
     assert filecmp.cmp(prefix / "config.ini", os.path.join(SAMPLE, "config.ini"), shallow=False)
     assert runpath(str(prefix / "Korvalen")) == ["$ORIGIN"]
 
+    # Without its config.ini the installed program names the sample to copy.
+    (prefix / "config.ini").unlink()
+    alone = Program(prefix, write_cfg=False, env={"LD_LIBRARY_PATH": ""}).start(wait_for=None)
+    assert alone.proc.wait(30) != 0
+    assert f"cp {prefix}/config.ini.sample {prefix}/config.ini" in alone.final_output()
+    run(CMAKE, "--install", BUILD, "--prefix", str(prefix))
+
     # Installing again keeps what the program wrote into its config.ini.
     (prefix / "config.ini").write_text("[listener]\nport=8123\n")
     run(CMAKE, "--install", BUILD, "--prefix", str(prefix))

@@ -9,11 +9,14 @@ import subprocess
 
 import pytest
 
-from install_tree import BUILD, CPACK, expected_program_files, run, runpath
+from install_tree import BUILD, CPACK, SOURCE, expected_program_files, run, runpath
 from korvalen import Program
 
 PROGRAM_DIR = "opt/korvalen"
 UNIT = "lib/systemd/system/korvalen.service"
+DOC = "usr/share/doc/korvalen"
+# Where Debian keeps a package's copyright and documentation; the README's links into docs/ hold.
+DOCS = {"copyright": None, "README.md": "README.md", "docs/API.md": "docs/API.md"}
 
 
 @pytest.fixture(scope="module")
@@ -30,11 +33,18 @@ def test_contents(deb, tmp_path):
     files = {line.split()[-1][2:] for line in listing if not line.startswith("d")}
     program = {os.path.join(PROGRAM_DIR, f) for f in expected_program_files()}
     # No config.ini and no data: an upgrade must not overwrite what the program wrote.
-    assert files == program | {UNIT}
+    assert files == program | {UNIT} | {os.path.join(DOC, f) for f in DOCS}
     assert all(line.split()[1] == "root/root" for line in listing)
+    assert all(line.split()[0] == "-rw-r--r--" for line in listing if DOC in line and not line.startswith("d"))
 
     root = tmp_path / "root"
     run("dpkg-deb", "-x", str(deb), str(root))
+    for name, source in DOCS.items():
+        if source:
+            assert (root / DOC / name).read_bytes() == open(os.path.join(SOURCE, source), "rb").read()
+    copyright_file = (root / DOC / "copyright").read_text()
+    assert copyright_file.startswith("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n")
+    assert re.search(r"^Files: \*\nCopyright: \S.*\nLicense: \S", copyright_file, re.M)
     assert runpath(str(root / PROGRAM_DIR / "Korvalen")) == ["$ORIGIN"]
     p = Program(root / PROGRAM_DIR, env={"LD_LIBRARY_PATH": ""}).start().started()
     assert p.api("getAppState") == '{"state":"idle"}'

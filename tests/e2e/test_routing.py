@@ -118,6 +118,31 @@ def test_logged_in_routes_and_logout(program):
     assert client.request("root/home.html")[1]["Location"] == "/login.html"
 
 
+# With logins on, a page the browser kept would be shown again after a logout without asking the
+# program: pages go out uncached; scripts, styles and images keep their max-age.
+@pytest.mark.parametrize("sessions, login, path, cache", [
+    (False, False, "root/home.html", "max-age=60"),
+    (False, False, "index.html", "max-age=60"),
+    (True, True, "root/home.html", "no-store"),
+    (True, True, "index.html", "no-store"),
+    (True, True, "style.css", "max-age=60"),
+    (True, True, "logo.png", "max-age=60"),
+    (True, True, "app.js", "max-age=60"),
+    (True, False, "login.html", "no-store"),
+    (True, False, "style.css", "max-age=60"),
+])
+def test_pages_behind_a_login_are_not_cached(program, sessions, login, path, cache):
+    for name in ("logo.png", "app.js"):
+        with open(os.path.join(program.directory, "www", name), "wb") as f:
+            f.write(b"\x89PNG\r\n" if name.endswith(".png") else b"var x = 1;\n")
+    if sessions:
+        enable_sessions(program)
+    client = logged_in(program) if login else Client(program)
+    status, headers, _ = client.request(path)
+    assert status == 200
+    assert headers["Cache-Control"] == cache
+
+
 def test_user_cookie_is_restored_from_the_session(program):
     enable_sessions(program)
     client = logged_in(program)

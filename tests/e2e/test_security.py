@@ -395,12 +395,18 @@ def request_as(program, host, path="ajax.html?func=getAppState", same_origin=Tru
 IDLE = b'{"state":"idle"}'
 
 
+def refused_name(name):
+    """The body of the 403 for a request by a name that is not the program's."""
+    return (f'403 Host name "{name}" refused: add it to allowedHosts in the group [listener] of '
+            f'config.ini, then start the program again\n').encode()
+
+
 # A page of attacker.example whose name the attacker points at 127.0.0.1 is, for the browser, of
 # the same origin as the program: only the Host header tells it apart.
 @pytest.mark.parametrize("host, expected", [
-    ("attacker.example:{port}", (403, b"")),
-    ("attacker.example", (403, b"")),
-    ("127.0.0.1.attacker.example:{port}", (403, b"")),
+    ("attacker.example:{port}", (403, refused_name("attacker.example"))),
+    ("Attacker.Example.", (403, refused_name("attacker.example"))),
+    ("127.0.0.1.attacker.example:{port}", (403, refused_name("127.0.0.1.attacker.example"))),
     ("127.0.0.1:{port}", (200, IDLE)),
     ("127.0.0.1", (200, IDLE)),
     ("[::1]:{port}", (200, IDLE)),
@@ -422,12 +428,41 @@ def test_names_allowed_in_the_configuration(program_factory):
                          ("example.org", 403), ("other.capture.example.org", 403)]:
         assert request_as(program, host)[0] == status, host
     for path in ["exportConfig.html", "saveFile.html?filename=a.csv&fileContent=x"]:
-        assert request_as(program, "attacker.example", path) == (403, b""), path
+        assert request_as(program, "attacker.example", path) == (403, refused_name("attacker.example")), path
     # Files of the web root act with nobody's rights: served whatever the name.
     assert request_as(program, "attacker.example", "style.css", same_origin=False)[0] == 200
     enable_sessions(program)
     assert request_as(program, "attacker.example", "login.html?username=Admin&password=")[0] == 403
     assert request_as(program, "127.0.0.1", "login.html?username=Admin&password=") == (200, SUCCESS.encode())
+
+
+# The line is the same whether the header check refuses the request (the query names a function)
+# or the handler does (a login whose fields are in the body, as the sample login page sends it).
+@pytest.mark.parametrize("method, path, fields", [
+    ("GET", "ajax.html?func=getAppState", None),
+    ("POST", "ajax.html", {"func": "getAppState"}),
+    ("POST", "login.html", {"username": "Admin", "password": ""}),
+])
+def test_a_refused_name_is_told_with_the_key_that_allows_it(program, method, path, fields):
+    enable_sessions(program)
+    status, headers, body = request_from(program, "127.0.0.1", method, path, fields,
+                                         headers={"Host": "capture.example.org:8080"})
+    assert (status, body) == (403, refused_name("capture.example.org"))
+    assert headers["Content-Type"] == "text/plain; charset=UTF-8"
+
+
+# The Host header is the caller's: what the refusal shows of it is one bounded line of text.
+@pytest.mark.parametrize("host, shown", [
+    pytest.param(b"evil\xe2\x80\xae<b>x</b>.example", 'Host header "evil<b>x</b>.example" refused: it names no host',
+                 id="a format character"),
+    pytest.param(b"a/b", 'Host header "a/b" refused: it names no host', id="no host name"),
+    pytest.param(b"x" * 3000, 'Host header "' + "x" * 253 + '..." refused: it names no host', id="3000 characters"),
+])
+def test_what_a_refusal_shows_of_the_host_header(program, host, shown):
+    reply = raw_exchange(program, b"GET /ajax.html?func=getAppState HTTP/1.1\r\nHost: " + host + b"\r\n\r\n")
+    head, _, body = reply.partition(b"\r\n\r\n")
+    assert head.startswith(b"HTTP/1.1 403 ")
+    assert body == b"403 " + shown.encode() + b"\n"
 
 
 # --- floods -------------------------------------------------------------------------------------

@@ -10,12 +10,19 @@ from archive_support import archived, configure_run
 from korvalen import Program, wait_until
 
 
-def test_missing_config_stops_with_the_message(tmp_path):
+# An installed program has config.ini.sample beside it: the message names it.
+@pytest.mark.parametrize("sample", [False, True])
+def test_missing_config_stops_with_the_message(tmp_path, sample):
     p = Program(tmp_path / "app", write_cfg=False)
+    if sample:
+        with open(os.path.join(p.directory, "config.ini.sample"), "w") as f:
+            f.write("[listener]\nport=0\n")
     p.start(wait_for=None)
     assert p.proc.wait(30) != 0
     config = os.path.join(p.directory, "config.ini")
-    assert f"Cannot find config file {config}" in p.output()
+    lines = p.final_output().splitlines()
+    told = lines[lines.index(f"Cannot find config file {config}"):]
+    assert told[1:2] == ([f"Copy the sample beside it to make one: cp {config}.sample {config}"] if sample else [])
     assert not os.path.exists(p.db_path)
 
 

@@ -42,6 +42,8 @@ class tst_ModbusDecoder : public QObject
 private slots:
     void decode_data();
     void decode();
+    void archiveValue_data();
+    void archiveValue();
     void wordsOutsideBuffer_data();
     void wordsOutsideBuffer();
     void valueStep_data();
@@ -153,6 +155,53 @@ void tst_ModbusDecoder::decode()
                         QString::number(value, 'g', 17)));
     QCOMPARE(v.flag, flag);
     QCOMPARE(v.time, qint64(0));
+}
+
+// The archive keeps a single as the shortest decimal that reads back as it, which is what the
+// device meant; integers and values divided in double precision stay as they are.
+void tst_ModbusDecoder::archiveValue_data()
+{
+    QTest::addColumn<int>("regType");
+    QTest::addColumn<int>("regSize");
+    QTest::addColumn<int>("decimal");
+    QTest::addColumn<QString>("words");
+    QTest::addColumn<double>("archived");
+
+    const double inf = std::numeric_limits<double>::infinity();
+    QTest::newRow("2 FX 49.95") << 2 << 16 << 0 << "4247 CCCD" << 49.95;
+    QTest::newRow("3 FY 49.95") << 3 << 16 << 0 << "CCCD 4247" << 49.95;
+    QTest::newRow("3 FX 32-bit register -49.95") << 3 << 32 << 0 << "C247 CCCD" << -49.95;
+    QTest::newRow("2 FX 0.1") << 2 << 16 << 0 << "3DCC CCCD" << 0.1;
+    QTest::newRow("2 FX 1e-7") << 2 << 16 << 0 << "33D6 BF95" << 1e-7;
+    QTest::newRow("2 FX 230.5 exact") << 2 << 16 << 0 << "4366 8000" << 230.5;
+    QTest::newRow("2 FX 2^24") << 2 << 16 << 0 << "4B80 0000" << 16777216.0;
+    QTest::newRow("2 FX largest single") << 2 << 16 << 0 << "7F7F FFFF" << 3.4028235e38;
+    QTest::newRow("2 FX smallest subnormal") << 2 << 16 << 0 << "0000 0001" << 1e-45;
+    QTest::newRow("2 FX marker 1e20") << 2 << 16 << 0 << "60AD 78EC" << 1e20;
+    QTest::newRow("2 FX infinity") << 2 << 16 << 0 << "7F80 0000" << inf;
+    QTest::newRow("2 FX NaN") << 2 << 16 << 0 << "7FC0 0000"
+                              << std::numeric_limits<double>::quiet_NaN();
+    QTest::newRow("15 sc(4995) d2") << 15 << 16 << 2 << "0000 1383" << 49.95;
+    QTest::newRow("15 sc(3) d1") << 15 << 16 << 1 << "0000 0003" << 0.3;
+    QTest::newRow("15 d0 keeps all 32 bits") << 15 << 16 << 0 << "075B CD15" << 123456789.0;
+    QTest::newRow("1 U32 2^30, a single too, exact") << 1 << 16 << 0 << "4000 0000" << 1073741824.0;
+    QTest::newRow("1 U32 largest") << 1 << 16 << 0 << "FFFF FFFF" << 4294967295.0;
+    QTest::newRow("6 S32 / 100 in double") << 6 << 16 << 0 << "0000 1383" << 49.95;
+    QTest::newRow("5 S32 / 10 in double") << 5 << 16 << 0 << "0000 0003" << 0.3;
+}
+
+void tst_ModbusDecoder::archiveValue()
+{
+    QFETCH(int, regType);
+    QFETCH(int, regSize);
+    QFETCH(int, decimal);
+    QFETCH(QString, words);
+    QFETCH(double, archived);
+
+    const t_iterationConfig it = plan(regType, regSize, 32, decimal);
+    const double v = ModbusLine::decodeValue(&it, wordsOf(words), 0).archiveValue();
+    QVERIFY2(sameValue(v, archived), qPrintable(QString::number(v, 'g', 17) + QLatin1String(" != ") +
+                                                QString::number(archived, 'g', 17)));
 }
 
 // A plan whose sizes disagree asks for words the request never delivered: such a value is
