@@ -2,6 +2,7 @@
 
 import base64
 import fcntl
+import json
 import os
 import re
 import socket
@@ -10,6 +11,7 @@ import struct
 import subprocess
 import threading
 import time
+import urllib.parse
 import zlib
 from contextlib import closing
 
@@ -601,3 +603,68 @@ def test_import_of_a_database_with_another_version(program, tmp_path):
     assert program.upload("importConfig.html", "v.sqlite", other.read_bytes())[2].decode() == \
         '{"error":true,"message":"Invalid archive version. (0.2.1)"}'
 
+
+# The write-ahead log: a long read keeps every page written meanwhile in it, so it grows as long as
+# the read lasts; once no reader needs them any more, the log must come back to its usual size.
+WAL_LIMIT = 8 << 20  # the size the program lets the log keep once it starts over
+
+
+def wal_size(program):
+    try:
+        return os.stat(program.db_path + "-wal").st_size  # no descriptor of the program's files is opened
+    except FileNotFoundError:
+        return 0
+
+
+def test_the_write_ahead_log_shrinks_once_long_reads_end(program_factory, tcp):
+    p = program_factory().start().started()
+    ids = configure_run(p, tcp.port, 2000, 1)  # 2000 parameters archived every second
+    read_ids = [ids[a] for a in range(10)]
+    with closing(sqlite3.connect(p.db_path, timeout=30)) as c:
+        # 50 000 time stamps of 10 parameters: a grid of tens of MB, read for as long as the reader takes
+        c.execute("WITH RECURSIVE m(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM m WHERE i < 49999) "
+                  "INSERT INTO ArchiveData (idParameter, value, flag, dateTime) "
+                  "SELECT p.value, i % 400, 0, strftime('%Y-%m-%d %H:%M:%S', '2024-01-01', '+' || i || ' minutes') "
+                  f"FROM m, json_each('{json.dumps(read_ids)}') AS p")
+        c.commit()
+    wait_until(lambda: p.query("PRAGMA wal_checkpoint(TRUNCATE)")[0][0] == 0)
+    assert p.api("startPolling") == SUCCESS
+    wait_until(lambda: p.query("SELECT COUNT(*) FROM ArchiveData WHERE idParameter = ?", (ids[1999],))[0][0] > 2)
+
+    def sizes_for(seconds, interval=0.25):
+        seen = []
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            seen.append(wal_size(p))
+            time.sleep(interval)
+        return seen
+
+    usual = max(sizes_for(5))
+    body = urllib.parse.urlencode({"func": "getArchGridData", "paramListStr": json.dumps(read_ids),
+                                   "paggination": "0"}).encode()
+    request = (b"POST /ajax.html HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+               + f"Content-Length: {len(body)}\r\n\r\n".encode() + body)
+    stop = threading.Event()
+    reads = [[0] for _ in range(4)]
+    readers = [threading.Thread(target=slow_request, args=(p, request, got, stop)) for got in reads]
+    for r in readers:
+        r.start()
+    during = sizes_for(20)
+    try:  # on a busy machine the log may grow more slowly: the readers go on until it has grown
+        wait_until(lambda: during.append(wal_size(p)) or during[-1] > 2 * WAL_LIMIT, timeout=120, interval=0.25)
+    finally:
+        stop.set()
+        for r in readers:
+            r.join(60)
+    assert all(got[0] for got in reads) and not any(r.is_alive() for r in readers)
+    gone = time.monotonic()
+    after = []
+    try:
+        wait_until(lambda: after.append(wal_size(p)) or after[-1] <= WAL_LIMIT, timeout=90, interval=0.25)
+    finally:
+        print(f"write-ahead log: {usual / 1e6:.1f} MB without readers, up to {max(during) / 1e6:.1f} MB while 4 "
+              f"readers took {sum(got[0] for got in reads) / 1e6:.2f} MB, {after[-1] / 1e6:.1f} MB "
+              f"{time.monotonic() - gone:.1f} s after they went")
+    # it stays small while the archive is written
+    assert max(sizes_for(10)) <= WAL_LIMIT
+    assert p.api("stopPolling") == SUCCESS
