@@ -462,8 +462,9 @@ def test_database_download_failure_leaves_the_lock_free(program):
 def test_program_files_are_never_served(program_factory):
     program = program_factory(config={"docroot": {"path": "."}}).start().started()
     directory = program.directory
+    os.mkdir(os.path.join(directory, SNAPSHOTS))
     for name in ["db_temp.sqlite", "db_temp.sqlite-journal", "db_backup_a1B2c3.sqlite", "notes.txt",
-                 "www/config.ini", "www/db.sqlite"]:
+                 "www/config.ini", "www/db.sqlite", f"{SNAPSHOTS}/db_backup_AbCdEf.sqlite"]:
         with open(os.path.join(directory, name), "w") as f:
             f.write("x")
     os.symlink("db.sqlite", os.path.join(directory, "copy.bin"))
@@ -471,7 +472,7 @@ def test_program_files_are_never_served(program_factory):
     assert os.path.exists(program.db_path + "-wal")
     for name in ["db.sqlite", "db.sqlite-wal", "db.sqlite-shm", "db_temp.sqlite", "db_temp.sqlite-journal",
                  "db_backup_a1B2c3.sqlite", "config.ini", "./config.ini", "www/config.ini", "www/db.sqlite",
-                 "copy.bin", "%64b.sqlite"]:
+                 "copy.bin", "%64b.sqlite", f"{SNAPSHOTS}/db_backup_AbCdEf.sqlite"]:
         assert program.request(name)[0] == 404, name
     assert program.request("notes.txt")[::2] == (200, b"x")
     assert program.request("www/style.css")[0] == 200
