@@ -222,8 +222,11 @@ def test_a_start_removes_what_the_program_left_behind(program_factory, tmp_path,
 @pytest.fixture(scope="module")
 def big_database(tmp_path_factory):
     """A database of about 100 MB (event-log rows), made once: copying it takes the program a while."""
-    p = Program(tmp_path_factory.mktemp("big") / "app").start().started()
-    assert p.stop() == 0
+    p = Program(tmp_path_factory.mktemp("big") / "app")
+    try:
+        assert p.start().started().stop() == 0
+    finally:
+        p.kill()
     with closing(sqlite3.connect(p.db_path)) as c:
         c.execute("WITH RECURSIVE m(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM m WHERE i < 49999) "
                   "INSERT INTO Logs (type, message) SELECT 'info', hex(randomblob(1000)) FROM m")
