@@ -2,6 +2,7 @@
 
 #include "Database.h"
 #include "DatabaseSchema.h"
+#include "LeftoverFiles.h"
 #include "Logs.h"
 
 #include <QCoreApplication>
@@ -44,6 +45,13 @@ ConfigManager::ConfigManager(const QString& directory, QObject* parent)
       dbPath(QDir::fromNativeSeparators(directory) + QStringLiteral("/db.sqlite"))
 {
     Database::setPath(dbPath);
+    LeftoverFiles::removeUnlocked(tempDbPath, LeftoverFiles::databaseCompanions());
+}
+
+ConfigManager::~ConfigManager()
+{
+    releaseTempDatabase();
+    releaseTempFile();
 }
 
 bool ConfigManager::databaseFileExists() const
@@ -56,17 +64,27 @@ bool ConfigManager::openDatabase()
     return Database::connection().isOpen();
 }
 
-bool ConfigManager::createTempDatabase()
+bool ConfigManager::claimTempFile()
 {
     releaseTempDatabase();
-    // A journal left beside an earlier scratch file would be rolled into the new one.
-    for (const char* suffix : {"-journal", "-wal", "-shm"})
-        QFile::remove(tempDbPath + QLatin1String(suffix));
-    QFile file(tempDbPath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    releaseTempFile();
+    if (!LeftoverFiles::openLocked(tempLock, tempDbPath))
         return false;
-    file.close();
+    // A journal left beside an earlier scratch file would be rolled into the new one.
+    for (const QString& suffix : LeftoverFiles::databaseCompanions())
+        QFile::remove(tempDbPath + suffix);
+    return true;
+}
 
+void ConfigManager::releaseTempFile()
+{
+    tempLock.close();
+}
+
+bool ConfigManager::createTempDatabase()
+{
+    if (!claimTempFile())
+        return false;
     tempDb = Database::openOther(QLatin1String(tempConnectionName), tempDbPath);
     if (!tempDb.isOpen())
         return false;
@@ -97,13 +115,18 @@ void ConfigManager::releaseTempDatabase()
     QSqlDatabase::removeDatabase(QLatin1String(tempConnectionName));
 }
 
+QByteArray ConfigManager::abandonTempDatabase(const QByteArray& reply)
+{
+    releaseTempDatabase();
+    releaseTempFile();
+    return reply;
+}
+
 QByteArray ConfigManager::clearDatabase_j()
 {
-    if (!createTempDatabase()) {
-        releaseTempDatabase();
-        return Logs::errorJson(QStringLiteral("Database error"),
-                               QStringLiteral("Error creating temp database"));
-    }
+    if (!createTempDatabase())
+        return abandonTempDatabase(Logs::errorJson(
+            QStringLiteral("Database error"), QStringLiteral("Error creating temp database")));
     {
         QSqlQuery q(tempDb);
         for (const QString& row :
@@ -112,8 +135,7 @@ QByteArray ConfigManager::clearDatabase_j()
             if (!q.exec(row)) {
                 const QByteArray reply = error("Unable to insert record", q);
                 q = QSqlQuery();
-                releaseTempDatabase();
-                return reply;
+                return abandonTempDatabase(reply);
             }
         }
     }
@@ -129,6 +151,8 @@ bool ConfigManager::replaceTempDatabaseFile()
     const bool replaced = Database::replaceContent(tempDbPath, nullptr);
     if (replaced)
         QFile::remove(tempDbPath);
+    // A scratch file that was not swapped in stays on disk until its next use or start.
+    releaseTempFile();
     openDatabase();
     if (!replaced)
         qDebug() << "DB false";
@@ -232,6 +256,22 @@ QString sqlValue(const QVariant& value)
     return QLatin1Char('\'') + quoted + QLatin1Char('\'');
 }
 
+// Through the upload's open handle: asking a temporary upload for its name would give it one
+// on the disk, which a kill would leave behind.
+bool copyInto(QFile& from, QFile& to)
+{
+    if (!from.seek(0))
+        return false;
+    constexpr qint64 chunk = 1 << 20;
+    qint64 copied = 0;
+    for (QByteArray bytes = from.read(chunk); !bytes.isEmpty(); bytes = from.read(chunk)) {
+        if (to.write(bytes) != bytes.size())
+            return false;
+        copied += bytes.size();
+    }
+    return copied == from.size() && to.flush();
+}
+
 QByteArray invalidVersion(const QString& version)
 {
     return Logs::errorJson(
@@ -277,11 +317,9 @@ QByteArray ConfigManager::exportConfig()
 
 QByteArray ConfigManager::importConfig_j(QIODevice* file)
 {
-    if (!createTempDatabase()) {
-        releaseTempDatabase();
-        return Logs::errorJson(QStringLiteral("Database error"),
-                               QStringLiteral("Error creating temp database"));
-    }
+    if (!createTempDatabase())
+        return abandonTempDatabase(Logs::errorJson(
+            QStringLiteral("Database error"), QStringLiteral("Error creating temp database")));
     QByteArray reply;
     bool versionRead = false;
     QString versionError;
@@ -318,11 +356,11 @@ QByteArray ConfigManager::importConfig_j(QIODevice* file)
         }
         q.exec(reply.isEmpty() ? QStringLiteral("COMMIT") : QStringLiteral("ROLLBACK"));
     }
-    releaseTempDatabase();
     if (!reply.isEmpty())
-        return reply;
+        return abandonTempDatabase(reply);
     if (!versionRead)
-        return Logs::errorJson(QStringLiteral("Query error"), versionError);
+        return abandonTempDatabase(Logs::errorJson(QStringLiteral("Query error"), versionError));
+    releaseTempDatabase();
     if (!replaceTempDatabaseFile())
         return Logs::errorJson(QStringLiteral("Database error"),
                                QStringLiteral("Error while replacing temp database"));
@@ -331,19 +369,14 @@ QByteArray ConfigManager::importConfig_j(QIODevice* file)
 
 QByteArray ConfigManager::importDatabase_j(QFile& file)
 {
-    releaseTempDatabase();
-    for (const char* suffix : {"", "-journal", "-wal", "-shm"})
-        QFile::remove(tempDbPath + QLatin1String(suffix));
-    if (!file.copy(tempDbPath))
-        return Logs::errorJson(QStringLiteral("Copy error"),
-                               QStringLiteral("Unable to copy config file"));
+    if (!claimTempFile() || !copyInto(file, tempLock))
+        return abandonTempDatabase(Logs::errorJson(QStringLiteral("Copy error"),
+                                                   QStringLiteral("Unable to copy config file")));
 
     tempDb = Database::openOther(QLatin1String(tempConnectionName), tempDbPath);
-    if (!tempDb.isOpen()) {
-        releaseTempDatabase();
-        return Logs::errorJson(QStringLiteral("Database error"),
-                               QStringLiteral("Unable to open the file."));
-    }
+    if (!tempDb.isOpen())
+        return abandonTempDatabase(Logs::errorJson(QStringLiteral("Database error"),
+                                                   QStringLiteral("Unable to open the file.")));
     QByteArray reply;
     {
         QSqlQuery q(tempDb);
@@ -362,9 +395,9 @@ QByteArray ConfigManager::importDatabase_j(QFile& file)
             }
         }
     }
-    releaseTempDatabase();
     if (!reply.isEmpty())
-        return reply;
+        return abandonTempDatabase(reply);
+    releaseTempDatabase();
     if (!replaceTempDatabaseFile())
         return Logs::errorJson(QStringLiteral("Database error"),
                                QStringLiteral("Error while replacing temp database"));

@@ -2,9 +2,10 @@
 
 #include <QObject>
 
-class QFile;
-class QIODevice;
+#include <QFile>
 #include <QSqlDatabase>
+
+class QIODevice;
 
 // Owns the database file "db.sqlite" in the program directory: opening it, building a fresh
 // one, upgrading it in place and putting a scratch database ("db_temp.sqlite") in its place.
@@ -14,8 +15,10 @@ class ConfigManager : public QObject
     Q_OBJECT
 public:
     explicit ConfigManager(QObject* parent = nullptr);
-    // The same, with the files in another directory than the program's.
+    // The same, with the files in another directory than the program's. A scratch file that
+    // no running program holds is a leftover of a clear or import killed half-way: removed.
     ConfigManager(const QString& directory, QObject* parent);
+    ~ConfigManager() override;
 
     bool databaseFileExists() const;
     bool openDatabase();
@@ -45,9 +48,17 @@ public:
     QString tempDatabasePath() const { return tempDbPath; }
 
 private:
+    // Takes the scratch file, made empty, for this process: another one's is never touched.
+    bool claimTempFile();
     void releaseTempDatabase();
+    // Ends a use of the scratch file that is not swapped in, and returns the reply.
+    QByteArray abandonTempDatabase(const QByteArray& reply);
+    // Ends the claim; SQLite must have closed the scratch file first, as closing a descriptor
+    // of a file drops every lock that this process holds on it.
+    void releaseTempFile();
 
     QString tempDbPath;
     QString dbPath;
+    QFile tempLock; // open and locked while the scratch file is in use
     QSqlDatabase tempDb;
 };

@@ -25,6 +25,13 @@ QString s_path;
 std::atomic<int> s_generation{0};
 std::atomic<quint64> s_connectionSerial{0};
 
+// A long read keeps every page written meanwhile in the WAL, which grows while it lasts; SQLite
+// cuts it back to this size when it next starts the log over, once no reader needs it.
+QString walSizeLimit()
+{
+    return QStringLiteral("PRAGMA journal_size_limit = %1;").arg(Database::WalSizeLimitBytes);
+}
+
 void configure(QSqlDatabase& db)
 {
     QSqlQuery q(db);
@@ -32,6 +39,7 @@ void configure(QSqlDatabase& db)
     q.exec(QStringLiteral("PRAGMA journal_mode = WAL;"));
     // WAL with NORMAL stays consistent after a crash; it may lose the last commits on power loss.
     q.exec(QStringLiteral("PRAGMA synchronous = NORMAL;"));
+    q.exec(walSizeLimit());
 }
 
 struct ThreadConnection
@@ -93,6 +101,7 @@ bool isUnreadable(int rc)
 int copyPages(sqlite3* src, sqlite3* dst)
 {
     sqlite3_exec(dst, "PRAGMA journal_mode = WAL;", nullptr, nullptr, nullptr);
+    sqlite3_exec(dst, walSizeLimit().toUtf8().constData(), nullptr, nullptr, nullptr);
     // A WAL database cannot take pages of another size: rebuild the source to match first.
     const int dstPage = pageSize(dst);
     if (dstPage > 0 && pageSize(src) != dstPage) {

@@ -23,6 +23,9 @@ class Database
 public:
     // Busy time-out of every connection: a writer waits this long for another one to finish.
     static constexpr int BusyTimeoutMs = 10000;
+    // What the WAL keeps of its size once it starts over: about twice its usual size, so that a
+    // WAL grown by a long read (or a whole new file) gives the disk back.
+    static constexpr int WalSizeLimitBytes = 8 << 20;
 
     // Sets the database file; connections opened on another file are reopened on next use.
     static void setPath(const QString& path);

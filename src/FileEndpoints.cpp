@@ -12,6 +12,7 @@
 #include "TryLocker.h"
 #include "polling/ArchiveManager.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryFile>
@@ -23,8 +24,9 @@ constexpr qint16 fullRights = 255;
 
 FileEndpoints::FileEndpoints(Environment environment) : m_env(std::move(environment))
 {
-    // A copy as big as the database, left by a program killed while making it.
-    LeftoverFiles::remove(snapshotTemplate());
+    // A copy as big as the database with its journal, left by a program killed while making it.
+    LeftoverFiles::removeFromTemplate(snapshotTemplate(), LeftoverFiles::databaseCompanions());
+    QDir().rmdir(snapshotDirectory());
 }
 
 void FileEndpoints::answerEmpty(HttpResponse& response, int status, const char* description)
@@ -120,32 +122,60 @@ void FileEndpoints::exportConfig(HttpResponse& response, const t_GetArray& GET)
     stream(file, response);
 }
 
+QString FileEndpoints::snapshotDirectory() const
+{
+    // A directory of the program's own: users keep their backups beside the database under
+    // names like the copy's ("db_backup_monday.sqlite"), and those are never taken for one.
+    return QFileInfo(m_env.configManager->databasePath()).absolutePath() +
+           QStringLiteral("/.korvalen-snapshot");
+}
+
 QString FileEndpoints::snapshotTemplate() const
 {
-    return QFileInfo(m_env.configManager->databasePath()).absolutePath() +
-           QStringLiteral("/db_backup_XXXXXX.sqlite");
+    // "db_backup_" keeps the name among those that the web root never serves.
+    return snapshotDirectory() + QStringLiteral("/db_backup_XXXXXX.sqlite");
 }
 
 bool FileEndpoints::snapshotDatabase(QFile* file)
 {
+    const bool copied = snapshotInto(file);
+    QDir().rmdir(snapshotDirectory()); // only when empty: a leftover of another run stays
+    return copied;
+}
+
+bool FileEndpoints::snapshotInto(QFile* file)
+{
     // A consistent copy made by SQLite, not the raw file that other threads go on writing.
     // Nothing here opens the database file itself: closing any descriptor of it would drop
     // every lock SQLite holds on it, and another process could then delete its WAL.
-    // Locked while it has a name, so that only a leftover is removed at start-up.
     QTemporaryFile snapshot(snapshotTemplate());
+    // Under the database lock no other download removes the directory; another program's
+    // start may, just once.
+    bool opened = false;
+    for (int attempt = 0; attempt < 2 && !opened; ++attempt)
+        opened = QDir().mkpath(snapshotDirectory()) && snapshot.open();
+    // Locked while it has a name, so that only a leftover is removed at start-up.
     QString error;
-    if (!snapshot.open() || !LeftoverFiles::lock(snapshot.handle()) ||
-        !Database::snapshot(snapshot.fileName(), &error)) {
-        qDebug() << "Database snapshot failed:" << error;
-        return false;
+    if (opened && LeftoverFiles::lock(snapshot.handle()) &&
+        Database::snapshot(snapshot.fileName(), &error)) {
+        file->setFileName(snapshot.fileName());
+        // The open handle keeps the bytes: no copy is left behind, even when the program dies
+        // during a slow download.
+        if (file->open(QIODevice::ReadOnly)) {
+            snapshot.remove();
+            return true;
+        }
+        error = file->errorString();
     }
-    file->setFileName(snapshot.fileName());
-    if (!file->open(QIODevice::ReadOnly))
-        return false;
-    // The open handle keeps the bytes: no copy is left behind, even when the program dies
-    // during a slow download.
-    snapshot.remove();
-    return true;
+    qDebug() << "Database snapshot failed:" << error;
+    // A journal that SQLite could not remove goes with the copy.
+    if (opened) {
+        const QString name = snapshot.fileName();
+        snapshot.remove();
+        for (const QString& suffix : LeftoverFiles::databaseCompanions())
+            QFile::remove(name + suffix);
+    }
+    return false;
 }
 
 void FileEndpoints::downloadCsv(HttpResponse& response)

@@ -28,7 +28,7 @@ public:
         std::function<bool()> visualMode;
     };
 
-    // Removes the database copies that an earlier run left behind.
+    // Removes the database copies, with their journals, that an earlier run left behind.
     explicit FileEndpoints(Environment environment);
 
     // "saveFile.html": filename, fileContent, formToken; PDF for ".pdf" names.
@@ -54,9 +54,11 @@ private:
     // Sends the file from its start; beforeLastPart runs when every byte went out but the end.
     static void stream(QIODevice& file, HttpResponse& response,
                        const std::function<void()>& beforeLastPart = {});
+    QString snapshotDirectory() const;
     QString snapshotTemplate() const;
     // A private copy of the database, opened for reading in *file, its name already removed.
     bool snapshotDatabase(QFile* file);
+    bool snapshotInto(QFile* file);
 
     Environment m_env;
 };

@@ -73,7 +73,8 @@ QString ArchiveManager::csvFileTemplate()
 
 void ArchiveManager::removeLeftoverCsvFiles()
 {
-    LeftoverFiles::remove(csvFileTemplate());
+    // Names made from the template alone: the temporary directory holds everyone's files.
+    LeftoverFiles::removeFromTemplate(csvFileTemplate());
 }
 
 QByteArray ArchiveManager::getArchGeneralInfo_j()

@@ -295,9 +295,9 @@ def test_a_complete_download_frees_the_next_generation_at_once(archive):
 def test_leftover_csv_files_of_an_earlier_run_go_at_start(program_factory, tmp_path):
     scratch = tmp_path / "tmp"
     scratch.mkdir()
-    leftover = scratch / "Brimat Capture_csv.a1B2c3"
-    in_use = scratch / "Brimat Capture_csv.d4E5f6"  # held by another running instance
-    other = scratch / "Brimat Capture.g7H8i9"       # not a CSV file
+    leftover = scratch / "Brimat Capture_csv.aBcDeF"
+    in_use = scratch / "Brimat Capture_csv.dEfGhI"  # held by another running instance
+    other = scratch / "Brimat Capture.gHiJkL"       # not a CSV file
     for f in (leftover, in_use, other):
         f.write_bytes(b"2024-03-01 10:00:00,1\r\n")
     with open(in_use, "rb") as held:

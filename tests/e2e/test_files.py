@@ -2,20 +2,23 @@
 
 import base64
 import fcntl
+import json
 import os
 import re
-import shutil
+import socket
 import sqlite3
 import struct
 import subprocess
 import threading
+import time
+import urllib.parse
 import zlib
 from contextlib import closing
 
 import pytest
 
 from archive_support import configure_run
-from korvalen import wait_until
+from korvalen import Program, wait_until
 
 
 SUCCESS = '{"success":true}'
@@ -121,26 +124,208 @@ def test_database_download_is_a_valid_copy(program, tmp_path):
     assert con.execute("PRAGMA integrity_check").fetchone() == ("ok",)
     assert con.execute("SELECT username FROM Users").fetchall() == [("Admin",)]
     con.close()
-    assert not [n for n in os.listdir(program.directory) if n.startswith("db_backup")]
+    assert not [n for n in os.listdir(program.directory) if n.startswith("db_backup") or n == SNAPSHOTS]
 
 
-# A program killed while it made the copy for a download leaves the copy, as big as the database.
-def test_a_start_removes_database_copies_left_behind(program_factory):
-    p = program_factory().start().started()
-    p.api("cfg_addNewUser", username="kept", permissions="1")
+SNAPSHOTS = ".korvalen-snapshot"  # the program's own directory for the copies it sends
+
+
+def listing(directory):
+    """Every file and directory under `directory`, by its path relative to it."""
+    found = set()
+    for root, dirs, files in os.walk(directory):
+        found.update(os.path.relpath(os.path.join(root, n), directory) for n in dirs + files)
+    return found
+
+
+def with_tmp(program_factory, tmp_path, name="app", **kwargs):
+    """A program whose temporary directory (CSV files, uploads) is a directory of its own."""
+    tmp = tmp_path / f"{name}-tmp"
+    tmp.mkdir(exist_ok=True)
+    return program_factory(name, env={"TMPDIR": str(tmp)}, **kwargs), str(tmp)
+
+
+def csv_made_and_sent(program):
+    assert program.api("generateCSVFile", paramListStr="[1]", colNamesStr="t") == SUCCESS
+    assert program.request("downloadCSV.html")[0] == 200
+
+
+# Users keep copies beside the database under names like the download's, and other files.
+USER_FILES = ["db_backup.sqlite", "db_backup_2026-12-01.sqlite", "db_backup_before-upgrade.sqlite",
+              "db_backup_monday.sqlite", "db_backup_AbCdEf.sqlite-journal", "db_temp.sqlite.bak", "notes.txt",
+              os.path.join(SNAPSHOTS, "notes.txt")]
+USER_TMP_FILES = ["Brimat Capture_csv.txt", "Brimat Capture_csv.AbCd3f", "Brimat Capture_csv.AbCdEf.bak"]
+
+
+def test_files_the_program_did_not_make_survive_starts(program_factory, tmp_path):
+    p, tmp = with_tmp(program_factory, tmp_path)
+    files = {os.path.join(p.directory, n): os.urandom(100) for n in USER_FILES}
+    files.update({os.path.join(tmp, n): os.urandom(100) for n in USER_TMP_FILES})
+    for path, content in files.items():
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(content)
+    for start in range(2):
+        p = with_tmp(program_factory, tmp_path, write_cfg=start == 0)[0].start().started()
+        # the download and the CSV file make files of the program's own names meanwhile
+        assert p.request("exportConfig.html?withArchive=1")[0] == 200
+        csv_made_and_sent(p)
+        assert p.stop() == 0
+        for path, content in files.items():
+            with open(path, "rb") as f:
+                assert f.read() == content, path
+
+
+# What a program killed at work leaves: a copy for a download with its journals, the scratch
+# database of a clear or an import, a CSV file where the file system gives it a name.
+LEFTOVERS = [os.path.join(SNAPSHOTS, "db_backup_AbCdEf.sqlite"), os.path.join(SNAPSHOTS, "db_backup_AbCdEf.sqlite-journal"),
+             os.path.join(SNAPSHOTS, "db_backup_GhIjKl.sqlite-journal"), "db_temp.sqlite", "db_temp.sqlite-journal",
+             "db_temp.sqlite-wal", "db_temp.sqlite-shm"]
+LOCKED = [os.path.join(SNAPSHOTS, "db_backup_AbCdEf.sqlite"), "db_temp.sqlite"]
+
+
+@pytest.mark.parametrize("in_use", [False, True], ids=["left behind", "in use by another program"])
+def test_a_start_removes_what_the_program_left_behind(program_factory, tmp_path, in_use):
+    p, tmp = with_tmp(program_factory, tmp_path)
+    p.start().started()
+    before, before_tmp = listing(p.directory), listing(tmp)
     assert p.stop() == 0
-    copies = {name: os.path.join(p.directory, name)
-              for name in ["db_backup_a1B2c3.sqlite", "db_backup_in_use.sqlite", "db_backup.sqlite"]}
-    for path in copies.values():
-        shutil.copyfile(p.db_path, path)
-    # one that another process still makes is locked by it
-    with open(copies["db_backup_in_use.sqlite"], "rb") as in_use:
-        fcntl.flock(in_use, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    p = with_tmp(program_factory, tmp_path, write_cfg=False)[0]
+    for path in [os.path.join(p.directory, n) for n in LEFTOVERS] + [os.path.join(tmp, "Brimat Capture_csv.AbCdEf")]:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(b"x" * 4096)
+    held = [open(os.path.join(p.directory, n), "rb") for n in LOCKED] + \
+        [open(os.path.join(tmp, "Brimat Capture_csv.AbCdEf"), "rb")] if in_use else []
+    try:
+        for f in held:  # a program that uses them holds them locked
+            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
         p.start().started()
-        wait_until(lambda: not os.path.exists(copies["db_backup_a1B2c3.sqlite"]))
-        assert os.path.exists(copies["db_backup_in_use.sqlite"])
-    assert os.path.exists(copies["db_backup.sqlite"])  # no name the program makes
-    assert ("kept",) in p.query("SELECT username FROM Users")
+        if in_use:
+            # what another program holds, it keeps with its journals; an orphan journal goes
+            left = {n for n in LEFTOVERS if "GhIjKl" not in n}
+            assert listing(p.directory) == before | left | {SNAPSHOTS}
+            assert listing(tmp) == before_tmp | {"Brimat Capture_csv.AbCdEf"}
+            # and a clear does not take its scratch file
+            assert p.api("cfg_clearDatabase") == '{"error":true,"message":"Database error",' \
+                                                 '"details":"Error creating temp database"}'
+            with open(os.path.join(p.directory, "db_temp.sqlite"), "rb") as f:
+                assert f.read() == b"x" * 4096
+        else:
+            assert listing(p.directory) == before
+            assert listing(tmp) == before_tmp
+    finally:
+        for f in held:
+            f.close()
+
+
+@pytest.fixture(scope="module")
+def big_database(tmp_path_factory):
+    """A database of about 100 MB (event-log rows), made once: copying it takes the program a while."""
+    p = Program(tmp_path_factory.mktemp("big") / "app")
+    try:
+        assert p.start().started().stop() == 0
+    finally:
+        p.kill()
+    with closing(sqlite3.connect(p.db_path)) as c:
+        c.execute("WITH RECURSIVE m(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM m WHERE i < 49999) "
+                  "INSERT INTO Logs (type, message) SELECT 'info', hex(randomblob(1000)) FROM m")
+        c.commit()
+    with open(p.db_path, "rb") as f:
+        return f.read()
+
+
+SLOW_RATE = 16 << 10  # bytes per second that a slow reader takes
+
+
+def slow_request(program, request, got, stop=None):
+    """Sends a raw request and reads its reply at SLOW_RATE until the connection ends or `stop` is
+    set; got[0] counts the bytes."""
+    with socket.create_connection(("127.0.0.1", program.port)) as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16 << 10)
+        s.sendall(request)
+        begin = time.monotonic()
+        while not (stop and stop.is_set()) and (chunk := s.recv(4096)):
+            got[0] += len(chunk)
+            time.sleep(max(0.0, got[0] / SLOW_RATE - (time.monotonic() - begin)))  # the reader's pace
+
+
+def snapshot_files(p):
+    directory = os.path.join(p.directory, SNAPSHOTS)
+    return os.listdir(directory) if os.path.isdir(directory) else []
+
+
+def scratch_size(p):
+    try:
+        return os.stat(os.path.join(p.directory, "db_temp.sqlite")).st_size
+    except FileNotFoundError:
+        return -1
+
+
+def big_sql():
+    line = f"INSERT INTO Logs (type, message) VALUES ('info', '{'ab' * 1000}');\n"
+    return "INSERT INTO Settings VALUES('1','0.1.1','5000','10','0','0');\n".encode() + line.encode() * 40000
+
+
+# Each action, and the moment of it when the program is killed. Holding the database's write lock
+# keeps a clear or an import waiting at the swap, with its scratch database built.
+KILLED = [
+    ("download", False, lambda p, got, big: any(n.endswith(".sqlite") for n in snapshot_files(p))),
+    ("download", False, lambda p, got, big: any(n.endswith("-journal") for n in snapshot_files(p))),
+    ("download", False, lambda p, got, big: got[0] > 0),
+    ("clear", True, lambda p, got, big: scratch_size(p) > 0),
+    ("import .sqlite", False, lambda p, got, big: scratch_size(p) >= 0),
+    ("import .sqlite", True, lambda p, got, big: scratch_size(p) == len(big)),
+    ("import .sql", False, lambda p, got, big: os.path.exists(os.path.join(p.directory, "db_temp.sqlite-journal"))),
+    ("CSV file", False, lambda p, got, big: got[0] > 0),
+]
+
+
+@pytest.mark.parametrize("action, hold_database, moment", KILLED,
+                         ids=["copy being made", "copy's journal", "copy being sent", "clear at the swap",
+                              "database being copied", "database at the swap", "statements being run",
+                              "CSV file waiting"])
+def test_a_kill_at_work_leaves_nothing_after_the_next_start(program_factory, tmp_path, big_database,
+                                                           action, hold_database, moment):
+    p, tmp = with_tmp(program_factory, tmp_path)
+    with open(p.db_path, "wb") as f:
+        f.write(big_database)
+    p.start().started()
+    before, before_tmp = listing(p.directory), listing(tmp)
+    got = [0]
+    if action == "download":
+        work = lambda: slow_request(p, b"GET /exportConfig.html?withArchive=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", got)
+    elif action == "clear":
+        work = lambda: p.api("cfg_clearDatabase")
+    elif action == "import .sqlite":
+        work = lambda: p.upload("importConfig.html", "db_backup.sqlite", big_database)
+    elif action == "import .sql":
+        work = lambda: p.upload("importConfig.html", "Korvalen_cfg.sql", big_sql())
+    else:
+        csv_made_and_sent(p)
+        assert p.api("generateCSVFile", paramListStr="[1]", colNamesStr="t") == SUCCESS
+        work = lambda: got.__setitem__(0, 1)
+
+    def run():
+        try:
+            work()
+        except OSError:
+            pass  # the program was killed
+
+    holder = sqlite3.connect(p.db_path, timeout=30, isolation_level=None)
+    try:
+        if hold_database:
+            holder.execute("BEGIN IMMEDIATE")
+        t = threading.Thread(target=run, daemon=True)
+        t.start()
+        wait_until(lambda: moment(p, got, big_database), timeout=60, interval=0.002)
+        p.kill()
+        t.join(60)
+    finally:
+        holder.close()
+    p = with_tmp(program_factory, tmp_path, write_cfg=False)[0].start().started()
+    assert listing(p.directory) == before
+    assert listing(tmp) == before_tmp
     assert p.query("PRAGMA integrity_check") == [("ok",)]
 
 
@@ -280,8 +465,9 @@ def test_database_download_failure_leaves_the_lock_free(program):
 def test_program_files_are_never_served(program_factory):
     program = program_factory(config={"docroot": {"path": "."}}).start().started()
     directory = program.directory
+    os.mkdir(os.path.join(directory, SNAPSHOTS))
     for name in ["db_temp.sqlite", "db_temp.sqlite-journal", "db_backup_a1B2c3.sqlite", "notes.txt",
-                 "www/config.ini", "www/db.sqlite"]:
+                 "www/config.ini", "www/db.sqlite", f"{SNAPSHOTS}/db_backup_AbCdEf.sqlite"]:
         with open(os.path.join(directory, name), "w") as f:
             f.write("x")
     os.symlink("db.sqlite", os.path.join(directory, "copy.bin"))
@@ -289,7 +475,7 @@ def test_program_files_are_never_served(program_factory):
     assert os.path.exists(program.db_path + "-wal")
     for name in ["db.sqlite", "db.sqlite-wal", "db.sqlite-shm", "db_temp.sqlite", "db_temp.sqlite-journal",
                  "db_backup_a1B2c3.sqlite", "config.ini", "./config.ini", "www/config.ini", "www/db.sqlite",
-                 "copy.bin", "%64b.sqlite"]:
+                 "copy.bin", "%64b.sqlite", f"{SNAPSHOTS}/db_backup_AbCdEf.sqlite"]:
         assert program.request(name)[0] == 404, name
     assert program.request("notes.txt")[::2] == (200, b"x")
     assert program.request("www/style.css")[0] == 200
@@ -420,3 +606,69 @@ def test_import_of_a_database_with_another_version(program, tmp_path):
     con.close()
     assert program.upload("importConfig.html", "v.sqlite", other.read_bytes())[2].decode() == \
         '{"error":true,"message":"Invalid archive version. (0.2.1)"}'
+
+
+# The write-ahead log: a long read keeps every page written meanwhile in it, so it grows as long as
+# the read lasts; once no reader needs them any more, the log must come back to its usual size.
+WAL_LIMIT = 8 << 20  # the size the program lets the log keep once it starts over
+
+
+def wal_size(program):
+    try:
+        return os.stat(program.db_path + "-wal").st_size  # no descriptor of the program's files is opened
+    except FileNotFoundError:
+        return 0
+
+
+def test_the_write_ahead_log_shrinks_once_long_reads_end(program_factory, tcp):
+    p = program_factory().start().started()
+    ids = configure_run(p, tcp.port, 2000, 1)  # 2000 parameters archived every second
+    read_ids = [ids[a] for a in range(10)]
+    with closing(sqlite3.connect(p.db_path, timeout=30)) as c:
+        # 50 000 time stamps of 10 parameters: a grid of tens of MB, read for as long as the reader takes
+        c.execute("WITH RECURSIVE m(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM m WHERE i < 49999) "
+                  "INSERT INTO ArchiveData (idParameter, value, flag, dateTime) "
+                  "SELECT p.value, i % 400, 0, strftime('%Y-%m-%d %H:%M:%S', '2024-01-01', '+' || i || ' minutes') "
+                  f"FROM m, json_each('{json.dumps(read_ids)}') AS p")
+        c.commit()
+    wait_until(lambda: p.query("PRAGMA wal_checkpoint(TRUNCATE)")[0][0] == 0)
+    assert p.api("startPolling") == SUCCESS
+    wait_until(lambda: p.query("SELECT COUNT(*) FROM ArchiveData WHERE idParameter = ?", (ids[1999],))[0][0] > 2)
+
+    def sizes_for(seconds, interval=0.25):
+        seen = []
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            seen.append(wal_size(p))
+            time.sleep(interval)
+        return seen
+
+    usual = max(sizes_for(5))
+    body = urllib.parse.urlencode({"func": "getArchGridData", "paramListStr": json.dumps(read_ids),
+                                   "paggination": "0"}).encode()
+    request = (b"POST /ajax.html HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+               + f"Content-Length: {len(body)}\r\n\r\n".encode() + body)
+    stop = threading.Event()
+    reads = [[0] for _ in range(4)]
+    readers = [threading.Thread(target=slow_request, args=(p, request, got, stop)) for got in reads]
+    for r in readers:
+        r.start()
+    during = sizes_for(20)
+    try:  # on a busy machine the log may grow more slowly: the readers go on until it has grown
+        wait_until(lambda: during.append(wal_size(p)) or during[-1] > 2 * WAL_LIMIT, timeout=120, interval=0.25)
+    finally:
+        stop.set()
+        for r in readers:
+            r.join(60)
+    assert all(got[0] for got in reads) and not any(r.is_alive() for r in readers)
+    gone = time.monotonic()
+    after = []
+    try:
+        wait_until(lambda: after.append(wal_size(p)) or after[-1] <= WAL_LIMIT, timeout=90, interval=0.25)
+    finally:
+        print(f"write-ahead log: {usual / 1e6:.1f} MB without readers, up to {max(during) / 1e6:.1f} MB while 4 "
+              f"readers took {sum(got[0] for got in reads) / 1e6:.2f} MB, {after[-1] / 1e6:.1f} MB "
+              f"{time.monotonic() - gone:.1f} s after they went")
+    # it stays small while the archive is written
+    assert max(sizes_for(10)) <= WAL_LIMIT
+    assert p.api("stopPolling") == SUCCESS

@@ -1,6 +1,9 @@
 // Per-thread connections to the database file, and its whole-file replacement and snapshot
-// while other threads use it.
+// while other threads use it; the names of the copies and scratch files left behind.
+#include "LeftoverFiles.h"
 #include "TestDatabase.h"
+
+#include <QTemporaryFile>
 
 #include <QSemaphore>
 #include <QThread>
@@ -56,6 +59,9 @@ private slots:
     void snapshotOfAFileNoLongerInPlace();
     void replacementOfAFileThatHoldsNoDatabase_data();
     void replacementOfAFileThatHoldsNoDatabase();
+    void leftoverNames_data();
+    void leftoverNames();
+    void temporaryFilesAreNamedFromTheirTemplate();
 
 private:
     std::unique_ptr<TestDatabase> db;
@@ -313,6 +319,50 @@ void TestDatabaseConnections::replacementOfAFileThatHoldsNoDatabase()
     QCOMPARE(TestDatabase::value("PRAGMA integrity_check"), QString("ok"));
     QCOMPARE(TestDatabase::value("PRAGMA journal_mode"), QString("wal"));
     QCOMPARE(inode(path), before);
+}
+
+void TestDatabaseConnections::leftoverNames_data()
+{
+    QTest::addColumn<QString>("templateName");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("fromTemplate");
+
+    const QString copy = "db_backup_XXXXXX.sqlite";
+    QTest::newRow("a copy") << copy << "db_backup_AbCdEf.sqlite" << true;
+    QTest::newRow("a user's dated copy") << copy << "db_backup_2026-12-01.sqlite" << false;
+    QTest::newRow("a user's named copy") << copy << "db_backup_before-upgrade.sqlite" << false;
+    QTest::newRow("six characters, a digit among them") << copy << "db_backup_a1B2c3.sqlite" << false;
+    QTest::newRow("one letter more") << copy << "db_backup_AbCdEfG.sqlite" << false;
+    QTest::newRow("one letter less") << copy << "db_backup_AbCdE.sqlite" << false;
+    QTest::newRow("the download's name") << copy << "db_backup.sqlite" << false;
+    QTest::newRow("another extension") << copy << "db_backup_AbCdEf.sqlitf" << false;
+    const QString csv = "Brimat Capture_csv.XXXXXX";
+    QTest::newRow("a CSV file") << csv << "Brimat Capture_csv.qWeRty" << true;
+    QTest::newRow("a user's CSV file") << csv << "Brimat Capture_csv.txt" << false;
+    QTest::newRow("a CSV file kept") << csv << "Brimat Capture_csv.qWeRty.bak" << false;
+    QTest::newRow("not a letter") << csv << "Brimat Capture_csv.qWeRt\u00e9" << false;
+    QTest::newRow("no template") << "db_temp.sqlite" << "db_temp.sqlite" << false;
+}
+
+// Only a name that the program could have given is ever taken for a leftover.
+void TestDatabaseConnections::leftoverNames()
+{
+    QFETCH(QString, templateName);
+    QFETCH(QString, name);
+    QFETCH(bool, fromTemplate);
+    QCOMPARE(LeftoverFiles::isFromTemplate(templateName, name), fromTemplate);
+}
+
+// The names that Qt gives are those that the removal at start-up recognises.
+void TestDatabaseConnections::temporaryFilesAreNamedFromTheirTemplate()
+{
+    const QString templatePath = db->dir.filePath("db_backup_XXXXXX.sqlite");
+    for (int i = 0; i < 200; ++i) {
+        QTemporaryFile file(templatePath);
+        QVERIFY(file.open());
+        const QString name = QFileInfo(file.fileName()).fileName();
+        QVERIFY2(LeftoverFiles::isFromTemplate("db_backup_XXXXXX.sqlite", name), qPrintable(name));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestDatabaseConnections)
