@@ -195,8 +195,7 @@ void TestArchiveBuffer::dueSamples_data()
         << QStringList{"2024-03-01 12:00:04.800", "2024-03-01 12:00:59.800",
                        "2024-03-01 12:02:04.800"}
         << QStringList{"2024-03-01 12:00:00", "2024-03-01 12:01:00", "2024-03-01 12:02:00"};
-    // A tick held up past the next second's start leaves its own second without a row only
-    // when it lies within the slack and the next tick falls in that second too.
+    // Held up until just short of the next second, it is still the only tick of its own.
     QTest::newRow("a stalled tick keeps its own second")
         << 1 << 1000
         << QStringList{"2024-03-01 12:00:12.434", "2024-03-01 12:00:13.979",
