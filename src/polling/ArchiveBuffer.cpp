@@ -1,8 +1,11 @@
 #include "ArchiveBuffer.h"
 
+#include "Database.h"
+#include "DatabaseSchema.h"
 #include "SettingsManager.h"
 #include "globals.h"
 
+#include <QDateTime>
 #include <QLoggingCategory>
 #include <QSqlQuery>
 #include <QVariant>
@@ -18,85 +21,179 @@ ArchiveBuffer::ArchiveBuffer(QSqlQuery paramsQuery, QObject* parent) : BufferInt
         return;
     do {
         const int archInterval = paramsQuery.value(3).toInt();
-        if (archInterval > 0)
-            m_archParams.insert(paramsQuery.value(0).toInt(), ArchParam{0, 0, archInterval, false});
+        if (archInterval > 0) {
+            ArchParam p;
+            p.archInterval = archInterval;
+            m_archParams.insert(paramsQuery.value(0).toInt(), p);
+        }
     } while (paramsQuery.next());
+    readStoredAhead();
 }
 
 ArchiveBuffer::~ArchiveBuffer() = default;
 
-bool ArchiveBuffer::time2AddParamVal(int idParameters, qint64 ts)
-{
-    return isDue(m_archParams.value(idParameters), ts);
-}
-
 namespace {
 
-// A poll timer may fire this much early (Qt lets a coarse timer drift by 5 %) and a tick this
-// much late: a tick so close to a period start belongs to the period either side of it.
+qint64 pollMs()
+{
+    return qMax(0, g_settingsManager->m_modbusPollInterval.load());
+}
+
+// Ticks jitter around a period start they sit at; one this close to a boundary may stand in
+// for the period on its other side.
 qint64 tickSlack()
 {
-    return qMax(0, g_settingsManager->m_modbusPollInterval.load()) / 20;
+    return pollMs() / 20;
+}
+
+// Also before 1970.
+qint64 floorMod(qint64 ts, qint64 period)
+{
+    return ((ts % period) + period) % period;
 }
 
 qint64 periodStart(qint64 ts, qint64 period)
 {
-    return ts - ts % period;
+    return ts - floorMod(ts, period);
+}
+
+// 64 bits: a long period must not overflow into a negative one.
+qint64 intervalMs(int archInterval)
+{
+    return qint64(archInterval) * 1000;
+}
+
+qint64 periodMs(int archInterval)
+{
+    return qMax(intervalMs(archInterval), pollMs());
 }
 
 } // namespace
 
-bool ArchiveBuffer::isDue(const ArchParam& p, qint64 ts)
+// A run stopped a moment ago may have archived the current period, and its session break is
+// stamped a second after its stop: the latest row each parameter has from the start of the
+// current period to the second after now. A database without the archive index is not
+// searched (each look-up would read the whole archive).
+void ArchiveBuffer::readStoredAhead()
 {
-    // 64 bits: a long period must not overflow into a negative one.
-    const qint64 interval = qint64(p.archInterval) * 1000;
+    if (m_archParams.isEmpty())
+        return;
+    QSqlQuery q(Database::connection());
+    if (!q.prepare(QStringLiteral("SELECT MAX(dateTime) FROM ArchiveData INDEXED BY %1 WHERE "
+                                  "idParameter = ? AND dateTime >= ? AND dateTime <= ?")
+                       .arg(QLatin1String(DatabaseSchema::archiveIndexName))))
+        return;
+    const QString format = QStringLiteral("yyyy-MM-dd hh:mm:ss");
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const QString until = QDateTime::fromMSecsSinceEpoch(now + 1000).toString(format);
+    for (auto it = m_archParams.begin(); it != m_archParams.end(); ++it) {
+        q.bindValue(0, it.key());
+        q.bindValue(1, QDateTime::fromMSecsSinceEpoch(periodStart(now, periodMs(it->archInterval)))
+                           .toString(format));
+        q.bindValue(2, until);
+        if (!q.exec() || !q.next() || q.isNull(0))
+            continue;
+        const QDateTime stored = QDateTime::fromString(q.value(0).toString(), format);
+        if (stored.isValid())
+            it->stored = stored.toMSecsSinceEpoch();
+    }
+}
+
+bool ArchiveBuffer::offer(ArchParam& p, const BufferInterface::ReadValue& value, PlacedRows* rows)
+{
+    const qint64 interval = intervalMs(p.archInterval);
     if (interval <= 0)
         return false;
-    if ((ts + tickSlack()) % interval < g_settingsManager->m_modbusPollInterval)
-        return true;
-    if (p.lastTs == 0 || ts - p.lastTs < interval)
+    const qint64 ts = value.time;
+    // The same read stored again, or the wall clock set back: nothing is placed twice.
+    if (ts <= p.lastSample)
         return false;
-    qCDebug(lcCycle) << "!!!! Zab. dodatk. interwalu !!!!!!!, ts_diff: " << ts - p.lastTs;
+    p.lastSample = ts;
+    const qint64 period = periodMs(p.archInterval);
+    const qint64 start = periodStart(ts, period);
+    const qint64 slack = tickSlack();
+
+    // This sample tells where the held one goes.
+    if (p.hold == Hold::Forward) {
+        p.hold = Hold::None;
+        const qint64 next = p.lastTs + period;
+        // Dropped when this sample reaches the next period itself, or its own period again.
+        if (start > next) {
+            rows->append({p.held, next});
+            p.lastTs = next;
+        }
+    } else if (p.hold == Hold::Back) {
+        p.hold = Hold::None;
+        const qint64 own = periodStart(p.held.time, period);
+        // Its own period goes to this sample only when this one falls in it.
+        const qint64 target = start == own ? own - period : own;
+        rows->append({p.held, target});
+        p.lastTs = target;
+    }
+
+    if (p.lastTs == 0) {
+        // The run's first row comes from a window, after what a previous run stored.
+        if (floorMod(ts, interval) >= pollMs() || periodStart(start, 1000) <= p.stored)
+            return false;
+        rows->append({value, start});
+        p.lastTs = start;
+        return true;
+    }
+    if (start <= p.lastTs) {
+        // Its own period has its row: it may stand in for the next one.
+        if (start < p.lastTs || ts + slack < start + period)
+            return false;
+        p.hold = Hold::Forward;
+        p.held = value;
+        return true;
+    }
+    if (start - period > p.lastTs && ts - start < slack) {
+        // Just after a period start, with the period before without a row.
+        p.hold = Hold::Back;
+        p.held = value;
+        return true;
+    }
+    if (floorMod(ts, interval) >= pollMs())
+        qCDebug(lcCycle) << "!!!! Zab. dodatk. interwalu !!!!!!!, ts_diff: " << ts - p.lastTs;
+    rows->append({value, start});
+    p.lastTs = start;
     return true;
 }
 
-qint64 ArchiveBuffer::alignedTime(const ArchParam& p, qint64 ts)
+void ArchiveBuffer::settle(ArchParam& p, PlacedRows* rows)
 {
-    const qint64 period =
-        qMax<qint64>(qint64(p.archInterval) * 1000, g_settingsManager->m_modbusPollInterval);
-    if (period <= 0)
-        return ts;
-    // A tick just short of a period start is counted for that period.
-    const qint64 slack = tickSlack();
-    qint64 aligned = periodStart(ts + slack, period);
-    if (p.lastTs == 0)
-        return aligned;
-    // Jitter carries ticks that sit at a period start back and forth across it. Keep one row
-    // per period: a tick early for a period that has its row takes the next one; a tick moved
-    // into the next period while its own period has none, after a tick at the end of the
-    // period before, stays in its own.
-    if (aligned == p.lastTs && ts + 2 * slack >= aligned + period)
-        return aligned + period;
-    if (aligned == p.lastTs + 2 * period && ts < aligned &&
-        p.lastTick + 2 * slack >= p.lastTs + period)
-        return aligned - period;
-    return aligned;
+    if (p.hold == Hold::Back) {
+        const qint64 own = periodStart(p.held.time, periodMs(p.archInterval));
+        rows->append({p.held, own});
+        p.lastTs = own;
+    }
+    p.hold = Hold::None;
+}
+
+void ArchiveBuffer::queue(int idParameters, const PlacedRows& rows)
+{
+    for (const Placed& row : rows) {
+        ++m_archivedCount;
+        m_writer.add(
+            ArchiveWriter::Row{idParameters, row.value.archiveValue(), row.start, row.value.flag});
+    }
+}
+
+bool ArchiveBuffer::time2AddParamVal(int idParameters, qint64 ts) const
+{
+    ArchParam p = m_archParams.value(idParameters);
+    PlacedRows rows;
+    return offer(p, BufferInterface::ReadValue{0.0, ts, 0}, &rows);
 }
 
 void ArchiveBuffer::addValue(int idParameters, BufferInterface::ReadValue value)
 {
     const auto it = m_archParams.find(idParameters);
-    if (it == m_archParams.end() || !isDue(*it, value.time))
+    if (it == m_archParams.end())
         return;
-    const qint64 aligned = alignedTime(*it, value.time);
-    // Already archived at this time, or the wall clock was set back: the times already written
-    // are not written again.
-    if (aligned <= it->lastTs)
-        return;
-    it->lastTs = aligned;
-    it->lastTick = value.time;
-    ++m_archivedCount;
-    m_writer.add(ArchiveWriter::Row{idParameters, value.archiveValue(), aligned, value.flag});
+    PlacedRows rows;
+    offer(*it, value, &rows);
+    queue(idParameters, rows);
 }
 
 void ArchiveBuffer::addSessionBreakValue(int idParameters, BufferInterface::ReadValue value)
@@ -105,13 +202,20 @@ void ArchiveBuffer::addSessionBreakValue(int idParameters, BufferInterface::Read
     if (it == m_archParams.end() || it->sessionBreakQueued)
         return;
     it->sessionBreakQueued = true;
-    // A tick just short of a period start has its row at that start, which a stop right after
-    // the tick may not have reached: the break still comes after the run's last row.
+    PlacedRows rows;
+    settle(*it, &rows);
+    queue(idParameters, rows);
+    // After the run's last row, in a second of its own.
     const qint64 time = it->lastTs > 0 ? qMax(value.time, it->lastTs + 1000) : value.time;
     m_writer.add(ArchiveWriter::Row{idParameters, value.val, time, value.flag});
 }
 
 int ArchiveBuffer::flushBuffer(int timeoutMs)
 {
+    for (auto it = m_archParams.begin(); it != m_archParams.end(); ++it) {
+        PlacedRows rows;
+        settle(*it, &rows);
+        queue(it.key(), rows);
+    }
     return m_writer.flush(timeoutMs);
 }

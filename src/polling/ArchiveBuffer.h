@@ -4,13 +4,31 @@
 #include "BufferInterface.h"
 
 #include <QHash>
+#include <QVarLengthArray>
+
+#include <limits>
 
 class QSqlQuery;
 
 // Turns live samples into archive rows: per parameter with an archive period it decides which
-// samples are due, aligns their times to the period and hands the rows to its archive writer.
+// samples give a row and for which period, and hands the rows to its archive writer.
 // Every call but flushBuffer arrives under the owning live-value buffer's lock and does memory
 // work only.
+//
+// A period is max(archInterval, poll interval) long; a sample's own period is the one its time
+// lies in. Per parameter, over a run:
+// (a) every period in which a sample fell has exactly one row, from the run's first row on
+//     (the first row comes from a window, a sample less than one poll interval after the start
+//     of an archive interval, so the periods before it may have none);
+// (b) a row's value was read in its period, or within the slack of that period's boundary when
+//     no sample fell in the period at all;
+// (c) no two rows have one time, and no sample gives two rows;
+// (d) so a late sample never leaves the period it fell in without a row.
+// A run's rows come after those a previous run stored in the current period and ahead (its
+// session break, a second after its stop).
+// A sample takes its own period whenever that has no row yet. Only a sample within the slack
+// of a boundary may cross it, to fill a period no sample fell in, and that needs the next
+// sample to tell: such a sample is held until the next sample or the stop.
 class ArchiveBuffer : public BufferInterface
 {
     Q_OBJECT
@@ -19,14 +37,17 @@ public:
     ArchiveBuffer(QSqlQuery paramsQuery, QObject* parent);
     ~ArchiveBuffer() override;
 
-    // A parameter gets at most one row per aligned time: a second sample of the same period
-    // (the same failed read stored twice, two ticks in one period) is not archived again.
+    // The same sample stored twice (the line, then the worker), a second sample of a period
+    // that has its row and a sample older than the last one offered are not archived again.
     void addValue(int idParameters, BufferInterface::ReadValue value);
-    // A session-break row, queued as it is (no alignment, not counted); once per parameter.
+    // A session-break row, queued as it is (no alignment, not counted); once per parameter,
+    // after the parameter's held sample is settled.
     void addSessionBreakValue(int idParameters, BufferInterface::ReadValue value);
-    bool time2AddParamVal(int idParameters, qint64 ts);
-    // Writes every queued row now and waits for them up to timeoutMs; returns how many could
-    // not be written by then. Needs no lock.
+    // Whether a sample of that parameter with that time would give a row now or be held for one.
+    bool time2AddParamVal(int idParameters, qint64 ts) const;
+    // Settles the held samples, then writes every queued row now and waits for them up to
+    // timeoutMs; returns how many could not be written by then. For the stop, once no sample
+    // can arrive: needs no lock.
     int flushBuffer(int timeoutMs = 30000);
     // The last flush of the run: within timeoutMs, and what is not written by then is given
     // up; returns how many rows that is. No rows are taken afterwards.
@@ -37,18 +58,38 @@ public:
     int pendingCount() const { return m_writer.pendingCount(); }
 
 private:
-    struct ArchParam
-    {
-        qint64 lastTs = 0; // aligned time of the last archived value, 0 while none
-        qint64 lastTick = 0; // sample time of the last archived value
-        int archInterval = 0;
-        bool sessionBreakQueued = false;
+    enum class Hold : quint8 {
+        None,
+        Forward, // its own period has its row; for the next one should no sample reach it
+        Back,    // for the period before its own (no row there) should a later sample fall
+                 // in its own
     };
 
-    // The due test on a parameter already looked up (every sample passes here).
-    static bool isDue(const ArchParam& p, qint64 ts);
-    // The aligned time a due sample is archived at.
-    static qint64 alignedTime(const ArchParam& p, qint64 ts);
+    struct ArchParam
+    {
+        qint64 lastTs = 0; // start of the period of the last row queued, 0 while none
+        qint64 lastSample = std::numeric_limits<qint64>::min(); // time of the last one offered
+        qint64 stored = 0; // second of the latest row a previous run stored ahead, 0 while none
+        int archInterval = 0;
+        bool sessionBreakQueued = false;
+        Hold hold = Hold::None;
+        BufferInterface::ReadValue held;
+    };
+
+    struct Placed
+    {
+        BufferInterface::ReadValue value;
+        qint64 start; // the row's time: the start of its period
+    };
+    using PlacedRows = QVarLengthArray<Placed, 2>;
+
+    // One sample's step on a parameter: the rows it places (a held sample settled, and the
+    // sample itself). Returns whether the sample itself was placed or is held.
+    static bool offer(ArchParam& p, const BufferInterface::ReadValue& value, PlacedRows* rows);
+    // The held sample at the stop: kept in its own period, or dropped when that has its row.
+    static void settle(ArchParam& p, PlacedRows* rows);
+    void queue(int idParameters, const PlacedRows& rows);
+    void readStoredAhead();
 
     qint64 m_archivedCount = 0;
     QHash<int, ArchParam> m_archParams;

@@ -10,18 +10,19 @@ SUCCESS = '{"success":true}'
 
 
 def configure_run(program, peer_port, parameters, arch_interval, poll_ms=1000, start_with_program=False,
-                  modbus_id=1, timeout=500):
-    """One TCP connection and one device reading `parameters` holding registers from 0 in
-    requests of up to 200 values, every parameter archived every `arch_interval` s. Returns
-    {regAddr: idParameters}."""
+                  modbus_id=1, timeout=500, first_address=0):
+    """One TCP connection and one device reading `parameters` holding registers from
+    `first_address` in requests of up to 200 values, every parameter archived every
+    `arch_interval` s. Returns {regAddr: idParameters}."""
     assert program.api("cfg_saveSetting", modbusPollInterval=str(poll_ms), modbusIterDelay="0",
                        defaultAppState="1" if start_with_program else "0") == SUCCESS
     assert program.api("cfg_addNewTcpConnection", ip="127.0.0.1", portTCP=str(peer_port),
                        timeout=str(timeout)) == SUCCESS
     conn = json.loads(program.api("cfg_getConfiguredConnection"))["tcp"][-1]["idTCPConnections"]
-    iterations = [{"regAddr": a, "valuesCnt": min(200, parameters - a), "regType": 4, "regSize": 16,
-                   "valSize": 16, "ModbusReadFunction": 3} for a in range(0, parameters, 200)]
-    params = [{"regAddr": a, "unit": "V", "archInterval": arch_interval} for a in range(parameters)]
+    end = first_address + parameters
+    iterations = [{"regAddr": a, "valuesCnt": min(200, end - a), "regType": 4, "regSize": 16,
+                   "valSize": 16, "ModbusReadFunction": 3} for a in range(first_address, end, 200)]
+    params = [{"regAddr": a, "unit": "V", "archInterval": arch_interval} for a in range(first_address, end)]
     assert program.api("cfg_addNewDevice", name="meter", ModbusId=str(modbus_id), connectionType="tcp",
                        idOfConnection=str(conn), isActive="1", readIterations=json.dumps(iterations),
                        parameters=json.dumps(params)) == SUCCESS
@@ -33,12 +34,14 @@ def configure_run(program, peer_port, parameters, arch_interval, poll_ms=1000, s
 class Sampler:
     """Reads getAllValues every `interval` s on a thread of its own and records every sample the
     program held, (idParameters, tick time in ms, flag), with the wall-clock ms when it was first
-    seen; and every reply that was no values."""
+    seen, and its value in `values` by (idParameters, tick time in ms); and every reply that was
+    no values."""
 
     def __init__(self, program, interval=0.1):
         self.url = program.url("ajax.html?func=getAllValues")
         self.interval = interval
         self.samples = {}
+        self.values = {}
         self.bad_replies = []
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
@@ -71,6 +74,7 @@ class Sampler:
             else:
                 for pid, v in json.loads(body).items():
                     if v["flag"] != 1:
+                        self.values.setdefault((int(pid), int(v["time"])), v["valBase"])
                         self.samples.setdefault((int(pid), int(v["time"]), int(v["flag"])), seen)
             self._stop.wait(self.interval)
 
@@ -89,34 +93,97 @@ def local_text(ms):
     return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(ms // 1000))
 
 
-def expected_rows(samples, period_ms, poll_ms, seen_before_ms):
-    """The archive rows (idParameters, local time text) that the samples seen at or before
-    `seen_before_ms` must have left, by the program's rule: a sample is due when its tick lies
-    within one poll interval after the start of a period (a tick up to a twentieth of the poll
-    interval short of it counts for it), or a period or more after the last row; its row carries
-    the start of its period; jitter across a period start gives neither a second row nor a gap."""
-    rows = set()
-    step = max(period_ms, poll_ms)
+def placed_rows(ticks, interval_ms, poll_ms, stopped):
+    """[(row time in ms, tick)] that one parameter's ticks (sorted) leave by the program's rule: a
+    tick takes its own period (the archive interval, or the poll interval when longer) whenever
+    that has no row, the run's first from a tick within one poll interval after the start of an
+    archive interval. A tick within a twentieth of the poll interval short of a period start, in
+    a period that has its row, stands in for the next period when the next tick comes later
+    still; a tick as close after a period start whose period before has no row stands in for
+    that one when the next tick falls in its own. Until the next tick (or the stop, `stopped`)
+    such a tick has no row."""
+    period = max(interval_ms, poll_ms)
     slack = poll_ms // 20
+    rows = []
+    last = 0
+    held = None  # ("forward" or "back", tick)
+    for t in ticks:
+        start = t - t % period
+        if held:
+            kind, h = held
+            held = None
+            if kind == "forward":
+                if start > last + period:
+                    last += period
+                    rows.append((last, h))
+            else:
+                own = h - h % period
+                last = own - period if start == own else own
+                rows.append((last, h))
+        if not last:
+            if t % interval_ms < poll_ms:
+                last = start
+                rows.append((start, t))
+        elif start <= last:
+            if start == last and t + slack >= start + period:
+                held = ("forward", t)
+        elif start - period > last and t - start < slack:
+            held = ("back", t)
+        else:
+            last = start
+            rows.append((start, t))
+    if stopped and held and held[0] == "back":
+        rows.append((held[1] - held[1] % period, held[1]))
+    return rows
+
+
+def expected_rows(samples, period_ms, poll_ms, seen_before_ms, stopped=False):
+    """The archive rows (idParameters, local time text) that the samples seen at or before
+    `seen_before_ms` must have left by the program's rule (placed_rows); `stopped` when the run
+    was stopped after them."""
     ticks = {}
     for (pid, t, _), seen in list(samples.items()):
         if seen <= seen_before_ms:
             ticks.setdefault(pid, set()).add(t)
-    for pid, times in ticks.items():
-        last = last_tick = 0
-        for t in sorted(times):
-            if (t + slack) % period_ms >= poll_ms and not (last and t - last >= period_ms):
-                continue
-            start = (t + slack) - (t + slack) % step
-            if last and start == last and t + 2 * slack >= start + step:
-                start += step
-            elif last and start == last + 2 * step and t < start and last_tick + 2 * slack >= last + step:
-                start -= step
-            if start <= last:
-                continue
-            rows.add((pid, local_text(start)))
-            last, last_tick = start, t
-    return rows
+    return {(pid, local_text(start)) for pid, times in ticks.items()
+            for start, _ in placed_rows(sorted(times), period_ms, poll_ms, stopped)}
+
+
+def period_faults(ticks, values, rows, interval_ms, poll_ms):
+    """What breaks the rule's promises for one parameter, whatever its ticks did: `ticks` are the
+    tick times seen (ms), `values` maps those whose read succeeded to the value read, each its
+    own (a counting register); `rows` are its stored (time in ms, value, flag). Every period a
+    tick fell in has exactly one row from the run's first row on (that one from a tick in a
+    window); a row's value was read in its period, or within a twentieth of the poll interval of
+    its boundary when no tick fell in the period; no read gives two rows. Rows of failed reads
+    and of reads not seen are checked for their time only."""
+    period = max(interval_ms, poll_ms)
+    slack = poll_ms // 20
+    tick_of = {v: t for t, v in values.items()}
+    faults = []
+    starts = [start for start, _, _ in rows]
+    if len(set(starts)) != len(starts):
+        faults.append(("two rows at one time", sorted(starts)))
+    read_at = {start: tick_of[v] for start, v, flag in rows if flag == 0 and v in tick_of}
+    if len(set(read_at.values())) != len(read_at):
+        faults.append(("a read gave two rows", sorted(read_at.items())))
+    if not rows:
+        return faults + [("no rows", sorted(ticks))]
+    first_start = min(starts)
+    first_tick = read_at.get(first_start)
+    if first_tick is not None and first_tick % interval_ms >= poll_ms:
+        faults.append(("the first row is from no window", first_tick))
+    ticks = sorted(ticks)
+    for t in ticks:
+        if t >= first_start and t - t % period not in starts:
+            faults.append(("no row for the period of a tick", t))
+    for start, t in read_at.items():
+        if start <= t < start + period:
+            continue
+        near = start - slack <= t < start or start + period <= t < start + period + slack
+        if not near or any(start <= u < start + period for u in ticks):
+            faults.append(("a row from a tick outside its period", start, t))
+    return faults
 
 
 def archived(program):

@@ -198,9 +198,12 @@ class Program:
         return self
 
     def query(self, sql, params=()):
+        """The rows of one statement; a statement that changes rows is committed."""
         con = sqlite3.connect(self.db_path, timeout=10)
         try:
-            return con.execute(sql, params).fetchall()
+            rows = con.execute(sql, params).fetchall()
+            con.commit()
+            return rows
         finally:
             con.close()
 

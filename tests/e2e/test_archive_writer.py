@@ -50,7 +50,7 @@ def test_the_stop_writes_everything_before_the_run_counts_as_stopped(program, tc
         # No time for the writer's second: what is there now is what the stop wrote.
         rows = archived(program)
         breaks = program.query("SELECT COUNT(*), COUNT(DISTINCT idParameter) FROM ArchiveData WHERE flag = 6")
-    assert not expected_rows(sampler.samples, 1000, POLL_MS, time.time() * 1000) - rows
+    assert not expected_rows(sampler.samples, 1000, POLL_MS, time.time() * 1000, stopped=True) - rows
     assert breaks == [(len(ids), len(ids))]
 
 
@@ -158,7 +158,7 @@ def test_a_full_disk_keeps_the_rows_reports_once_and_loses_none(program_factory,
     assert p.api("stopPolling") == SUCCESS
     wait_until(lambda: p.api("getAppState") == '{"state":"idle"}', timeout=30)
     assert not doubled(p)
-    assert not expected_rows(sampler.samples, 1000, POLL_MS, time.time() * 1000) - archived(p)
+    assert not expected_rows(sampler.samples, 1000, POLL_MS, time.time() * 1000, stopped=True) - archived(p)
 
 
 @pytest.mark.parametrize("how", ["stopPolling", "SIGTERM"])

@@ -18,6 +18,8 @@ Functions 3 and 4: the request's start address decides the answer.
     5000-5999    the normal answer, (address - 5000) ms late
     7000-7999    the normal answer, sent one byte every (address - 7000) ms
     6000         the normal answer from unit id + 1
+    8000-8999    every register holds the number of requests at that address so far, this one
+                 included (16-bit): each read shows a value of its own, none 0
     otherwise    register a holds a (16-bit)
 Unit 32 is a device with 32-bit registers for function 3: register a holds the single a + 0.5.
 Report Slave ID (17): unit 17 answers 17 0xFF 0x42; unit 40 answers no bytes; unit 41 answers
@@ -40,6 +42,7 @@ class Peer:
         self.log = open(log_path, "a", buffering=1)
         self.times = open(log_path + ".times", "a", buffering=1)
         self.asked = {}
+        self.reads = {}  # requests per start address, for the counting registers
         self.answering = 0  # TCP answers being sent
 
     def note(self, text):
@@ -78,6 +81,10 @@ class Peer:
             count -= 1
         if unit == WIDE_UNIT and function == 3:
             data = b"".join(struct.pack(">f", a + 0.5) for a in range(addr, addr + count))
+        elif 8000 <= addr < 9000:
+            reads = self.reads.get(addr, 0) + 1
+            self.reads[addr] = reads
+            data = struct.pack(">H", reads & 0xFFFF) * count
         else:
             data = b"".join(struct.pack(">H", a & 0xFFFF) for a in range(addr, addr + count))
         reply_unit = (unit + 1) & 0xFF if addr == 6000 else unit

@@ -6,10 +6,12 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QSet>
 #include <QRandomGenerator>
 #include <QSemaphore>
 #include <QThread>
 
+#include <algorithm>
 #include <csignal>
 #include <ctime>
 #include <sys/resource.h>
@@ -71,14 +73,17 @@ private slots:
     void cleanup();
     void dueSamples_data();
     void dueSamples();
-    void ticksAtAPeriodStartGiveOneRowEachPeriod_data();
-    void ticksAtAPeriodStartGiveOneRowEachPeriod();
+    void periodsKeepTheirRows_data();
+    void periodsKeepTheirRows();
     void rowsReachTheDatabaseAtFiftyOrWithinASecond();
     void onePerParameterAndAlignedTime_data();
     void onePerParameterAndAlignedTime();
     void valuesAreStoredWhateverTheirValue();
     void sessionBreaksAreQueuedAsTheyCome();
+    void aSessionBreakComesAfterTheLastRow_data();
     void aSessionBreakComesAfterTheLastRow();
+    void aRunStartedAgainArchivesNoTimeTwice_data();
+    void aRunStartedAgainArchivesNoTimeTwice();
     void rowsWrittenDuringALongReadAreAllStored();
     void rowsWaitWhileAnotherWriterHoldsTheDatabase();
     void failedWritesAreTriedAgain();
@@ -173,15 +178,32 @@ void TestArchiveBuffer::dueSamples_data()
                        "2024-03-01 12:04:00.300", "2024-03-01 12:05:00.300",
                        "2024-03-01 12:06:00.300", "2024-03-01 12:07:00.300"}
         << QStringList{"2024-03-01 12:05:00", "2024-03-01 12:06:00", "2024-03-01 12:07:00"};
-    QTest::newRow("1 s ticks just short of their second count for it")
+    // Second 1 has no tick: the one just after its end stands in for it, since the next tick
+    // falls in second 2 as well.
+    QTest::newRow("1 s ticks either side of a second's start")
         << 1 << 1000
         << QStringList{"2024-03-01 12:00:00.990", "2024-03-01 12:00:02.010",
                        "2024-03-01 12:00:02.985"}
-        << QStringList{"2024-03-01 12:00:01", "2024-03-01 12:00:02", "2024-03-01 12:00:03"};
-    QTest::newRow("a tick just short of the minute counts for it")
+        << QStringList{"2024-03-01 12:00:00", "2024-03-01 12:00:01", "2024-03-01 12:00:02"};
+    QTest::newRow("a tick just short of the minute, the minute's own tick after it")
         << 60 << 5000
         << QStringList{"2024-03-01 12:00:04.800", "2024-03-01 12:00:59.800",
                        "2024-03-01 12:01:04.800"}
+        << QStringList{"2024-03-01 12:00:00", "2024-03-01 12:01:00"};
+    QTest::newRow("a tick just short of the minute, none in the minute: it stands in")
+        << 60 << 5000
+        << QStringList{"2024-03-01 12:00:04.800", "2024-03-01 12:00:59.800",
+                       "2024-03-01 12:02:04.800"}
+        << QStringList{"2024-03-01 12:00:00", "2024-03-01 12:01:00", "2024-03-01 12:02:00"};
+    // Held up until just short of the next second, it is still the only tick of its own.
+    QTest::newRow("a stalled tick keeps its own second")
+        << 1 << 1000
+        << QStringList{"2024-03-01 12:00:12.434", "2024-03-01 12:00:13.979",
+                       "2024-03-01 12:00:14.434"}
+        << QStringList{"2024-03-01 12:00:12", "2024-03-01 12:00:13", "2024-03-01 12:00:14"};
+    QTest::newRow("the first tick just short of a period start is not in its window")
+        << 60 << 5000
+        << QStringList{"2024-03-01 12:00:59.900", "2024-03-01 12:01:04.900"}
         << QStringList{"2024-03-01 12:01:00"};
     QTest::newRow("not archived") << 0 << 5000 << everyFiveSeconds << QStringList{};
     QTest::newRow("negative period") << -5 << 5000 << everyFiveSeconds << QStringList{};
@@ -197,81 +219,196 @@ void TestArchiveBuffer::dueSamples()
     auto b = buffer(1, archInterval);
     for (const QString& tick : ticks)
         b->addValue(1, sample(230.5, at(tick.toLatin1().constData())));
-    QCOMPARE(b->archivedCount(), qint64(archived.size()));
     b->flushBuffer();
+    QCOMPARE(b->archivedCount(), qint64(archived.size()));
     QStringList expected;
     for (const QString& time : archived)
         expected << QStringLiteral("1|%1|230.5|0").arg(time);
     QCOMPARE(stored(), expected);
 }
 
-// Ticks every poll interval with the archive period equal to it, their phase held at or near
-// a period start and moved by jitter across it: over a minute every period the run ticks
-// through has exactly one row, from a tick close to it.
-void TestArchiveBuffer::ticksAtAPeriodStartGiveOneRowEachPeriod_data()
-{
-    QTest::addColumn<int>("pollInterval");
-    QTest::addColumn<int>("phase");   // ms after a period start
-    QTest::addColumn<int>("jitterMin");
-    QTest::addColumn<int>("jitterMax");
+namespace {
 
-    for (const int poll : {1000, 2000}) {
-        const QByteArray p = QByteArray::number(poll);
-        // A coarse timer snapped to the whole second: ticks at 999 or 0 ms.
-        QTest::newRow(p + " ms, at the start, 2 ms either way") << poll << 0 << -2 << 2;
-        QTest::newRow(p + " ms, 1 ms short, 1 ms either way") << poll << poll - 1 << -1 << 1;
-        // Up to 5 % early or late.
-        QTest::newRow(p + " ms, at the start, coarse slop") << poll << 0 << -poll / 20 << poll / 20;
-        // Precise timers fire late, never early; the slack edges of the rule.
-        QTest::newRow(p + " ms, at the start, late only") << poll << 0 << 0 << 30;
-        QTest::newRow(p + " ms, at the slack edge") << poll << poll - poll / 20 << -3 << 3;
-        QTest::newRow(p + " ms, at twice the slack") << poll << poll - poll / 10 << -3 << 3;
-        QTest::newRow(p + " ms, mid-period") << poll << poll / 2 << -20 << 20;
-    }
+qint64 floorMod(qint64 t, qint64 m)
+{
+    return ((t % m) + m) % m;
 }
 
-void TestArchiveBuffer::ticksAtAPeriodStartGiveOneRowEachPeriod()
+qint64 periodStart(qint64 t, qint64 period)
+{
+    return t - floorMod(t, period);
+}
+
+// A poll timer's ticks every `poll` ms from `from` + phase, each moved by a jitter in
+// [jitterMin, jitterMax]. Every stallEvery-th tick is held up (the program stopped) until
+// stallTo ms short of the start of the stallPeriods-th period after the one it was due in
+// (negative: past it); the ticks due meanwhile are lost, and the timer keeps its phase.
+QList<qint64> pollTicks(qint64 from, int poll, qint64 period, int phase, int jitterMin,
+                        int jitterMax, int stallEvery, int stallPeriods, int stallTo)
+{
+    QRandomGenerator jitter(quint32(poll * 7 + phase * 3 + jitterMax + stallEvery + stallTo));
+    QList<qint64> ticks;
+    qint64 heldUntil = std::numeric_limits<qint64>::min();
+    for (int n = 0; n < 200; ++n) {
+        const qint64 due = from + phase + qint64(n) * poll;
+        if (due < heldUntil)
+            continue;
+        qint64 t = due + jitter.bounded(jitterMin, jitterMax + 1);
+        if (stallEvery > 0 && n % stallEvery == stallEvery - 1) {
+            t = periodStart(due, period) + stallPeriods * period - stallTo;
+            heldUntil = t;
+        }
+        if (ticks.isEmpty() || t > ticks.last())
+            ticks << t;
+    }
+    return ticks;
+}
+
+struct StoredRow
+{
+    qint64 start; // the row's time
+    qint64 read;  // the tick its value was read at
+};
+
+// What the rule promises for one parameter's ticks and the rows they left; empty when kept.
+QString periodFault(const QList<qint64>& ticks, const QList<StoredRow>& rows, qint64 interval,
+                    int poll)
+{
+    const qint64 period = qMax<qint64>(interval, poll);
+    const qint64 slack = poll / 20;
+    auto text = [](qint64 t) { return QDateTime::fromMSecsSinceEpoch(t).toString("hh:mm:ss.zzz"); };
+    const QSet<qint64> tickSet(ticks.cbegin(), ticks.cend());
+    QSet<qint64> starts;
+    QSet<qint64> reads;
+    for (const StoredRow& row : rows) {
+        if (!tickSet.contains(row.read))
+            return "row " + text(row.start) + " from no tick";
+        if (starts.contains(row.start))
+            return "two rows at " + text(row.start);
+        if (reads.contains(row.read))
+            return "the tick at " + text(row.read) + " gave two rows";
+        starts.insert(row.start);
+        reads.insert(row.read);
+    }
+    // The first row: from the first tick in a window, at the start of its period.
+    const auto window = std::find_if(ticks.cbegin(), ticks.cend(), [&](qint64 t) {
+        return floorMod(t, interval) < poll;
+    });
+    if (window == ticks.cend())
+        return rows.isEmpty() ? QString() : QStringLiteral("rows without a window");
+    const auto first = std::min_element(rows.cbegin(), rows.cend(), [](auto& a, auto& b) {
+        return a.start < b.start;
+    });
+    if (first == rows.cend() || first->read != *window || first->start != periodStart(*window, period))
+        return "the first row is not the window's, at " + text(*window);
+    // (a), (d): every period a tick fell in from the first row on has a row.
+    for (auto t = window; t != ticks.cend(); ++t) {
+        if (!starts.contains(periodStart(*t, period)))
+            return "no row for the period of the tick at " + text(*t);
+    }
+    // (b): read in its period, or within the slack of its boundary when no tick fell in it.
+    for (const StoredRow& row : rows) {
+        const qint64 end = row.start + period;
+        if (row.read >= row.start && row.read < end)
+            continue;
+        const bool nearBoundary = (row.read >= row.start - slack && row.read < row.start) ||
+                                  (row.read >= end && row.read < end + slack);
+        const bool emptyPeriod = std::none_of(ticks.cbegin(), ticks.cend(), [&](qint64 t) {
+            return t >= row.start && t < end;
+        });
+        if (!nearBoundary || !emptyPeriod)
+            return "row " + text(row.start) + " from the tick at " + text(row.read);
+    }
+    return QString();
+}
+
+} // namespace
+
+// Tick sequences of a poll timer: at a period start with jitter either way, late only, at the
+// slack's edges, mid-period, and with the program stopped for a while (a stalled tick comes
+// just short of or just past a period start, or periods later). The rows they leave keep the
+// rule's promises, whatever the sequence.
+void TestArchiveBuffer::periodsKeepTheirRows_data()
+{
+    QTest::addColumn<int>("pollInterval");
+    QTest::addColumn<int>("archInterval"); // s
+    QTest::addColumn<QList<qint64>>("ticks");
+    QTest::addColumn<bool>("offeredTwice"); // the line and then the worker store each sample
+
+    const qint64 from = at("2024-03-01 12:00:00.000");
+    struct Shape
+    {
+        const char* name;
+        int phase; // ms after a period start; negative: before one
+        int jitterMin, jitterMax;
+        int stallEvery, stallPeriods, stallTo;
+    };
+    for (const int poll : {1000, 2000}) {
+        const int slack = poll / 20;
+        const Shape shapes[] = {
+            {"at a period start, 2 ms either way", 0, -2, 2, 0, 0, 0},
+            {"1 ms short of a period start, 1 ms either way", -1, -1, 1, 0, 0, 0},
+            {"at a period start, 5 % either way", 0, -slack, slack, 0, 0, 0},
+            {"at a period start, late only", 0, 0, 30, 0, 0, 0},
+            {"at the slack's edge", -slack, -3, 3, 0, 0, 0},
+            {"at twice the slack", -2 * slack, -3, 3, 0, 0, 0},
+            {"mid-period", poll / 2, -20, 20, 0, 0, 0},
+            {"stalls to 25 ms short of a period start", 434, 0, 3, 7, 1, 25},
+            {"stalls to 25 ms past a period start", 434, 0, 3, 5, 1, -25},
+            {"stalls of three periods", 434, 0, 3, 9, 3, 25},
+            {"at a period start, stalls", 0, -2, 2, 6, 1, 25},
+        };
+        for (const int periods : {1, 5}) {
+            const int archInterval = poll / 1000 * periods;
+            const qint64 period = qint64(archInterval) * 1000;
+            for (const Shape& shape : shapes) {
+                const QList<qint64> ticks =
+                    pollTicks(from, poll, period, shape.phase, shape.jitterMin, shape.jitterMax,
+                              shape.stallEvery, shape.stallPeriods, shape.stallTo);
+                QTest::addRow("%d ms, %d s: %s", poll, archInterval, shape.name)
+                    << poll << archInterval << ticks << false;
+            }
+        }
+    }
+    // Period shorter than the poll interval: the period is the poll interval.
+    QTest::newRow("3000 ms, 1 s: stalls to 25 ms short of a period start")
+        << 3000 << 1 << pollTicks(from, 3000, 3000, 434, 0, 3, 4, 1, 25) << false;
+    QTest::newRow("1000 ms, 1 s: at a period start, every sample stored twice")
+        << 1000 << 1 << pollTicks(from, 1000, 1000, 0, -2, 2, 6, 1, 25) << true;
+    QTest::newRow("1000 ms, 1 s: the program stopped a minute")
+        << 1000 << 1 << pollTicks(from, 1000, 1000, 980, 0, 40, 50, 60, 25) << false;
+}
+
+void TestArchiveBuffer::periodsKeepTheirRows()
 {
     QFETCH(int, pollInterval);
-    QFETCH(int, phase);
-    QFETCH(int, jitterMin);
-    QFETCH(int, jitterMax);
+    QFETCH(int, archInterval);
+    QFETCH(QList<qint64>, ticks);
+    QFETCH(bool, offeredTwice);
     g_settingsManager->m_modbusPollInterval = pollInterval;
-    auto b = buffer(1, pollInterval / 1000);
-    const qint64 start = at("2024-03-01 12:00:00.000");
-    QRandomGenerator jitter(quint32(pollInterval + phase));
-    QList<qint64> ticks;
-    for (qint64 t = start + phase; t < start + 60000; t += pollInterval) {
-        const qint64 tick = t + jitter.bounded(jitterMin, jitterMax + 1);
-        ticks << tick;
-        b->addValue(1, sample(double(tick - start), tick));
+    auto b = buffer(1, archInterval);
+    const qint64 base = ticks.first();
+    // The value tells the tick it was read at.
+    for (const qint64 tick : qAsConst(ticks)) {
+        b->addValue(1, sample(double(tick - base), tick));
+        if (offeredTwice)
+            b->addValue(1, sample(double(tick - base), tick));
     }
     QCOMPARE(b->flushBuffer(10000), 0);
 
     QSqlQuery q(Database::connection());
-    QVERIFY(q.exec("SELECT dateTime, value FROM ArchiveData ORDER BY dateTime"));
-    QList<qint64> periods;
-    while (q.next()) {
-        const qint64 period =
-            QDateTime::fromString(q.value(0).toString(), "yyyy-MM-dd hh:mm:ss").toMSecsSinceEpoch();
-        const qint64 tick = start + qint64(q.value(1).toDouble());
-        // From a tick in that period or just short of its start.
-        QVERIFY2(tick >= period - pollInterval / 10 && tick < period + pollInterval,
-                 qPrintable(q.value(0).toString() + " from tick +" + q.value(1).toString()));
-        periods << period;
-    }
-    QVERIFY(!periods.isEmpty());
-    // The periods the ticks lie in, one row each: none missing, none twice.
-    const qint64 first = ticks.first() - ticks.first() % pollInterval;
-    const qint64 last = ticks.last() - ticks.last() % pollInterval;
-    QVERIFY2(periods.first() <= first + pollInterval && periods.last() >= last,
-             qPrintable(QString::number(periods.first() - first)));
-    for (int i = 1; i < periods.size(); ++i)
-        QVERIFY2(periods[i] - periods[i - 1] == pollInterval,
-                 qPrintable(QStringLiteral("row %1: %2 ms after the one before")
-                                .arg(i)
-                                .arg(periods[i] - periods[i - 1])));
-    QCOMPARE(b->archivedCount(), qint64(periods.size()));
+    QVERIFY(q.exec("SELECT dateTime, value FROM ArchiveData"));
+    QList<StoredRow> rows;
+    while (q.next())
+        rows << StoredRow{QDateTime::fromString(q.value(0).toString(), "yyyy-MM-dd hh:mm:ss")
+                              .toMSecsSinceEpoch(),
+                          base + qint64(q.value(1).toDouble())};
+    QCOMPARE(b->archivedCount(), qint64(rows.size()));
+    QString ticksText;
+    for (const qint64 tick : qAsConst(ticks))
+        ticksText += QString::number(floorMod(tick, 100000)) + ' ';
+    const QString fault = periodFault(ticks, rows, qint64(archInterval) * 1000, pollInterval);
+    QVERIFY2(fault.isEmpty(), qPrintable(fault + "; ticks (ms of their 100 s): " + ticksText));
 }
 
 void TestArchiveBuffer::rowsReachTheDatabaseAtFiftyOrWithinASecond()
@@ -377,16 +514,97 @@ void TestArchiveBuffer::sessionBreaksAreQueuedAsTheyCome()
     QCOMPARE(stored(), QStringList({"1|2024-03-01 12:00:08|0.0|6"}));
 }
 
-// A stop right after a tick just short of a period start: that tick's row is at the period
-// start, later than the stop; the break still gets a second of its own after it.
+// A stop right after a tick just short of a period start, in a period that has its row: the
+// tick stood in for the next period only if no tick came there, so it is dropped; the break
+// follows the run's last row in a second of its own. A tick held for the period before its
+// own stays in its own at the stop.
+void TestArchiveBuffer::aSessionBreakComesAfterTheLastRow_data()
+{
+    QTest::addColumn<QStringList>("ticks");
+    QTest::addColumn<QString>("stop");
+    QTest::addColumn<QStringList>("archived");
+
+    QTest::newRow("a tick just short of the next second")
+        << QStringList{"12:00:00.100", "12:00:00.980"} << "12:00:00.990"
+        << QStringList{"1|2024-03-01 12:00:00|0.0|0", "1|2024-03-01 12:00:01|0.0|6"};
+    QTest::newRow("a tick just after a second's start, the second before without a row")
+        << QStringList{"12:00:00.100", "12:00:02.010"} << "12:00:02.020"
+        << QStringList{"1|2024-03-01 12:00:00|0.0|0", "1|2024-03-01 12:00:02|1.0|0",
+                       "1|2024-03-01 12:00:03|0.0|6"};
+}
+
 void TestArchiveBuffer::aSessionBreakComesAfterTheLastRow()
 {
+    QFETCH(QStringList, ticks);
+    QFETCH(QString, stop);
+    QFETCH(QStringList, archived);
     g_settingsManager->m_modbusPollInterval = 1000;
     auto b = buffer(1, 1);
-    b->addValue(1, sample(5, at("2024-03-01 12:00:00.980")));
-    b->addSessionBreakValue(1, sample(0.0, at("2024-03-01 12:00:00.990") + 1000, 6));
+    for (int i = 0; i < ticks.size(); ++i)
+        b->addValue(1, sample(i, at(("2024-03-01 " + ticks[i]).toLatin1().constData())));
+    b->addSessionBreakValue(1, sample(0.0, at(("2024-03-01 " + stop).toLatin1().constData()) + 1000, 6));
     QCOMPARE(b->flushBuffer(10000), 0);
-    QCOMPARE(stored(), QStringList({"1|2024-03-01 12:00:01|5.0|0", "1|2024-03-01 12:00:02|0.0|6"}));
+    QCOMPARE(stored(), archived);
+}
+
+// A run stopped and started again at once: the first run's session break is stamped a second
+// after its stop, and it may have archived the period the second run starts in. Neither
+// time is archived again; the second run's first row comes after them.
+void TestArchiveBuffer::aRunStartedAgainArchivesNoTimeTwice_data()
+{
+    QTest::addColumn<int>("pollInterval");
+    QTest::addColumn<int>("archInterval");
+    QTest::addColumn<int>("firstTick"); // ms after the stop
+    QTest::addColumn<QStringList>("archived"); // "s after the first run's period|flag"
+
+    // The first run's tick 200 ms into a period, its stop 500 ms later, its break a second on.
+    QTest::newRow("the next run's first tick in the break's second")
+        << 1000 << 1 << 600 << QStringList{"0|0", "1|6", "2|0", "3|0"};
+    QTest::newRow("the next run's first tick in the second of the stop")
+        << 1000 << 1 << 100 << QStringList{"0|0", "1|6", "2|0", "3|0"};
+    QTest::newRow("the next run's first tick after the break")
+        << 1000 << 1 << 1600 << QStringList{"0|0", "1|6", "2|0", "3|0"};
+    QTest::newRow("5 s periods: the next run in the period the first one archived")
+        << 5000 << 5 << 100 << QStringList{"0|0", "1|6"};
+}
+
+void TestArchiveBuffer::aRunStartedAgainArchivesNoTimeTwice()
+{
+    QFETCH(int, pollInterval);
+    QFETCH(int, archInterval);
+    QFETCH(int, firstTick);
+    QFETCH(QStringList, archived);
+    g_settingsManager->m_modbusPollInterval = pollInterval;
+    // On the real clock, at the start of a period: a run looks for what was stored in the
+    // period it starts in and just ahead.
+    const qint64 period = qint64(archInterval) * 1000;
+    QTRY_VERIFY_WITH_TIMEOUT(QDateTime::currentMSecsSinceEpoch() % period < 500, period + 1000);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const qint64 start = now - now % period;
+    const qint64 stop = start + 700;
+    auto first = buffer(1, archInterval);
+    first->addValue(1, sample(1, start + 200));
+    first->addSessionBreakValue(1, sample(0.0, stop + 1000, 6));
+    QCOMPARE(first->flushBuffer(10000), 0);
+    first.reset();
+
+    QSqlQuery q(Database::connection());
+    QVERIFY(q.exec("SELECT idParameters, idDevice, regAddr, archInterval, unit FROM "
+                   "ConfiguredParameters"));
+    ArchiveBuffer next(q, nullptr);
+    for (qint64 t = stop + firstTick; t < start + 4000; t += 1000)
+        next.addValue(1, sample(2, t));
+    QCOMPARE(next.flushBuffer(10000), 0);
+
+    QStringList rows;
+    QSqlQuery stored(Database::connection());
+    QVERIFY(stored.exec("SELECT dateTime, flag FROM ArchiveData ORDER BY dateTime, flag"));
+    while (stored.next()) {
+        const qint64 t = QDateTime::fromString(stored.value(0).toString(), "yyyy-MM-dd hh:mm:ss")
+                             .toMSecsSinceEpoch();
+        rows << QStringLiteral("%1|%2").arg((t - start) / 1000).arg(stored.value(1).toInt());
+    }
+    QCOMPARE(rows, archived);
 }
 
 void TestArchiveBuffer::rowsWrittenDuringALongReadAreAllStored()
