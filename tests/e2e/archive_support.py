@@ -10,18 +10,19 @@ SUCCESS = '{"success":true}'
 
 
 def configure_run(program, peer_port, parameters, arch_interval, poll_ms=1000, start_with_program=False,
-                  modbus_id=1, timeout=500):
-    """One TCP connection and one device reading `parameters` holding registers from 0 in
-    requests of up to 200 values, every parameter archived every `arch_interval` s. Returns
-    {regAddr: idParameters}."""
+                  modbus_id=1, timeout=500, first_register=0):
+    """One TCP connection and one device reading `parameters` holding registers from
+    `first_register` in requests of up to 200 values, every parameter archived every
+    `arch_interval` s. Returns {regAddr: idParameters}."""
     assert program.api("cfg_saveSetting", modbusPollInterval=str(poll_ms), modbusIterDelay="0",
                        defaultAppState="1" if start_with_program else "0") == SUCCESS
     assert program.api("cfg_addNewTcpConnection", ip="127.0.0.1", portTCP=str(peer_port),
                        timeout=str(timeout)) == SUCCESS
     conn = json.loads(program.api("cfg_getConfiguredConnection"))["tcp"][-1]["idTCPConnections"]
-    iterations = [{"regAddr": a, "valuesCnt": min(200, parameters - a), "regType": 4, "regSize": 16,
-                   "valSize": 16, "ModbusReadFunction": 3} for a in range(0, parameters, 200)]
-    params = [{"regAddr": a, "unit": "V", "archInterval": arch_interval} for a in range(parameters)]
+    end = first_register + parameters
+    iterations = [{"regAddr": a, "valuesCnt": min(200, end - a), "regType": 4, "regSize": 16,
+                   "valSize": 16, "ModbusReadFunction": 3} for a in range(first_register, end, 200)]
+    params = [{"regAddr": a, "unit": "V", "archInterval": arch_interval} for a in range(first_register, end)]
     assert program.api("cfg_addNewDevice", name="meter", ModbusId=str(modbus_id), connectionType="tcp",
                        idOfConnection=str(conn), isActive="1", readIterations=json.dumps(iterations),
                        parameters=json.dumps(params)) == SUCCESS
