@@ -8,9 +8,9 @@
 
 // The last reply built from some data, with the version of the data it shows. Every caller
 // gets the same bytes until the data change; then one caller builds the next reply. A caller
-// that comes while it is built takes the reply being replaced when that one is young enough,
-// else it waits for the new one (within the lock time-out), so that no caller is handed data
-// older than it asked for by more than the age it allows.
+// that comes while it is built takes the reply being replaced only when that one's build began
+// less than the age the caller allows before its call; else it waits for the new one (within
+// the lock time-out): a caller that asks rarely is never shown data from long before its call.
 class ReplyCache
 {
 public:
