@@ -160,7 +160,7 @@ def test_callers_after_a_quiet_spell_see_the_device_fail(program_factory, tmp_pa
     # way of the last answer back into the buffer is not in that log.
     failing = [c for c in cycles(log.with_name(log.name + ".times"), first) if c[0] > failed]
     interval = max(b[0] - a[0] for a, b in zip(failing, failing[1:]))
-    length = max(last - first_ for first_, last in failing) + STORE_MS
+    length = max(last - start for start, last in failing) + STORE_MS
     bound = interval + length
     ages, stale_flags, errors = [], 0, []
     assert len(replies) == 4 * callers
