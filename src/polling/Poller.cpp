@@ -86,7 +86,8 @@ QByteArray Poller::getAllValues_j() const
     if (!m_isRunning || !b)
         return QByteArrayLiteral("{\"error\":true, \"message\":\"Visual mode disabled.\"}");
     QByteArray json;
-    if (!b->valuesJson(json))
+    // The run's interval: settings change only while no run polls.
+    if (!b->valuesJson(json, g_settingsManager->m_modbusPollInterval))
         return QByteArrayLiteral("{\"error\":true, \"message\":\"Mutex error\"}");
     return json;
 }

@@ -202,11 +202,12 @@ qint64 ReadBuffer::archivedCount() const
     return m_pArchiveBuffer->archivedCount();
 }
 
-bool ReadBuffer::copyValues(std::vector<BufferInterface::ReadValue>& out, quint64* version)
+bool ReadBuffer::copyValues(std::vector<BufferInterface::ReadValue>& out, quint64* version,
+                            int lockMs)
 {
     // Allocated before the lock: under it only the copy (the set of parameters is fixed).
     out.resize(m_values.size());
-    const TryLocker guard = lock();
+    const TryLocker guard = lock(lockMs);
     if (!guard)
         return false;
     std::copy(m_values.cbegin(), m_values.cend(), out.begin());
@@ -227,16 +228,16 @@ bool ReadBuffer::snapshot(QHash<int, BufferInterface::ReadValue>& out)
     return true;
 }
 
-bool ReadBuffer::valuesJson(QByteArray& out)
+bool ReadBuffer::valuesJson(QByteArray& out, int staleMs)
 {
-    const auto build = [this](QByteArray& reply, quint64& version) {
+    const auto build = [this](int lockMs, QByteArray& reply, quint64& version) {
         std::vector<ReadValue> values;
-        if (!copyValues(values, &version))
+        if (!copyValues(values, &version, lockMs))
             return false;
         reply = json(values);
         return true;
     };
-    return m_reply.reply(m_version.load(std::memory_order_acquire), build, out);
+    return m_reply.reply(m_version.load(std::memory_order_acquire), staleMs, build, out);
 }
 
 float ReadBuffer::computeScaleFactor(const BufferInterface::ReadValue& value)

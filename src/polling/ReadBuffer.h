@@ -46,8 +46,10 @@ public:
 
     // The live-values JSON, {"12": {"time":..,"val":..,"valBase":..,"u":"..","flag":..},...}
     // in Latin-1. Unchanged values since the last call: the same bytes, without the lock.
-    // Else built from a copy taken under the lock; false when the lock was not free.
-    bool valuesJson(QByteArray& out);
+    // Else built from a copy taken under the lock; while another caller builds it, the last
+    // reply when that was built less than staleMs ago (one poll interval), else the one being
+    // built. False when the lock was not free within its time-out.
+    bool valuesJson(QByteArray& out, int staleMs);
 
     static float computeScaleFactor(const BufferInterface::ReadValue& value);
     static QString unitPrefix(float factor);
@@ -69,7 +71,8 @@ private:
         return (quint64(quint32(idDevice)) << 32) | quint32(regAddr);
     }
     int slotOf(int idDevice, int regAddr, const char* caller) const;
-    bool copyValues(std::vector<BufferInterface::ReadValue>& out, quint64* version = nullptr);
+    bool copyValues(std::vector<BufferInterface::ReadValue>& out, quint64* version = nullptr,
+                    int lockMs = LockTimeoutMs);
     QByteArray json(const std::vector<BufferInterface::ReadValue>& values) const;
 
     // Parallel by slot, in query order.

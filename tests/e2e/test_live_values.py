@@ -2,6 +2,7 @@
 
 import http.client
 import json
+import signal
 import sqlite3
 import threading
 import time
@@ -91,3 +92,86 @@ def test_a_stored_count_no_request_can_carry_does_not_stall_the_run(program_fact
     assert p.api("stopPolling") == SUCCESS
     wait_until(lambda: p.api("getAppState") == '{"state":"idle"}', timeout=10)
     assert time.monotonic() - started < 5
+
+
+STORE_MS = 100  # from an answer to its values in the buffer, on a loaded machine
+
+
+def cycles(times_path, first_register):
+    """(first, last) request time in monotonic ms of every cycle in a fault peer's log."""
+    found = []
+    for line in times_path.read_text().splitlines():
+        ms, addr = float(line.split()[0]), int(line.split("addr=")[1].split()[0])
+        if addr == first_register:
+            found.append([ms, ms])
+        elif found:
+            found[-1][1] = ms
+    return found
+
+
+def test_callers_after_a_quiet_spell_see_the_device_fail(program_factory, tmp_path, request):
+    # A screen that asks rarely: the last reply was built before the device failed, long ago.
+    poll_ms, callers, first = 1000, 16, 10000  # registers clear of the peer's fault addresses
+    p = program_factory(config={"listener": {"maxThreads": "50", "maxConnectionsPerAddress": "50"}})
+    p.start().started()
+    log = tmp_path / "fault.log"
+    peer = tcp_peer("fault_peer.py", [str(log)])
+    request.addfinalizer(peer.stop)
+    ids = configure_run(p, peer.port, 5000, 0, poll_ms=poll_ms, first_address=first)
+    assert p.api("startPolling") == SUCCESS
+
+    def good():
+        reply = p.api("getAllValues")
+        return reply.startswith('{"') and '"error"' not in reply[:12] and \
+            all(v["flag"] == 0 for v in json.loads(reply).values())
+
+    wait_until(good, timeout=60)
+    peer.proc.send_signal(signal.SIGUSR1)
+    wait_until(lambda: "FAILING" in log.read_text(), timeout=30)
+    failed = time.monotonic() * 1000
+    time.sleep(6)  # no caller meanwhile
+
+    url = "/ajax.html?func=getAllValues"
+    replies = []  # (wall ms when the call began, body)
+    for round_ in range(4):
+        if round_:
+            time.sleep(2 * poll_ms / 1000)  # the last reply is old again
+        barrier = threading.Barrier(callers + 1)
+        got = [None] * callers
+
+        def call(i):
+            conn = http.client.HTTPConnection("127.0.0.1", p.port, timeout=60)
+            barrier.wait(60)
+            began = time.time() * 1000
+            conn.request("GET", url)
+            got[i] = (began, conn.getresponse().read())
+            conn.close()
+
+        threads = [threading.Thread(target=call, args=(i,)) for i in range(callers)]
+        for t in threads:
+            t.start()
+        barrier.wait(60)
+        for t in threads:
+            t.join(60)
+        replies += [g for g in got if g]
+    assert p.api("stopPolling") == SUCCESS
+
+    # One poll interval as the program ticked plus the longest cycle, from the peer's log; the
+    # way of the last answer back into the buffer is not in that log.
+    failing = [c for c in cycles(log.with_name(log.name + ".times"), first) if c[0] > failed]
+    interval = max(b[0] - a[0] for a, b in zip(failing, failing[1:]))
+    length = max(last - start for start, last in failing) + STORE_MS
+    bound = interval + length
+    ages, stale_flags, errors = [], 0, []
+    assert len(replies) == 4 * callers
+    for began, body in replies:
+        if not body.startswith(b'{"') or body.startswith(b'{"error"'):
+            errors.append(body[:100])
+            continue
+        values = json.loads(body)
+        assert len(values) == len(ids)
+        ages.append(began - min(v["time"] for v in values.values()))
+        stale_flags += any(v["flag"] == 0 for v in values.values())
+    assert errors == []
+    assert stale_flags == 0, sorted(ages)  # every reply shows the failure
+    assert max(ages) <= bound, (interval, length, sorted(ages))

@@ -21,6 +21,8 @@ Functions 3 and 4: the request's start address decides the answer.
     8000-8999    every register holds the number of requests at that address so far, this one
                  included (16-bit): each read shows a value of its own, none 0
     otherwise    register a holds a (16-bit)
+After SIGUSR1 the device has failed: every read of functions 3 and 4 is answered with exception 4
+(slave device failure), and the log gets "FAILING" once.
 Unit 32 is a device with 32-bit registers for function 3: register a holds the single a + 0.5.
 Report Slave ID (17): unit 17 answers 17 0xFF 0x42; unit 40 answers no bytes; unit 41 answers
 no bytes to its first request only; unit 44 does not answer; other units answer their id and 0xFF.
@@ -28,6 +30,7 @@ no bytes to its first request only; unit 44 does not answer; other units answer 
 import asyncio
 import os
 import select
+import signal
 import struct
 import sys
 import termios
@@ -44,6 +47,13 @@ class Peer:
         self.asked = {}
         self.reads = {}  # requests per start address, for the counting registers
         self.answering = 0  # TCP answers being sent
+        self.failing = False
+        signal.signal(signal.SIGUSR1, lambda *_: self.fail())
+
+    def fail(self):
+        if not self.failing:
+            self.failing = True
+            self.note("FAILING")
 
     def note(self, text):
         self.log.write(text + "\n")
@@ -72,6 +82,8 @@ class Peer:
             return 0, unit, bytes([function | 0x80, 1]), False, 0
         addr, count = struct.unpack(">HH", pdu[1:5])
         self.note(f"REQ unit={unit} fn={function} addr={addr} count={count}")
+        if self.failing:
+            return 0, unit, bytes([function | 0x80, 4]), False, 0
         if addr == 1000:
             return 0, unit, bytes([function | 0x80, 2]), False, 0
         if addr == 4000:

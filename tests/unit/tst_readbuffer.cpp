@@ -11,6 +11,9 @@
 
 #include <limits>
 
+// How old the last reply may be that a caller gets while another builds the next.
+constexpr int PollMs = 1000;
+
 class TestReadBuffer : public QObject
 {
     Q_OBJECT
@@ -67,7 +70,7 @@ std::unique_ptr<ReadBuffer> TestReadBuffer::buffer(const QStringList& rows)
 QByteArray TestReadBuffer::text(ReadBuffer& b)
 {
     QByteArray out;
-    if (!b.valuesJson(out))
+    if (!b.valuesJson(out, PollMs))
         qWarning() << "lock not taken";
     return out;
 }
@@ -285,7 +288,7 @@ void TestReadBuffer::copiesAreTakenUnderTheLock()
         for (const BufferInterface::ReadValue& v : qAsConst(values))
             QCOMPARE(v.time, values.value(1).time);
         QByteArray reply;
-        QVERIFY(b->valuesJson(reply));
+        QVERIFY(b->valuesJson(reply, PollMs));
         const QJsonObject object = QJsonDocument::fromJson(reply).object();
         QCOMPARE(object.size(), 100);
         for (const QJsonValue& v : object)
@@ -316,7 +319,7 @@ void TestReadBuffer::copiesAreTakenUnderTheLock()
     QByteArray reply;
     QVERIFY(!b->snapshot(values));
     // Nothing changed since the last reply: it is handed out without the lock.
-    QVERIFY(b->valuesJson(reply));
+    QVERIFY(b->valuesJson(reply, PollMs));
     QCOMPARE(reply.constData(), before.constData());
     release.release();
     QVERIFY(holder->wait(10000));
@@ -328,7 +331,7 @@ void TestReadBuffer::copiesAreTakenUnderTheLock()
     apply(*b, "1,50,7,2001,0");
     holder = holdLock();
     QVERIFY(locked.tryAcquire(1, 10000));
-    QVERIFY(!b->valuesJson(reply));
+    QVERIFY(!b->valuesJson(reply, PollMs));
     release.release();
     QVERIFY(holder->wait(10000));
     delete holder;
@@ -421,7 +424,7 @@ void TestReadBuffer::readersShareTheReplyWhileWorkersWrite()
         threads << QThread::create([&] {
             do {
                 QByteArray reply;
-                if (!b->valuesJson(reply) || !wholeReads(reply, -1))
+                if (!b->valuesJson(reply, PollMs) || !wholeReads(reply, -1))
                     ++failures;
             } while (writing > 0);
         });
@@ -434,7 +437,7 @@ void TestReadBuffer::readersShareTheReplyWhileWorkersWrite()
     }
     QCOMPARE(failures.load(), 0);
     QByteArray last;
-    QVERIFY(b->valuesJson(last));
+    QVERIFY(b->valuesJson(last, PollMs));
     QVERIFY(wholeReads(last, rounds));
 }
 
