@@ -3,6 +3,7 @@
 #include "HttpConnectionHandler.h"
 #include "HttpConnectionHandlerPool.h"
 #include "HttpResponse.h"
+#include "HttpServerConfig.h"
 
 #include <QHostAddress>
 #include <QSettings>
@@ -15,24 +16,28 @@
 
 HttpListener::HttpListener(QSettings* settings, HttpRequestHandler* requestHandler, QObject* parent)
     : QTcpServer(parent), m_settings(HttpListenerSettings::fromSettings(settings)),
-      m_pool(new HttpConnectionHandlerPool(m_settings, requestHandler, this)),
-      m_port(settings ? settings->value("port", 8080).toInt() : 8080)
+      m_pool(new HttpConnectionHandlerPool(m_settings, requestHandler, this))
 {
-    const int port = m_port;
-    const QString host = settings ? settings->value("host").toString().trimmed() : QString();
+    const ConfigGroup& keys = HttpServerConfig::listener();
+    const QVariant port = keys.value(settings, QStringLiteral("port"));
+    const QVariant host = keys.value(settings, QStringLiteral("host"));
+    m_port = !port.isValid() ? -1 : int(port.toLongLong());
     QHostAddress address(QHostAddress::Any);
-    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+    const QString hostText = host.toString().trimmed();
+    if (hostText.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
         address = QHostAddress(QHostAddress::LocalHost);
-    else if (!host.isEmpty())
-        address = QHostAddress(host);
+    else if (!hostText.isEmpty())
+        address = QHostAddress(hostText);
 
-    if (address.isNull()) {
-        qWarning("HttpListener: cannot listen on host %s: not an address", qPrintable(host));
-    } else if (port < 0 || port > 65535 || !listen(address, quint16(port))) {
-        qWarning("HttpListener: cannot listen on port %d: %s", port, qPrintable(errorString()));
-    } else {
+    // A port or host the settings do not take is told by the program's check of its
+    // configuration, naming the key; here it only means not listening anywhere else.
+    m_settingsRefused = !port.isValid() || !host.isValid();
+    if (m_settingsRefused)
+        return;
+    if (!listen(address, quint16(m_port)))
+        qWarning("HttpListener: cannot listen on port %d: %s", m_port, qPrintable(errorString()));
+    else
         qInfo("HttpListener: listening on port %d", int(serverPort()));
-    }
 }
 
 HttpListener::~HttpListener()
