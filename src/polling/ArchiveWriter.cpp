@@ -2,6 +2,7 @@
 
 #include "Database.h"
 #include "Logs.h"
+#include "OperatorLog.h"
 #include "TryLocker.h"
 
 #include <QCoreApplication>
@@ -303,10 +304,9 @@ void ArchiveWriter::State::reportFailure(const QString& error)
                                               "(up to %2 rows).")
                       .arg(error)
                       .arg(maxQueued);
-    qWarning("%s", qUtf8Printable(failureText));
     // The database that refused the rows may refuse the line too: it is then stored with the
-    // recovery.
-    if (Logs::addLog(Logs::Error, failureText))
+    // recovery, and the failure has been told once, here.
+    if (OperatorLog::error(failureText))
         failureText.clear();
 }
 
