@@ -1,13 +1,14 @@
 """Start-up and end of the program as a process."""
 
 import os
+import re
 import signal
 import socket
 
 import pytest
 
 from archive_support import archived, configure_run
-from korvalen import Program, wait_until
+from korvalen import Client, Program, wait_until
 
 
 def test_missing_config_stops_with_the_message(tmp_path):
@@ -165,6 +166,48 @@ def test_config_values_that_cannot_work_are_told(program_factory, config, lines,
         assert "Cannot bind on port" not in out
         assert p.proc.poll() is None
     assert p.stop() == 0
+
+
+def empty_password(user, rights):
+    return (f'Logins are on, and the user "{user}" has an empty password: anyone who reaches the program '
+            f'can log in as "{user}" {rights}. Give the user a password, or remove it.')
+
+
+def test_logins_on_with_an_empty_password_are_warned_of(program_factory):
+    from test_routing import add_user, logged_in
+
+    admin = empty_password("Admin", "with full rights")
+    viewer = empty_password("viewer", "with read-only rights")
+    settings = {"modbusPollInterval": "5000", "modbusIterDelay": "10"}
+    p = program_factory().start().started()
+    client = Client(p)
+    add_user(p, client, "viewer", "", 1)
+    add_user(p, client, "keeper", "k", 255)
+    add_user(p, client, "nologin", "", 0)
+    assert client.api("cfg_saveSetting", sessionEnabled="1", **settings) == '{"success":true}'
+    p.wait_for_line(re.escape(viewer))
+    # The login keeps working as it did; a save that leaves logins on says nothing again.
+    client = logged_in(p)
+    assert client.api("cfg_saveSetting", sessionEnabled="1", **settings) == '{"success":true}'
+    assert p.stop() == 0
+    out = p.final_output()
+    assert out.count(admin) == 1 and out.count(viewer) == 1
+    assert "keeper" not in out and "nologin" not in out
+
+    # Told again at the start.
+    again = program_factory("app", write_cfg=False).start().started()
+    again.wait_for_line(re.escape(viewer))
+    # Once Admin has a password, switching logins off and on names only the viewer.
+    client = logged_in(again)
+    assert client.api("cfg_setUserPass", id="1", password="secret") == '{"success":true}'
+    assert client.api("cfg_saveSetting", sessionEnabled="0", **settings) == '{"success":true}'
+    assert Client(again).api("cfg_saveSetting", sessionEnabled="1", **settings) == '{"success":true}'
+    wait_until(lambda: again.output().count(viewer) == 2)
+    assert again.stop() == 0
+    out = again.final_output()
+    assert out.count(admin) == 1 and out.count(viewer) == 2
+    assert again.query("SELECT type, message FROM Logs WHERE type = 'warn' ORDER BY idLogs") == \
+        [("warn", log_text(text)) for text in (admin, viewer, admin, viewer, viewer)]
 
 
 def test_the_sample_config_gives_no_word(program_factory):
