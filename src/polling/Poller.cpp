@@ -5,6 +5,7 @@
 #include "Database.h"
 #include "EmailManager.h"
 #include "Logs.h"
+#include "OperatorLog.h"
 #include "ReadBuffer.h"
 #include "ReadIterations.h"
 #include "SettingsManager.h"
@@ -174,8 +175,8 @@ void Poller::startPolling()
     m_visualTimer->setTimerType(Qt::PreciseTimer);
     connect(m_visualTimer, &QTimer::timeout, this, &Poller::visualTimerTimeout);
     m_visualTimer->start(g_settingsManager->m_modbusPollInterval);
-    qDebug() << "Polling started:" << m_channWorkersList.size() << "channels, poll interval"
-             << g_settingsManager->m_modbusPollInterval << "ms";
+    OperatorLog::info(OperatorLog::pollingStarted(m_channWorkersList.size(),
+                                                  g_settingsManager->m_modbusPollInterval));
 }
 
 bool Poller::startChannels(const QString& type, const QString& connectionsSql,
@@ -285,6 +286,7 @@ void Poller::stopPolling()
     if (!m_isRunning)
         return;
     qDebug("***** stop polling() *****");
+    const int channels = m_channWorkersList.size();
     delete m_visualTimer;
     m_visualTimer = nullptr;
 
@@ -308,4 +310,5 @@ void Poller::stopPolling()
         g_stats->clear();
     EmailManager::stopWorker();
     m_isRunning = false;
+    OperatorLog::info(OperatorLog::pollingStopped(channels));
 }

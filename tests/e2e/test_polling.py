@@ -337,7 +337,7 @@ def test_debug_lines_are_off_unless_asked_for(program_factory, tcp):
     assert quiet.stop() == 0
     out = quiet.final_output()
     assert "Hello World from" not in out and "m_pReadBuffer" not in out
-    assert "Polling started" not in out
+    assert "stop polling()" not in out
 
 
 @pytest.mark.parametrize("delay_ms", [10, 0])
