@@ -8,6 +8,7 @@
 #include <QHostAddress>
 #include <QSettings>
 #include <QTcpSocket>
+#include <QTimer>
 
 #ifdef Q_OS_UNIX
 #include <sys/socket.h>
@@ -16,8 +17,13 @@
 
 HttpListener::HttpListener(QSettings* settings, HttpRequestHandler* requestHandler, QObject* parent)
     : QTcpServer(parent), m_settings(HttpListenerSettings::fromSettings(settings)),
-      m_pool(new HttpConnectionHandlerPool(m_settings, requestHandler, this))
+      m_pool(new HttpConnectionHandlerPool(m_settings, requestHandler, this)),
+      m_refusalTimer(new QTimer(this))
 {
+    m_clock.start();
+    m_refusalTimer->setSingleShot(true);
+    connect(m_refusalTimer, &QTimer::timeout, this, [this] { tellRefusals(); });
+
     const ConfigGroup& keys = HttpServerConfig::listener();
     const QVariant port = keys.value(settings, QStringLiteral("port"));
     const QVariant host = keys.value(settings, QStringLiteral("host"));
@@ -42,6 +48,7 @@ HttpListener::HttpListener(QSettings* settings, HttpRequestHandler* requestHandl
 
 HttpListener::~HttpListener()
 {
+    tellRefusals(true);
     close();
     delete m_pool; // waits for the connection threads, before the handler can go away
     m_pool = nullptr;
@@ -74,10 +81,10 @@ QHostAddress peerAddress(qintptr socketDescriptor)
 void HttpListener::incomingConnection(qintptr socketDescriptor)
 {
     bool addressFull = false;
-    HttpConnectionHandler* handler =
-        m_pool->getConnectionHandler(peerAddress(socketDescriptor), &addressFull);
+    const QHostAddress address = peerAddress(socketDescriptor);
+    HttpConnectionHandler* handler = m_pool->getConnectionHandler(address, &addressFull);
     if (!handler) {
-        reject(socketDescriptor,
+        reject(socketDescriptor, address,
                addressFull ? "connections of this address" : "connection threads");
         return;
     }
@@ -87,7 +94,7 @@ void HttpListener::incomingConnection(qintptr socketDescriptor)
         Qt::QueuedConnection);
 }
 
-void HttpListener::reject(qintptr socketDescriptor, const char* why)
+void HttpListener::reject(qintptr socketDescriptor, const QHostAddress& address, const char* why)
 {
     auto* socket = new QTcpSocket(this);
     if (!socket->setSocketDescriptor(socketDescriptor)) {
@@ -97,7 +104,24 @@ void HttpListener::reject(qintptr socketDescriptor, const char* why)
 #endif
         return;
     }
-    qWarning("HttpListener: all %s busy, answering 503", why);
+    const QString line =
+        m_refusals.refused(address, QString::fromLatin1(why), m_clock.elapsed());
+    if (!line.isEmpty())
+        qWarning("%s", qUtf8Printable(line));
+    tellRefusals();
     socket->write(HttpResponse::errorResponse(503, "Too many connections, try again later"));
     HttpConnectionHandler::closeGracefully(socket, qMin(m_settings.readTimeout, 5000));
+}
+
+void HttpListener::tellRefusals(bool final)
+{
+    const qint64 now = m_clock.elapsed();
+    const QString line = m_refusals.due(now, final);
+    if (!line.isEmpty())
+        qWarning("%s", qUtf8Printable(line));
+    const qint64 next = m_refusals.nextDueMs();
+    if (next < 0 || final)
+        m_refusalTimer->stop();
+    else if (!m_refusalTimer->isActive())
+        m_refusalTimer->start(int(qBound<qint64>(0, next - now, HttpRefusalLog::DefaultIntervalMs)));
 }

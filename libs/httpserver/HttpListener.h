@@ -1,13 +1,16 @@
 #pragma once
 
 #include "HttpListenerSettings.h"
+#include "HttpRefusalLog.h"
 #include "HttpServerGlobal.h"
 
+#include <QElapsedTimer>
 #include <QTcpServer>
 
 class HttpConnectionHandlerPool;
 class HttpRequestHandler;
 class QSettings;
+class QTimer;
 
 // Accepts connections and hands each to a connection thread, which calls the request
 // handler's service(). Binds in the constructor: isListening() tells whether that worked.
@@ -22,7 +25,7 @@ class QSettings;
 //                     every address
 //   minThreads        idle connection threads kept for the next connections (4)
 //   maxThreads        connection threads at most (100); a connection beyond that is
-//                     answered 503 and closed
+//                     answered 503 and closed (told once, then counted: HttpRefusalLog)
 //   maxConnectionsPerAddress
 //                     connections of one client address at once (half of maxThreads, at
 //                     least 6); one more is answered 503 and closed, so that one address
@@ -61,10 +64,15 @@ protected:
     void incomingConnection(qintptr socketDescriptor) override;
 
 private:
-    void reject(qintptr socketDescriptor, const char* why);
+    void reject(qintptr socketDescriptor, const QHostAddress& address, const char* why);
+    // Writes the count of refusals that is due, and waits for the next one.
+    void tellRefusals(bool final = false);
 
     HttpListenerSettings m_settings;
     HttpConnectionHandlerPool* m_pool;
     int m_port = -1;
     bool m_settingsRefused = false;
+    HttpRefusalLog m_refusals;
+    QElapsedTimer m_clock;
+    QTimer* m_refusalTimer;
 };

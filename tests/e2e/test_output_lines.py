@@ -1,5 +1,5 @@
 """What the program tells on standard error while it runs: a device that stops answering and
-answers again, the polling run's start and stop."""
+answers again, the polling run's start and stop, and a flood of connections it refuses."""
 
 import json
 import os
@@ -119,3 +119,40 @@ def test_a_device_that_stops_answering_is_told_once_and_again_when_it_answers(pr
         < out.index("Polling stopped")
     # The event log keeps what it had.
     assert program.query("SELECT message FROM Logs") == [("Program started",)]
+
+
+def test_a_flood_of_refused_connections_writes_a_bounded_number_of_lines(program_factory):
+    # Six slow connections of one address take its share of ten threads; every further one of
+    # that address is answered 503.
+    program = program_factory(config={"listener": {"maxThreads": "10", "headerTimeout": "120000"}}).start().started()
+    slow = []
+    try:
+        for _ in range(6):
+            s = socket.create_connection(("127.0.0.1", program.port), timeout=30)
+            s.sendall(b"GET /style.css HTTP/1.1\r\nHost: 127.0.0.1\r\n")  # a header that never ends
+            slow.append(s)
+        # The sixth is surely served once a seventh is refused.
+        refused = 0
+        while refused < 1000:
+            batch = [socket.create_connection(("127.0.0.1", program.port), timeout=30)
+                     for _ in range(min(100, 1000 - refused))]
+            for s in batch:
+                reply = s.recv(4096)
+                s.close()
+                if reply.startswith(b"HTTP/1.1 503"):
+                    refused += 1
+                else:
+                    raise AssertionError(reply)
+    finally:
+        for s in slow:
+            s.close()
+    assert program.stop() == 0
+    lines = [line for line in program.final_output().splitlines() if "answer" in line and "503" in line]
+    # Told once, then counted: one line at most per minute the flood lasted, and one at the end.
+    assert lines[0] == ("HttpListener: all connections of this address busy, answering 503 to 127.0.0.1; "
+                        "further refusals are counted and told at most once every 60 s"), lines
+    counted = [re.match(r"HttpListener: (\d+) more connections answered 503 in the last \d+ s "
+                        r"\(all connections of this address busy: \1\); most from 127\.0\.0\.1 \(\1\)$", line)
+               for line in lines[1:]]
+    assert all(counted) and 1 + sum(int(m.group(1)) for m in counted) == 1000, lines
+    assert len(lines) <= 3, lines
