@@ -2,7 +2,6 @@
 
 #include "Database.h"
 #include "Logs.h"
-#include "OperatorLog.h"
 #include "TryLocker.h"
 
 #include <QCoreApplication>
@@ -304,9 +303,10 @@ void ArchiveWriter::State::reportFailure(const QString& error)
                                               "(up to %2 rows).")
                       .arg(error)
                       .arg(maxQueued);
+    qWarning("%s", qUtf8Printable(failureText));
     // The database that refused the rows may refuse the line too: it is then stored with the
     // recovery, and the failure has been told once, here.
-    if (OperatorLog::error(failureText))
+    if (Logs::storeLog(Logs::Error, failureText))
         failureText.clear();
 }
 
