@@ -8,7 +8,7 @@ import socket
 
 import pytest
 
-from korvalen import wait_until
+from korvalen import slow_connections, wait_until
 from peers import PtyPair, rtu_peer, tcp_peer
 from test_polling import add_device, add_serial, add_tcp, configure, holding, start, stop
 
@@ -125,13 +125,8 @@ def test_a_flood_of_refused_connections_writes_a_bounded_number_of_lines(program
     # Six slow connections of one address take its share of ten threads; every further one of
     # that address is answered 503.
     program = program_factory(config={"listener": {"maxThreads": "10", "headerTimeout": "120000"}}).start().started()
-    slow = []
+    slow = slow_connections(program, 6)
     try:
-        for _ in range(6):
-            s = socket.create_connection(("127.0.0.1", program.port), timeout=30)
-            s.sendall(b"GET /style.css HTTP/1.1\r\nHost: 127.0.0.1\r\n")  # a header that never ends
-            slow.append(s)
-        # The sixth is surely served once a seventh is refused.
         refused = 0
         while refused < 1000:
             batch = [socket.create_connection(("127.0.0.1", program.port), timeout=30)

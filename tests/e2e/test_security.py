@@ -12,7 +12,7 @@ import urllib.parse
 
 import pytest
 
-from korvalen import Client, Program, multipart, resident_bytes, sanitized
+from korvalen import Client, Program, multipart, resident_bytes, sanitized, slow_connections
 
 SUCCESS = '{"success":true}'
 PRIVILEGE = '{"error":true,"message":"User doesn\'t have required privilege"}'
@@ -435,12 +435,8 @@ def test_names_allowed_in_the_configuration(program_factory):
 def test_slow_connections_of_one_address_leave_others_served(program_factory):
     # maxThreads 50: without a share per address, 150 slow connections would take them all.
     program = program_factory(config={"listener": {"maxThreads": "50", "headerTimeout": "10000"}}).start().started()
-    slow = []
+    slow = slow_connections(program, 150)
     try:
-        for _ in range(150):
-            s = socket.create_connection(("127.0.0.1", program.port), timeout=30)
-            s.sendall(b"GET /style.css HTTP/1.1\r\nHost: 127.0.0.1\r\n")  # a header that never ends
-            slow.append(s)
         refused = set()
         deadline = time.monotonic() + 20
         while len(refused) < 125 and time.monotonic() < deadline:
