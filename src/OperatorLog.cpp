@@ -32,12 +32,6 @@ bool OperatorLog::warn(const QString& text)
     return store(Logs::Warn, text);
 }
 
-bool OperatorLog::error(const QString& text)
-{
-    print(Logs::Error, text);
-    return store(Logs::Error, text);
-}
-
 void OperatorLog::print(int type, const QString& text)
 {
     switch (type) {

@@ -10,11 +10,10 @@ class OperatorLog
 public:
     // Standard error only.
     static void info(const QString& text);
-    // Standard error and the event log (types of Logs); false when the event log did not take
-    // the line, which was printed all the same and is not told a second time.
+    // Standard error and the event log; false when the event log did not take the line, which
+    // was printed all the same and is not told a second time.
     static bool warn(const QString& text);
-    static bool error(const QString& text);
-    // The two halves, for lines told before the database is open.
+    // The two halves (types of Logs), for lines told before the database is open.
     static void print(int type, const QString& text);
     static bool store(int type, const QString& text);
 
