@@ -43,6 +43,15 @@ QString Logs::escapeLogMessage(const QString& message)
 
 bool Logs::addLog(int type, const QString& message)
 {
+    QString error;
+    if (storeLog(type, message, &error))
+        return true;
+    qWarning() << "addLog:" << error;
+    return false;
+}
+
+bool Logs::storeLog(int type, const QString& message, QString* error)
+{
     const char* word = "info";
     switch (type) {
     case Alarm:
@@ -60,7 +69,8 @@ bool Logs::addLog(int type, const QString& message)
     QSqlQuery q(Database::connection());
     if (!Database::exec(q, QStringLiteral("INSERT INTO Logs (type, message) VALUES(?, ?)"),
                         {QLatin1String(word), escapeLogMessage(message)})) {
-        qWarning() << "addLog:" << q.lastError().text();
+        if (error)
+            *error = q.lastError().text();
         return false;
     }
     return true;

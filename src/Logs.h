@@ -23,8 +23,10 @@ public:
     static QByteArray errorJson(const QString& message, const QString& details);
 
     // One event-log line; the message is stored escaped for JSON, so readers put it in as is.
-    // False when the database did not take it.
+    // False when the database did not take it, which is then told on standard error.
     static bool addLog(int type, const QString& message);
+    // The same without a line of its own on failure: for texts already printed.
+    static bool storeLog(int type, const QString& message, QString* error = nullptr);
 
     // The message as the event log stores it.
     static QString escapeLogMessage(const QString& message);

@@ -4,6 +4,7 @@
 #include "Database.h"
 #include "JsonText.h"
 #include "Logs.h"
+#include "UsersManager.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
@@ -21,9 +22,12 @@ void SettingsManager::updateSettingsVariables()
     if (q.exec(QStringLiteral("SELECT * FROM Settings;")) && q.next()) {
         m_modbusPollInterval = q.value(2).toInt();
         m_modbusIterDelay = q.value(3).toInt();
-        m_sessionEnabled = q.value(4).toInt() != 0;
+        const bool wasEnabled = m_sessionEnabled.exchange(q.value(4).toInt() != 0);
         m_defaultAppState = static_cast<qint16>(q.value(5).toInt());
         qDebug() << "m_sessionEnabled = " << (m_sessionEnabled ? "true" : "false");
+        // At the start and when a save switches logins on.
+        if (m_sessionEnabled && !wasEnabled)
+            UsersManager::warnOfEmptyPasswords();
         return;
     }
     qDebug() << q.lastError().text();

@@ -4,6 +4,7 @@
 #include "Database.h"
 #include "JsonText.h"
 #include "Logs.h"
+#include "OperatorLog.h"
 
 #include <QCryptographicHash>
 #include <QSqlError>
@@ -81,6 +82,32 @@ qint16 UsersManager::checkLogin(const QString& username, const QString& password
     bool ok = false;
     const int level = permissions.toInt(&ok);
     return ok && level > 0 && level <= fullRights ? qint16(level) : qint16(0);
+}
+
+QVector<QPair<QString, int>> UsersManager::usersWithEmptyPassword()
+{
+    // The levels checkLogin lets in.
+    QVector<QPair<QString, int>> users;
+    QSqlQuery q(Database::connection());
+    if (!Database::exec(q,
+                        QStringLiteral("SELECT username, permissions FROM Users WHERE password = ? "
+                                       "AND permissions BETWEEN 1 AND ? ORDER BY idUsers"),
+                        {defaultPasswordHash(), int(fullRights)}))
+        return users;
+    while (q.next())
+        users.append({q.value(0).toString(), q.value(1).toInt()});
+    return users;
+}
+
+void UsersManager::warnOfEmptyPasswords()
+{
+    // Each is named, up to a screenful; the rest counted.
+    constexpr int maxNamed = 20;
+    const QVector<QPair<QString, int>> users = usersWithEmptyPassword();
+    for (int i = 0; i < users.size() && i < maxNamed; ++i)
+        OperatorLog::warn(OperatorLog::emptyPassword(users.at(i).first, users.at(i).second));
+    if (users.size() > maxNamed)
+        OperatorLog::warn(OperatorLog::moreEmptyPasswords(users.size() - maxNamed));
 }
 
 QByteArray UsersManager::getUsersCfg_j()

@@ -3,6 +3,8 @@
 #include "RequestParams.h"
 
 #include <QObject>
+#include <QPair>
+#include <QVector>
 
 #include <optional>
 
@@ -19,6 +21,12 @@ public:
 
     // The privilege of a matching user with a password, 0 when refused.
     qint16 checkLogin(const QString& username, const QString& password);
+
+    // The users that can log in with the empty password, with their privileges, in id order.
+    static QVector<QPair<QString, int>> usersWithEmptyPassword();
+    // Warns, on standard error and in the event log, of each of them: called when logins are
+    // switched on.
+    static void warnOfEmptyPasswords();
 
     // "cfg_getUsersCfg": [{"idUsers":"1","username":"Admin","permissions":"255"},...]
     QByteArray getUsersCfg_j();

@@ -1,8 +1,10 @@
 #include "creator.h"
 
+#include "ConfigKeys.h"
 #include "HttpListener.h"
 #include "HttpSessionStore.h"
 #include "Logs.h"
+#include "OperatorLog.h"
 #include "StaticFileController.h"
 #include "globals.h"
 #include "myhttprequesthandler.h"
@@ -20,6 +22,11 @@
 
 Creator::Creator(QString configPath, bool restarted, QObject* parent) : QObject(parent)
 {
+    // Told before anything reads the file; stored once the database is open.
+    const QVector<ConfigKeys::Finding> configFindings = ConfigKeys::check(configPath);
+    for (const ConfigKeys::Finding& finding : configFindings)
+        OperatorLog::print(finding.type, finding.text);
+
     auto* sessionSettings = new QSettings(configPath, QSettings::IniFormat, this);
     sessionSettings->beginGroup(QStringLiteral("sessions"));
     auto* sessionStore = new HttpSessionStore(sessionSettings, this);
@@ -34,6 +41,8 @@ Creator::Creator(QString configPath, bool restarted, QObject* parent) : QObject(
     listenerSettings->beginGroup(QStringLiteral("listener"));
 
     handler = new MyHttpRequestHandler(staticFiles, sessionStore, docrootSettings, this);
+    for (const ConfigKeys::Finding& finding : configFindings)
+        OperatorLog::store(finding.type, finding.text);
     listener = new HttpListener(listenerSettings, handler, this);
     // Before the event loop runs, so before any connection thread serves a request.
     handler->setTrustedProxies(listener->settings().trustedProxies);
@@ -49,10 +58,12 @@ Creator::Creator(QString configPath, bool restarted, QObject* parent) : QObject(
     if (!desktop)
         qInfo("No system tray: running headless");
 
+    // Headless, a port or host that cannot be used has been told by the check of config.ini,
+    // which names the key: it is no port in use.
     if (!listener->isListening()) {
         if (desktop) {
             trayMenu->showBindError();
-        } else {
+        } else if (!listener->settingsRefused()) {
             // Nobody would see a balloon. The program goes on without a web server: the
             // archive keeps filling while the operator frees the port.
             const QString port = QString::number(listener->port());

@@ -3,6 +3,7 @@
 #include "Alarms.h"
 #include "AlarmsManager.h"
 #include "ApiDispatcher.h"
+#include "ConfigKeys.h"
 #include "ConfigManager.h"
 #include "ConnectionManager.h"
 #include "Database.h"
@@ -125,7 +126,9 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController* staticFiles,
 
     QSettings listener(settings->fileName(), QSettings::IniFormat);
     listener.beginGroup(QStringLiteral("listener"));
-    const QStringList allowed = listener.value(allowedHostsKey).toStringList();
+    const QStringList allowed = ConfigKeys::group(QStringLiteral("listener"))
+                                    .value(&listener, allowedHostsKey)
+                                    .toStringList();
     hostNames = RequestOrigin::localHostNames() + RequestOrigin::hostNames(allowed);
 
     updates = new Updates(settings, this);

@@ -1,6 +1,7 @@
 #include "updates.h"
 
 #include "BoundedReply.h"
+#include "ConfigKeys.h"
 #include "ScriptArray.h"
 #include "TryLocker.h"
 #include "UpdateInstaller.h"
@@ -63,7 +64,8 @@ bool isSuccessStatus(const QNetworkReply* reply)
 Updates::Updates(QSettings* settings, QObject* parent) : QObject(parent)
 {
     const QString appDir = QCoreApplication::applicationDirPath();
-    const QString path = settings->value(QStringLiteral("path"), QStringLiteral(".")).toString();
+    const QString path =
+        ConfigKeys::group(QStringLiteral("docroot")).text(settings, QStringLiteral("path"));
     rootDir = QFileInfo(QDir::isRelativePath(path) ? appDir + QLatin1Char('/') + path : path);
     // Inside the program's own directory, whatever the web root: beside a web root "." a sibling
     // "tmp" would lie outside it.
@@ -71,7 +73,8 @@ Updates::Updates(QSettings* settings, QObject* parent) : QObject(parent)
 
     settings->endGroup();
     settings->beginGroup(QStringLiteral("updates"));
-    updateServer = settings->value(QStringLiteral("updateServer"), QStringLiteral(".")).toString();
+    updateServer =
+        ConfigKeys::group(QStringLiteral("updates")).text(settings, QStringLiteral("updateServer"));
 
     status = "{}";
     connect(&fileListManager, &QNetworkAccessManager::finished, this,

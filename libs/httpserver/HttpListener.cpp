@@ -3,10 +3,12 @@
 #include "HttpConnectionHandler.h"
 #include "HttpConnectionHandlerPool.h"
 #include "HttpResponse.h"
+#include "HttpServerConfig.h"
 
 #include <QHostAddress>
 #include <QSettings>
 #include <QTcpSocket>
+#include <QTimer>
 
 #ifdef Q_OS_UNIX
 #include <sys/socket.h>
@@ -16,27 +18,37 @@
 HttpListener::HttpListener(QSettings* settings, HttpRequestHandler* requestHandler, QObject* parent)
     : QTcpServer(parent), m_settings(HttpListenerSettings::fromSettings(settings)),
       m_pool(new HttpConnectionHandlerPool(m_settings, requestHandler, this)),
-      m_port(settings ? settings->value("port", 8080).toInt() : 8080)
+      m_refusalTimer(new QTimer(this))
 {
-    const int port = m_port;
-    const QString host = settings ? settings->value("host").toString().trimmed() : QString();
-    QHostAddress address(QHostAddress::Any);
-    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
-        address = QHostAddress(QHostAddress::LocalHost);
-    else if (!host.isEmpty())
-        address = QHostAddress(host);
+    m_clock.start();
+    m_refusalTimer->setSingleShot(true);
+    connect(m_refusalTimer, &QTimer::timeout, this, [this] { tellRefusals(); });
 
-    if (address.isNull()) {
-        qWarning("HttpListener: cannot listen on host %s: not an address", qPrintable(host));
-    } else if (port < 0 || port > 65535 || !listen(address, quint16(port))) {
-        qWarning("HttpListener: cannot listen on port %d: %s", port, qPrintable(errorString()));
-    } else {
+    const ConfigGroup& keys = HttpServerConfig::listener();
+    const QVariant port = keys.value(settings, QStringLiteral("port"));
+    const QVariant host = keys.value(settings, QStringLiteral("host"));
+    m_port = !port.isValid() ? -1 : int(port.toLongLong());
+    QHostAddress address(QHostAddress::Any);
+    const QString hostText = host.toString().trimmed();
+    if (hostText.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        address = QHostAddress(QHostAddress::LocalHost);
+    else if (!hostText.isEmpty())
+        address = QHostAddress(hostText);
+
+    // A port or host the settings do not take is told by the program's check of its
+    // configuration, naming the key; here it only means not listening anywhere else.
+    m_settingsRefused = !port.isValid() || !host.isValid();
+    if (m_settingsRefused)
+        return;
+    if (!listen(address, quint16(m_port)))
+        qWarning("HttpListener: cannot listen on port %d: %s", m_port, qPrintable(errorString()));
+    else
         qInfo("HttpListener: listening on port %d", int(serverPort()));
-    }
 }
 
 HttpListener::~HttpListener()
 {
+    tellRefusals(true);
     close();
     delete m_pool; // waits for the connection threads, before the handler can go away
     m_pool = nullptr;
@@ -69,10 +81,10 @@ QHostAddress peerAddress(qintptr socketDescriptor)
 void HttpListener::incomingConnection(qintptr socketDescriptor)
 {
     bool addressFull = false;
-    HttpConnectionHandler* handler =
-        m_pool->getConnectionHandler(peerAddress(socketDescriptor), &addressFull);
+    const QHostAddress address = peerAddress(socketDescriptor);
+    HttpConnectionHandler* handler = m_pool->getConnectionHandler(address, &addressFull);
     if (!handler) {
-        reject(socketDescriptor,
+        reject(socketDescriptor, address,
                addressFull ? "connections of this address" : "connection threads");
         return;
     }
@@ -82,7 +94,7 @@ void HttpListener::incomingConnection(qintptr socketDescriptor)
         Qt::QueuedConnection);
 }
 
-void HttpListener::reject(qintptr socketDescriptor, const char* why)
+void HttpListener::reject(qintptr socketDescriptor, const QHostAddress& address, const char* why)
 {
     auto* socket = new QTcpSocket(this);
     if (!socket->setSocketDescriptor(socketDescriptor)) {
@@ -92,7 +104,24 @@ void HttpListener::reject(qintptr socketDescriptor, const char* why)
 #endif
         return;
     }
-    qWarning("HttpListener: all %s busy, answering 503", why);
+    const QString line =
+        m_refusals.refused(address, QString::fromLatin1(why), m_clock.elapsed());
+    if (!line.isEmpty())
+        qWarning("%s", qUtf8Printable(line));
+    tellRefusals();
     socket->write(HttpResponse::errorResponse(503, "Too many connections, try again later"));
     HttpConnectionHandler::closeGracefully(socket, qMin(m_settings.readTimeout, 5000));
+}
+
+void HttpListener::tellRefusals(bool final)
+{
+    const qint64 now = m_clock.elapsed();
+    const QString line = m_refusals.due(now, final);
+    if (!line.isEmpty())
+        qWarning("%s", qUtf8Printable(line));
+    const qint64 next = m_refusals.nextDueMs();
+    if (next < 0 || final)
+        m_refusalTimer->stop();
+    else if (!m_refusalTimer->isActive())
+        m_refusalTimer->start(int(qBound<qint64>(0, next - now, HttpRefusalLog::DefaultIntervalMs)));
 }

@@ -1,25 +1,31 @@
 #pragma once
 
 #include "HttpListenerSettings.h"
+#include "HttpRefusalLog.h"
 #include "HttpServerGlobal.h"
 
+#include <QElapsedTimer>
 #include <QTcpServer>
 
 class HttpConnectionHandlerPool;
 class HttpRequestHandler;
 class QSettings;
+class QTimer;
 
 // Accepts connections and hands each to a connection thread, which calls the request
 // handler's service(). Binds in the constructor: isListening() tells whether that worked.
 // Deleting the listener stops serving and ends every connection thread.
 //
-// Keys of the settings group (all optional):
+// Keys of the settings group (all optional; what each takes, and its default, is in
+// HttpServerConfig::listener()):
 //   port              TCP port (8080); 0 picks a free one. The bound port is logged as
-//                     "HttpListener: listening on port <N>".
-//   host              address to bind; empty binds every address
+//                     "HttpListener: listening on port <N>". One that is no port, and a host
+//                     that is no address, leave the listener not listening.
+//   host              address to bind (an IPv4 or IPv6 address, or localhost); empty binds
+//                     every address
 //   minThreads        idle connection threads kept for the next connections (4)
 //   maxThreads        connection threads at most (100); a connection beyond that is
-//                     answered 503 and closed
+//                     answered 503 and closed (told once, then counted: HttpRefusalLog)
 //   maxConnectionsPerAddress
 //                     connections of one client address at once (half of maxThreads, at
 //                     least 6); one more is answered 503 and closed, so that one address
@@ -48,17 +54,25 @@ public:
                  QObject* parent = nullptr);
     ~HttpListener() override;
 
-    // The port listened on, or the one a failed listen was tried on.
+    // The port listened on, or the one a failed listen was tried on (-1 for none).
     int port() const;
+    // Whether the settings held a port or host that cannot be used: nothing was tried then.
+    bool settingsRefused() const { return m_settingsRefused; }
     const HttpListenerSettings& settings() const { return m_settings; }
 
 protected:
     void incomingConnection(qintptr socketDescriptor) override;
 
 private:
-    void reject(qintptr socketDescriptor, const char* why);
+    void reject(qintptr socketDescriptor, const QHostAddress& address, const char* why);
+    // Writes the count of refusals that is due, and waits for the next one.
+    void tellRefusals(bool final = false);
 
     HttpListenerSettings m_settings;
     HttpConnectionHandlerPool* m_pool;
-    int m_port;
+    int m_port = -1;
+    bool m_settingsRefused = false;
+    HttpRefusalLog m_refusals;
+    QElapsedTimer m_clock;
+    QTimer* m_refusalTimer;
 };

@@ -1,41 +1,45 @@
 #include "HttpListenerSettings.h"
 
+#include "HttpServerConfig.h"
+
 #include <QDir>
 #include <QSettings>
 
-HttpListenerSettings::HttpListenerSettings() : uploadDir(QDir::tempPath()) {}
+HttpListenerSettings::HttpListenerSettings()
+{
+    read(nullptr);
+}
 
 HttpListenerSettings HttpListenerSettings::fromSettings(const QSettings* settings)
 {
     HttpListenerSettings s;
-    if (!settings)
-        return s;
-    s.minThreads = qMax(0, settings->value("minThreads", s.minThreads).toInt());
-    s.maxThreads = qMax(1, settings->value("maxThreads", s.maxThreads).toInt());
-    s.cleanupInterval = qMax(10, settings->value("cleanupInterval", s.cleanupInterval).toInt());
-    s.readTimeout = qMax(1, settings->value("readTimeout", s.readTimeout).toInt());
-    s.headerTimeout = qMax(1, settings->value("headerTimeout", s.headerTimeout).toInt());
+    s.read(settings);
+    return s;
+}
+
+void HttpListenerSettings::read(const QSettings* settings)
+{
+    const ConfigGroup& keys = HttpServerConfig::listener();
+    minThreads = int(keys.integer(settings, QStringLiteral("minThreads")));
+    maxThreads = int(keys.integer(settings, QStringLiteral("maxThreads")));
+    cleanupInterval = int(keys.integer(settings, QStringLiteral("cleanupInterval")));
+    readTimeout = int(keys.integer(settings, QStringLiteral("readTimeout")));
+    headerTimeout = int(keys.integer(settings, QStringLiteral("headerTimeout")));
     // Half the threads, so that one address cannot take them all; but at least what a browser
     // opens to one host (6).
-    const int share = qMin(s.maxThreads, qMax(6, s.maxThreads / 2));
-    s.maxConnectionsPerAddress =
-        qBound(1, settings->value("maxConnectionsPerAddress", share).toInt(), s.maxThreads);
-    s.writeTimeout = qMax(1, settings->value("writeTimeout", s.writeTimeout).toInt());
-    s.maxHeaderSize = qBound<qint64>(
-        256, settings->value("maxHeaderSize", s.maxHeaderSize).toLongLong(), 0x7fffffff);
-    s.maxRequestSize =
-        qMax<qint64>(0, settings->value("maxRequestSize", s.maxRequestSize).toLongLong());
-    s.maxMultiPartSize =
-        qMax<qint64>(0, settings->value("maxMultiPartSize", s.maxMultiPartSize).toLongLong());
-    s.maxParameters = qMax(1, settings->value("maxParameters", s.maxParameters).toInt());
-    const QString dir = settings->value("uploadDir").toString();
-    if (!dir.isEmpty())
-        s.uploadDir = dir;
-    QStringList rejected;
-    s.trustedProxies = addresses(settings->value("trustedProxies").toStringList(), &rejected);
-    for (const QString& entry : qAsConst(rejected))
-        qWarning("HttpListener: trusted proxy %s is no address, left out", qPrintable(entry));
-    return s;
+    const QVariant perAddress = keys.value(settings, QStringLiteral("maxConnectionsPerAddress"));
+    maxConnectionsPerAddress = !perAddress.isValid() ? qMin(maxThreads, qMax(6, maxThreads / 2))
+                                                   : qMin(int(perAddress.toLongLong()), maxThreads);
+    writeTimeout = int(keys.integer(settings, QStringLiteral("writeTimeout")));
+    maxHeaderSize = keys.integer(settings, QStringLiteral("maxHeaderSize"));
+    maxRequestSize = keys.integer(settings, QStringLiteral("maxRequestSize"));
+    maxMultiPartSize = keys.integer(settings, QStringLiteral("maxMultiPartSize"));
+    maxParameters = int(keys.integer(settings, QStringLiteral("maxParameters")));
+    uploadDir = keys.text(settings, QStringLiteral("uploadDir"));
+    if (uploadDir.isEmpty())
+        uploadDir = QDir::tempPath();
+    trustedProxies =
+        addresses(keys.value(settings, QStringLiteral("trustedProxies")).toStringList());
 }
 
 bool HttpListenerSettings::isTrustedProxy(const QHostAddress& address) const

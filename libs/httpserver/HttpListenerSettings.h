@@ -13,20 +13,21 @@ class QSettings;
 // connection thread (so no thread reads QSettings while serving).
 struct HTTPSERVER_EXPORT HttpListenerSettings
 {
-    int minThreads = 4;
-    int maxThreads = 100;
-    int cleanupInterval = 1000;
-    int readTimeout = 10000;
-    int headerTimeout = 5000;
-    int maxConnectionsPerAddress = 50;
-    int writeTimeout = 60000;
-    qint64 maxHeaderSize = 16384;
-    qint64 maxRequestSize = 16 * 1024 * 1024;
-    qint64 maxMultiPartSize = qint64(1024) * 1024 * 1024;
+    // The defaults of every key: those of the group's table (HttpServerConfig::listener).
+    int minThreads;
+    int maxThreads;
+    int cleanupInterval;
+    int readTimeout;
+    int headerTimeout;
+    int maxConnectionsPerAddress;
+    int writeTimeout;
+    qint64 maxHeaderSize;
+    qint64 maxRequestSize;
+    qint64 maxMultiPartSize;
     // Query and form parameters of one request together: each costs memory and work far
     // beyond its few bytes (the largest real request, a device with hundreds of parameters,
     // sends them as JSON in one field).
-    int maxParameters = 10000;
+    int maxParameters;
     QString uploadDir;
     // Reverse proxies in front of the server: their connections do not count against
     // maxConnectionsPerAddress (they carry every user's), only against maxThreads.
@@ -34,8 +35,8 @@ struct HTTPSERVER_EXPORT HttpListenerSettings
 
     HttpListenerSettings();
 
-    // Reads the keys of a QSettings already positioned on the group; missing keys keep
-    // the defaults above and nonsensical values are clamped.
+    // Reads the keys of a QSettings already positioned on the group; missing keys and values
+    // the keys do not take give the defaults.
     static HttpListenerSettings fromSettings(const QSettings* settings);
 
     bool isTrustedProxy(const QHostAddress& address) const;
@@ -45,4 +46,7 @@ struct HTTPSERVER_EXPORT HttpListenerSettings
                                          QStringList* rejected = nullptr);
     // An IPv4 address of a dual-stack socket (::ffff:a.b.c.d) as the IPv4 address it is.
     static QHostAddress plain(const QHostAddress& address);
+
+private:
+    void read(const QSettings* settings);
 };

@@ -3,6 +3,7 @@
 #include "HttpCookie.h"
 #include "HttpRequest.h"
 #include "HttpResponse.h"
+#include "HttpServerConfig.h"
 
 #include <QRandomGenerator>
 #include <QSettings>
@@ -11,17 +12,12 @@
 HttpSessionStore::HttpSessionStore(QSettings* settings, QObject* parent)
     : QObject(parent), m_cleanupTimer(new QTimer(this))
 {
-    m_expirationTime = settings ? settings->value("expirationTime", 3600000).toLongLong() : 3600000;
-    if (m_expirationTime <= 0)
-        m_expirationTime = 3600000;
-    m_cookieName =
-        settings ? settings->value("cookieName", "sessionid").toByteArray() : "sessionid";
-    if (m_cookieName.isEmpty())
-        m_cookieName = "sessionid";
-    m_cookiePath = settings ? settings->value("cookiePath", "/").toByteArray() : "/";
-    m_cookieDomain = settings ? settings->value("cookieDomain").toByteArray() : QByteArray();
-    m_maxEmptySessions =
-        qMax(1, settings ? settings->value("maxEmptySessions", 1000).toInt() : 1000);
+    const ConfigGroup& keys = HttpServerConfig::sessions();
+    m_expirationTime = keys.integer(settings, QStringLiteral("expirationTime"));
+    m_cookieName = keys.text(settings, QStringLiteral("cookieName")).toUtf8();
+    m_cookiePath = keys.text(settings, QStringLiteral("cookiePath")).toUtf8();
+    m_cookieDomain = keys.text(settings, QStringLiteral("cookieDomain")).toUtf8();
+    m_maxEmptySessions = int(keys.integer(settings, QStringLiteral("maxEmptySessions")));
 
     connect(m_cleanupTimer, &QTimer::timeout, this, &HttpSessionStore::removeExpired);
     // Often enough that expired sessions do not pile up, rarely enough to cost nothing.

@@ -18,7 +18,8 @@ class QTimer;
 
 // The sessions of all callers, found by a cookie. Thread-safe.
 //
-// Keys of the settings group (all optional):
+// Keys of the settings group (all optional; what each takes, and its default, is in
+// HttpServerConfig::sessions()):
 //   expirationTime  ms a session lives without being used (3600000); also the cookie's
 //                   Max-Age
 //   cookieName      name of the session cookie ("sessionid")

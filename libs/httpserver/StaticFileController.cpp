@@ -2,6 +2,7 @@
 
 #include "HttpRequest.h"
 #include "HttpResponse.h"
+#include "HttpServerConfig.h"
 #include "HttpUrlEncodedParser.h"
 
 #include <QDir>
@@ -24,7 +25,8 @@ constexpr int kMaxCached = 4096;
 
 StaticFileController::StaticFileController(QSettings* settings, QObject* parent) : QObject(parent)
 {
-    QString path = settings ? settings->value("path", ".").toString() : QStringLiteral(".");
+    const ConfigGroup& keys = HttpServerConfig::docroot();
+    QString path = keys.text(settings, QStringLiteral("path"));
     if (QDir::isRelativePath(path) && settings && !settings->fileName().isEmpty())
         path = QDir(QFileInfo(settings->fileName()).absolutePath()).filePath(path);
     m_docRoot = QFileInfo(path).canonicalFilePath();
@@ -32,8 +34,8 @@ StaticFileController::StaticFileController(QSettings* settings, QObject* parent)
         qWarning("StaticFileController: web root %s does not exist", qPrintable(path));
         m_docRoot.clear();
     }
-    m_encoding = settings ? settings->value("encoding", "UTF-8").toByteArray() : "UTF-8";
-    const int maxAge = settings ? settings->value("maxAge", 60000).toInt() : 60000;
+    m_encoding = keys.text(settings, QStringLiteral("encoding")).toUtf8();
+    const int maxAge = int(keys.integer(settings, QStringLiteral("maxAge")));
     m_cacheControl = "max-age=" + QByteArray::number(qMax(0, maxAge / 1000));
     m_clock.start();
 }

@@ -335,8 +335,8 @@ void ArchiveWriter::State::reportFailure(const QString& error)
                       .arg(maxQueued);
     qWarning("%s", qUtf8Printable(failureText));
     // The database that refused the rows may refuse the line too: it is then stored with the
-    // recovery.
-    if (Logs::addLog(Logs::Error, failureText))
+    // recovery, and the failure has been told once, here.
+    if (Logs::storeLog(Logs::Error, failureText))
         failureText.clear();
 }
 

@@ -32,7 +32,7 @@ ChannelWorker::ChannelWorker(const t_serialConnection& connection,
                              std::shared_ptr<ReadIterations> plan,
                              std::shared_ptr<ReadBuffer> buffer)
     : type(QStringLiteral("serial")), m_serial(connection), m_plan(std::move(plan)),
-      m_buffer(std::move(buffer))
+      m_buffer(std::move(buffer)), m_watch(connection.serialPort, connection.timeout)
 {
     m_ready = g_channelReady->flag(channelKey());
 }
@@ -41,7 +41,9 @@ ChannelWorker::ChannelWorker(const t_tcpConnection& connection,
                              std::shared_ptr<ReadIterations> plan,
                              std::shared_ptr<ReadBuffer> buffer)
     : type(QStringLiteral("tcp")), m_tcp(connection), m_plan(std::move(plan)),
-      m_buffer(std::move(buffer))
+      m_buffer(std::move(buffer)),
+      m_watch(connection.ip + QLatin1Char(':') + QString::number(connection.portTCP),
+              connection.timeout)
 {
     m_ready = g_channelReady->flag(channelKey());
 }
@@ -120,6 +122,7 @@ void ChannelWorker::visualTimerExpired(qint64 timestamp)
         }
         if (it->ModbusId == lastFailedId) {
             markIterationFailed(it, timestamp, lastResult);
+            m_watch.note(*it, lastResult);
             continue;
         }
         if (i > 0 && !pauseBeforeRequest())
@@ -137,6 +140,7 @@ void ChannelWorker::visualTimerExpired(qint64 timestamp)
         const qint64 inherited = m_line->takeInheritedWaitMs();
         if (lastResult == ModbusLine::Stopped)
             break; // nothing was asked: the session breaks follow the values as they are
+        m_watch.note(*it, lastResult);
         if (lastResult != 0) {
             lastFailedId = it->ModbusId;
             // Stored once: by the line where it marks the values itself, else here.
@@ -160,8 +164,11 @@ void ChannelWorker::visualTimerExpired(qint64 timestamp)
                          << ", regAdd = " << it->regAddr << ", valCnt = " << it->valuesCnt
                          << "], retCode = " << lastResult;
     }
-    if (!*m_markedForDeletion)
+    // A cycle cut short by the stop says nothing of its devices.
+    if (!*m_markedForDeletion) {
         mergeStats();
+        m_watch.endCycle();
+    }
     m_ready->store(true);
 }
 

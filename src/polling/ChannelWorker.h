@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ChannelReady.h"
+#include "DeviceWatch.h"
 #include "ThreadWorker.h"
 #include "connections/ModbusSerialLine.h"
 #include "connections/ModbusTCPLine.h"
@@ -77,4 +78,5 @@ private:
     ModbusLine* m_line = nullptr;
     StopFlag m_markedForDeletion = std::make_shared<std::atomic<bool>>(false);
     ChannelReady::Flag m_ready;
+    DeviceWatch m_watch;
 };

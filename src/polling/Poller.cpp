@@ -5,6 +5,7 @@
 #include "Database.h"
 #include "EmailManager.h"
 #include "Logs.h"
+#include "OperatorLog.h"
 #include "ReadBuffer.h"
 #include "ReadIterations.h"
 #include "SettingsManager.h"
@@ -186,8 +187,8 @@ void Poller::startPolling()
     m_visualTimer->setTimerType(Qt::PreciseTimer);
     connect(m_visualTimer, &QTimer::timeout, this, &Poller::visualTimerTimeout);
     m_visualTimer->start(g_settingsManager->m_modbusPollInterval);
-    qDebug() << "Polling started:" << m_channWorkersList.size() << "channels, poll interval"
-             << g_settingsManager->m_modbusPollInterval << "ms";
+    OperatorLog::info(OperatorLog::pollingStarted(m_channWorkersList.size(),
+                                                  g_settingsManager->m_modbusPollInterval));
 }
 
 bool Poller::startChannels(const QString& type, const QString& connectionsSql,
@@ -329,6 +330,7 @@ void Poller::stopPolling()
     for (const Channel& channel : qAsConst(m_channWorkersList))
         longestTimeout = qMax(longestTimeout, channel.timeout);
     const QDeadlineTimer bound(stopBoundMs(longestTimeout));
+    const int channels = m_channWorkersList.size();
     delete m_visualTimer;
     m_visualTimer = nullptr;
 
@@ -343,7 +345,8 @@ void Poller::stopPolling()
         int(qMax<qint64>(MinArchiveFlushMs, bound.remainingTime() - StopReserveMs)));
     if (givenUp > 0) {
         qWarning("%d archive rows could not be written; they are given up", givenUp);
-        Logs::addLog(Logs::Warn, tr("%1 archive rows could not be written.").arg(givenUp));
+        // Told above already; a full disk does not take this line either.
+        Logs::storeLog(Logs::Warn, tr("%1 archive rows could not be written.").arg(givenUp));
     }
     std::atomic_store(&m_pReadBuffer, std::shared_ptr<ReadBuffer>());
     qDebug("deleteLater m_pReadBuffer");
@@ -354,4 +357,5 @@ void Poller::stopPolling()
         g_stats->clear();
     EmailManager::stopWorker();
     m_isRunning = false;
+    OperatorLog::info(OperatorLog::pollingStopped(channels));
 }

@@ -33,6 +33,17 @@ def free_port():
         return s.getsockname()[1]
 
 
+def slow_connections(program, count):
+    """`count` connections whose request header never ends: each holds a connection thread of the
+    program until its header time-out. The caller closes them."""
+    slow = []
+    for _ in range(count):
+        s = socket.create_connection(("127.0.0.1", program.port), timeout=30)
+        s.sendall(b"GET /style.css HTTP/1.1\r\nHost: 127.0.0.1\r\n")
+        slow.append(s)
+    return slow
+
+
 def resident_bytes(pid, field="VmRSS"):
     """Resident memory of the process in bytes; "VmHWM" gives its peak so far."""
     with open(f"/proc/{pid}/status") as f:

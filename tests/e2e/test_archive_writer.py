@@ -146,6 +146,8 @@ def test_a_full_disk_keeps_the_rows_reports_once_and_loses_none(program_factory,
     assert int(recovered.group(1)) >= 5 * 50 and recovered.group(2) == "0"
     output = p.output()
     assert output.count("Archive write failed: ") == 1 and output.count("Archive writes work again: ") == 1
+    # One report of the failure: the event log that could not store it adds no line of its own.
+    assert "addLog:" not in output
     def writer_lines():
         rows = p.query("SELECT type, message FROM Logs WHERE message LIKE 'Archive write%' ORDER BY idLogs")
         return rows if len(rows) >= 2 else None

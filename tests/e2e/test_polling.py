@@ -320,7 +320,7 @@ def test_start_and_stop_in_one_tick(program_factory, tcp):
 
 
 def test_debug_lines_are_off_unless_asked_for(program_factory, tcp):
-    # A trusted proxy that is no address gives a warning: warnings stay on.
+    # A trusted proxy that is no address gives an error line of the configuration check: those stay on.
     quiet = program_factory("quiet", config={"listener": {"trustedProxies": "nonsense"}}).start().started()
     loud = program_factory("loud", env=DEBUG_LINES).start().started()
     for p in (quiet, loud):
@@ -332,11 +332,12 @@ def test_debug_lines_are_off_unless_asked_for(program_factory, tcp):
         stop(p)
     loud.wait_for_line("Hello World from")
     loud.wait_for_line(r"\*\*\*\* m_pReadBuffer address")
-    quiet.wait_for_line("HttpListener: trusted proxy nonsense is no address, left out")
+    quiet.wait_for_line('config.ini, group \\[listener\\], key trustedProxies: the value "nonsense" is no '
+                        'IPv4 or IPv6 address; what is no address is left out.')
     assert quiet.stop() == 0
     out = quiet.final_output()
     assert "Hello World from" not in out and "m_pReadBuffer" not in out
-    assert "Polling started" not in out
+    assert "stop polling()" not in out
 
 
 @pytest.mark.parametrize("delay_ms", [10, 0])

@@ -1,13 +1,14 @@
 """Start-up and end of the program as a process."""
 
 import os
+import re
 import signal
 import socket
 
 import pytest
 
 from archive_support import archived, configure_run
-from korvalen import Program, wait_until
+from korvalen import Client, Program, wait_until
 
 
 # An installed program has config.ini.sample beside it: the message names it.
@@ -110,4 +111,123 @@ def test_a_display_that_cannot_be_reached_counts_as_none(program_factory):
     p = program_factory(env={"QT_QPA_PLATFORM": "", "DISPLAY": ":65000"}).start().started()
     p.wait_for_line("No system tray: running headless")
     assert p.request("index.html")[0] == 200
+    assert p.stop() == 0
+
+
+def log_text(text):
+    """A message as the event log stores it (escaped for JSON)."""
+    return text.replace("\\", "\\\\").replace("/", "\\/").replace('"', '\\"')
+
+
+def refused(key, value, problem, consequence, group="listener"):
+    return ("error", f'config.ini, group [{group}], key {key}: the value "{value}" {problem}; {consequence}.')
+
+
+NO_PORT = "is not a whole number from 0 to 65535"
+NO_SERVER = "no web server is started"
+
+
+# config.ini texts (as changes of the test configuration), the lines they give on standard error
+# and in the event log, and whether the program then listens.
+@pytest.mark.parametrize("config, lines, listens", [
+    ({}, [], True),
+    ({"listner": {"host": "127.0.0.1"}},
+     [("warn", "config.ini: the group [listner] is not one the program reads; its keys have no effect "
+               "(did you mean [listener]?).")], True),
+    ({"listener": {"port": "80x90"}}, [refused("port", "80x90", NO_PORT, NO_SERVER)], False),
+    ({"listener": {"port": ""}}, [refused("port", "", NO_PORT, NO_SERVER)], False),
+    ({"listener": {"port": "70000"}}, [refused("port", "70000", NO_PORT, NO_SERVER)], False),
+    ({"listener": {"host": "capture"}},
+     [refused("host", "capture", "is not an IPv4 or IPv6 address, nor localhost", NO_SERVER)], False),
+    ({"listener": {"maxThreads": "lots"}},
+     [refused("maxThreads", "lots", "is not a whole number from 1 to 10000", "100 is used instead")], True),
+    ({"listener": {"readTimeout": "10s", "Port": "8080"}},
+     [("warn", "config.ini, group [listener]: the key Port is not one the program reads; it has no effect "
+               "(did you mean port?)."),
+      refused("readTimeout", "10s", "is not a whole number from 1 to 2147483647", "10000 is used instead")],
+     True),
+    ({"listener": {"allowedHosts": "capture.example.org:8080"}},
+     [refused("allowedHosts", "capture.example.org:8080",
+              "is no host name (give the name alone, without http:// or a port)",
+              "what is no host name is left out")], True),
+    ({"other": {"prefLang": "xx"}},
+     [refused("prefLang", "xx", "is not one of en, pl, de, esp, fr", "the English texts are used",
+              group="other")], True),
+], ids=["a good file", "[listner]", "port=80x90", "an empty port", "port=70000", "a host name as host",
+        "maxThreads=lots", "an unknown key", "a port in allowedHosts", "prefLang=xx"])
+def test_config_values_that_cannot_work_are_told(program_factory, config, lines, listens):
+    p = program_factory(config=config)
+    p.start(wait_for=r"HttpListener: listening on port (\d+)" if listens else r"key (?:port|host):")
+    # The lines of the check precede this one, which follows the database and the listener.
+    p.wait_for_line("No system tray: running headless")
+    p.started()
+    out = p.output()
+    assert sorted(line for line in out.splitlines() if line.startswith("config.ini")) == sorted(t for _, t in lines)
+    assert sorted(p.query("SELECT type, message FROM Logs WHERE message != 'Program started'")) == \
+        sorted((kind, log_text(text)) for kind, text in lines)
+    assert ("HttpListener: listening on port" in out) == listens
+    if listens:
+        assert p.request("index.html")[0] == 200
+    else:
+        # As with a busy port the program runs on without a web server; the port is no busy one.
+        assert "Cannot bind on port" not in out
+        assert p.proc.poll() is None
+    assert p.stop() == 0
+
+
+def empty_password(user, rights):
+    return (f'Logins are on, and the user "{user}" has an empty password: anyone who reaches the program '
+            f'can log in as "{user}" {rights}. Give the user a password, or remove it.')
+
+
+def test_logins_on_with_an_empty_password_are_warned_of(program_factory):
+    from test_routing import add_user, logged_in
+
+    admin = empty_password("Admin", "with full rights")
+    viewer = empty_password("viewer", "with read-only rights")
+    settings = {"modbusPollInterval": "5000", "modbusIterDelay": "10"}
+    p = program_factory().start().started()
+    client = Client(p)
+    add_user(p, client, "viewer", "", 1)
+    add_user(p, client, "keeper", "k", 255)
+    add_user(p, client, "nologin", "", 0)
+    assert client.api("cfg_saveSetting", sessionEnabled="1", **settings) == '{"success":true}'
+    p.wait_for_line(re.escape(viewer))
+    # The login keeps working as it did; a save that leaves logins on says nothing again.
+    client = logged_in(p)
+    assert client.api("cfg_saveSetting", sessionEnabled="1", **settings) == '{"success":true}'
+    assert p.stop() == 0
+    out = p.final_output()
+    assert out.count(admin) == 1 and out.count(viewer) == 1
+    assert "keeper" not in out and "nologin" not in out
+
+    # Told again at the start.
+    again = program_factory("app", write_cfg=False).start().started()
+    again.wait_for_line(re.escape(viewer))
+    # Once Admin has a password, switching logins off and on names only the viewer.
+    client = logged_in(again)
+    assert client.api("cfg_setUserPass", id="1", password="secret") == '{"success":true}'
+    assert client.api("cfg_saveSetting", sessionEnabled="0", **settings) == '{"success":true}'
+    assert Client(again).api("cfg_saveSetting", sessionEnabled="1", **settings) == '{"success":true}'
+    wait_until(lambda: again.output().count(viewer) == 2)
+    assert again.stop() == 0
+    out = again.final_output()
+    assert out.count(admin) == 1 and out.count(viewer) == 2
+    assert again.query("SELECT type, message FROM Logs WHERE type = 'warn' ORDER BY idLogs") == \
+        [("warn", log_text(text)) for text in (admin, viewer, admin, viewer, viewer)]
+
+
+def test_the_sample_config_gives_no_word(program_factory):
+    sample = os.path.join(os.path.dirname(__file__), "..", "..", "sample", "config.ini")
+    with open(sample) as f:
+        text = f.read()
+    # Its port is the one a user reaches; here any free one.
+    assert "\nport=8080\n" in text
+    p = program_factory(write_cfg=False)
+    with open(os.path.join(p.directory, "config.ini"), "w") as f:
+        f.write(text.replace("\nport=8080\n", "\nport=0\n").replace("\nprefLang=\n", "\nprefLang=en\n"))
+    p.start().started()
+    p.wait_for_line("No system tray: running headless")
+    assert "config.ini" not in p.output()
+    assert p.query("SELECT type, message FROM Logs") == [("info", "Program started")]
     assert p.stop() == 0

@@ -65,7 +65,10 @@ def context(units, words):
 
 
 async def serve_tcp(port, units, words):
-    server = ModbusTcpServer(context(units, words), framer=ModbusSocketFramer, address=("127.0.0.1", port))
+    # Reusing the address: a peer started again on its port finds the connections the first
+    # one had in TIME_WAIT.
+    server = ModbusTcpServer(context(units, words), framer=ModbusSocketFramer, address=("127.0.0.1", port),
+                             allow_reuse_address=True)
     task = asyncio.create_task(server.serve_forever())
     await server.serving
     print(f"READY {server.server.sockets[0].getsockname()[1]}", flush=True)

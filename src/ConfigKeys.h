@@ -1,0 +1,26 @@
+#pragma once
+
+#include "ConfigKey.h"
+
+#include <QString>
+#include <QVector>
+
+// Every group and key of config.ini that the program reads, with what each takes: the server
+// library's groups and the program's own keys. The readers take their values through these
+// entries, and the start-up check compares the file with them.
+class ConfigKeys
+{
+public:
+    static const QVector<ConfigGroup>& groups();
+    // A group of the table; name must be one of them.
+    static const ConfigGroup& group(const QString& name);
+
+    struct Finding
+    {
+        int type; // Logs::Warn for what the program does not know, Logs::Error for a value
+        QString text;
+    };
+    // What the file at path holds that cannot work: each value a key does not take, each
+    // group the program does not know (once), each unknown key of a known group.
+    static QVector<Finding> check(const QString& path);
+};
