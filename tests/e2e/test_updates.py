@@ -452,7 +452,7 @@ def test_an_install_killed_half_way_is_settled_at_the_next_start(program_factory
         "staging": lambda: count(".korvalen-new") >= 50,
         "first renames": lambda: placed() >= 1,
         "half renamed": lambda: placed() >= REPLACED // 2,
-        "last renames": lambda: placed() >= len(names) - 5,
+        "last renames": lambda: placed() >= len(names) - 30,
         "releasing": lambda: placed() == len(names) and count(".korvalen-old") < REPLACED,
     }[moment]
     # A connection in use before the run: the install holds the main thread, which accepts new
