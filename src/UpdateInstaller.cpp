@@ -148,6 +148,16 @@ bool syncDirsOf(const QString& root, const InstallJournal& journal)
     });
 }
 
+// Every file in reverse order, then the directories made: each step that can be undone is.
+bool undoAll(const QString& root, const InstallJournal& journal)
+{
+    bool undone = true;
+    for (int i = journal.files.size() - 1; i >= 0; --i)
+        undone = undoFile(root, journal.files.at(i)) && undone;
+    removeCreatedDirs(root, journal.createdDirs);
+    return undone && syncDirsOf(root, journal);
+}
+
 bool copyInto(const QString& source, QFile& out)
 {
     QFile in(source);
@@ -227,7 +237,7 @@ bool UpdateInstaller::install()
         return m_interrupted ? false : giveUp();
     if (!place()) {
         // An undo that fails keeps the journal: the next start tries again.
-        if (!m_interrupted && undoPlacing())
+        if (!m_interrupted && undoAll(m_destination, m_journal))
             InstallJournal::remove(m_destination);
         return false;
     }
@@ -341,15 +351,6 @@ void UpdateInstaller::undoStaging()
     removeCreatedDirs(m_destination, m_journal.createdDirs.mid(0, m_madeDirs));
 }
 
-bool UpdateInstaller::undoPlacing()
-{
-    bool undone = true;
-    for (int i = m_journal.files.size() - 1; i >= 0; --i)
-        undone = undoFile(m_destination, m_journal.files.at(i)) && undone;
-    removeCreatedDirs(m_destination, m_journal.createdDirs);
-    return undone && syncDirsOf(m_destination, m_journal);
-}
-
 UpdateInstaller::Recovery UpdateInstaller::recover(const QString& destination)
 {
     const QString root = QDir::cleanPath(destination);
@@ -385,11 +386,7 @@ UpdateInstaller::Recovery UpdateInstaller::recover(const QString& destination)
         return Recovery::Completed;
     }
 
-    bool undone = true;
-    for (int i = journal.files.size() - 1; i >= 0; --i)
-        undone = undoFile(root, journal.files.at(i)) && undone;
-    removeCreatedDirs(root, journal.createdDirs);
-    if (!undone || !syncDirsOf(root, journal))
+    if (!undoAll(root, journal))
         return Recovery::Failed;
     return InstallJournal::remove(root) ? Recovery::RolledBack : Recovery::Failed;
 }

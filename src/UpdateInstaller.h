@@ -60,7 +60,6 @@ private:
     bool place();
     bool release();
     void undoStaging();
-    bool undoPlacing();
     bool reached(Step step, int index);
 
     QString m_source;
