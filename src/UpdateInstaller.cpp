@@ -379,6 +379,7 @@ UpdateInstaller::Recovery UpdateInstaller::recover(const QString& destination)
     for (int i = 0; forward && i < journal.files.size(); ++i)
         forward = placeFile(root, journal.files.at(i));
     if (forward) {
+        // The renames are done; a directory that cannot be synced changes nothing of that.
         syncDirsOf(root, journal);
         for (const File& file : qAsConst(journal.files))
             releaseFile(root, file);
