@@ -25,6 +25,7 @@
 #include "Stats.h"
 #include "SystemFun.h"
 #include "TryLocker.h"
+#include "UpdateInstaller.h"
 #include "UsersManager.h"
 #include "globals.h"
 #include "polling/ArchiveManager.h"
@@ -118,8 +119,11 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController* staticFiles,
     poller = new Poller(connectionManager, this);
 
     // The program's own files lie beside it, and so inside a web root of "." (the default).
-    staticFiles->setHiddenNames({QStringLiteral("db.sqlite*"), QStringLiteral("db_temp.sqlite*"),
-                                 QStringLiteral("db_backup_*"), QStringLiteral("config.ini")});
+    // The installer's files are hidden too: staged and kept files and its journal.
+    staticFiles->setHiddenNames(
+        QStringList{QStringLiteral("db.sqlite*"), QStringLiteral("db_temp.sqlite*"),
+                    QStringLiteral("db_backup_*"), QStringLiteral("config.ini")} +
+        UpdateInstaller::ownNamePatterns());
 
     settings = docrootSettings;
     settings->value(QStringLiteral("path"), QStringLiteral(".")).toString();

@@ -76,10 +76,32 @@ Updates::Updates(QSettings* settings, QObject* parent) : QObject(parent)
     updateServer =
         ConfigKeys::group(QStringLiteral("updates")).text(settings, QStringLiteral("updateServer"));
 
+    settleInterruptedInstall();
+
     status = "{}";
     connect(&fileListManager, &QNetworkAccessManager::finished, this,
             &Updates::fileListDownloadFinished);
     connect(&fileManager, &QNetworkAccessManager::finished, this, &Updates::fileDownloadFinished);
+}
+
+void Updates::settleInterruptedInstall()
+{
+    const QString root = rootDir.absoluteFilePath();
+    switch (UpdateInstaller::recover(root)) {
+    case UpdateInstaller::Recovery::NothingToDo:
+        break;
+    case UpdateInstaller::Recovery::Completed:
+        qInfo("An update of the web root that was interrupted has been completed");
+        break;
+    case UpdateInstaller::Recovery::RolledBack:
+        qInfo("An update of the web root that was interrupted has been undone");
+        break;
+    case UpdateInstaller::Recovery::Failed:
+        qWarning("An update of the web root that was interrupted could not be settled: %s left "
+                 "as it is",
+                 qPrintable(root));
+        break;
+    }
 }
 
 QByteArray Updates::check4Updates(t_GetArray& GET)

@@ -43,6 +43,8 @@ public slots:
     void fileDownloadFinished(QNetworkReply* reply);
 
 private:
+    // Before anything is served: the web root holds every old file or every new one.
+    void settleInterruptedInstall();
     void beginRun(quint64 run, const QStringList& modules);
     void downloadNextModule();
     void downloadNextFile();

@@ -1,8 +1,10 @@
 """The web-UI updater against an update service started by the test."""
 
+import http.client
 import http.server
 import json
 import os
+import re
 import threading
 import time
 import urllib.parse
@@ -394,3 +396,97 @@ def test_transfers_are_bounded_in_size(updater, service, sizes, status, area_bou
     else:
         assert snapshot(web_root(updater)) == before
         assert disk_bytes(download_area(updater)) <= area_bound
+
+
+STEP_DELAY = {"KORVALEN_TEST_INSTALL_STEP_MS": "5"}
+REPLACED = 400
+ADDED = 10
+
+
+def content(path):
+    """The file's bytes; empty while there is no file under the name."""
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return b""
+
+
+def installer_files(directory):
+    """Paths below the directory of the files the installer names as its own."""
+    own = re.compile(r"\.korvalen-install|\..+\.korvalen-(new|old)\d*")
+    return sorted(os.path.relpath(os.path.join(root, name), directory)
+                  for root, _, files in os.walk(directory) for name in files if own.fullmatch(name))
+
+
+@pytest.mark.parametrize("moment", ["staging", "first renames", "half renamed", "last renames",
+                                    "releasing"])
+def test_an_install_killed_half_way_is_settled_at_the_next_start(program_factory, service, moment):
+    # The browser's connection may wait between requests while the files come in.
+    p = program_factory(config={"updates": {"updateServer": service.url("/svc")},
+                                "listener": {"headerTimeout": "600000"}}, env=STEP_DELAY).start()
+    root = web_root(p)
+    folder = os.path.join(root, "root", "f")
+    os.makedirs(folder)
+    names = [f"root/f/f{i:03}.js" for i in range(REPLACED)] + \
+            [f"modules/fresh/n{i}.js" for i in range(ADDED)]
+    for name in names[:REPLACED]:
+        with open(os.path.join(root, name), "wb") as f:
+            f.write(b"old " + name.encode())
+    # A user's file that only looks like one of the installer's: never moved, never removed.
+    with open(os.path.join(folder, ".f000.js.korvalen-old"), "wb") as f:
+        f.write(b"the user's")
+    service.lists["core"] = [service.url("/dist/" + name) for name in names]
+    service.files.update({"/dist/" + name: b"new " + name.encode() for name in names})
+    old = snapshot(root)
+    new = {**old, "modules/": None, "modules/fresh/": None,
+           **{name: b"new " + name.encode() for name in names}}
+
+    def placed():
+        return sum(content(os.path.join(root, name)).startswith(b"new") for name in names)
+
+    def count(suffix):
+        return sum(1 for name in os.listdir(folder) if name.endswith(suffix))
+
+    reached = {
+        "staging": lambda: count(".korvalen-new") >= 50,
+        "first renames": lambda: placed() >= 1,
+        "half renamed": lambda: placed() >= REPLACED // 2,
+        "last renames": lambda: placed() >= len(names) - 30,
+        "releasing": lambda: placed() == len(names) and count(".korvalen-old") < REPLACED,
+    }[moment]
+    # A connection in use before the run: the install holds the main thread, which accepts new
+    # connections.
+    browser = http.client.HTTPConnection("127.0.0.1", p.port, timeout=30)
+    browser.request("GET", "/index.html")
+    assert browser.getresponse().read()
+    assert p.api("startUpdating", modulesList='["core"]') == STARTED
+    wait_until(reached, timeout=120, interval=0.01)
+
+    # While it works, none of the installer's files is served, the journal included.
+    own = installer_files(root)
+    assert len(own) > 1
+    for path in own + [".korvalen-install"]:
+        browser.request("GET", "/" + urllib.parse.quote(path))
+        answer = browser.getresponse()
+        answer.read()
+        assert answer.status == 404, path
+    browser.close()
+    p.kill()
+
+    # What the kill left decides what the next start must make of it: a file already in place
+    # can only be completed, a file not yet staged only undone.
+    at_kill = placed()
+    staged = count(".korvalen-new")
+    p = program_factory(write_cfg=False).start().started()
+    settled = snapshot(root)
+    assert settled in (old, new)
+    if at_kill:
+        assert settled == new
+    elif staged < REPLACED:
+        assert settled == old
+    assert installer_files(root) == ["root/f/.f000.js.korvalen-old"]
+    assert p.wait_for_line(r"interrupted has been (completed|undone)").group(1) == \
+        ("completed" if settled == new else "undone")
+    status, _, body = p.request("root/f/f123.js")
+    assert (status, body) == (200, settled["root/f/f123.js"])

@@ -1,15 +1,18 @@
 """A private X display (Xvfb) with a system-tray host (trayer) for the tray tests.
 
 As a module: `with XSession() as x:` gives `x.env` (DISPLAY, a runtime directory of its own, no
-session bus) for the processes that should run on it. As a script it runs one command there and
-exits with its code:  xsession.py <command> [args...]
+session bus) for the processes that should run on it, and `with WindowLog(x.env) as log:` records
+the windows mapped there. As a script it runs one command there and exits with its code:
+xsession.py <command> [args...]
 """
 
 import ctypes
 import os
+import re
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 TRAY_SELECTION = b"_NET_SYSTEM_TRAY_S0"
@@ -102,6 +105,74 @@ class XSession:
 
     def window_tree(self):
         return self.run("xwininfo", "-root", "-tree")
+
+
+class WindowLog:
+    """The top-level windows mapped on the display while it runs, as the X server reports them (xev
+    on the root window): a window shown for a moment, like a tray balloon, is found however late a
+    busy test looks for it."""
+
+    MARKER = "_KORVALEN_WINDOW_LOG"
+
+    def __init__(self, env, timeout=30):
+        self.env = env
+        self.timeout = timeout
+        self._mapped = []  # ids of mapped windows, in order
+        self._marks = 0    # changes of the marker property seen
+        self._cond = threading.Condition()
+        self._proc = None
+
+    def __enter__(self):
+        # Line-buffered: each event reaches the reader as it happens.
+        self._proc = subprocess.Popen(
+            ["stdbuf", "-oL", "xev", "-root", "-event", "substructure", "-event", "property"],
+            env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        threading.Thread(target=self._read, daemon=True).start()
+        try:
+            self.sync()
+        except RuntimeError:
+            self.__exit__(None, None, None)
+            raise
+        return self
+
+    def sync(self):
+        """Returns once every window mapped before the call is in the log: the server reports a
+        change of a property of the root window after them. The first call also waits for xev to
+        be recording."""
+        deadline = time.monotonic() + self.timeout
+        with self._cond:
+            seen = self._marks
+            while self._marks == seen:
+                if self._proc.poll() is not None or time.monotonic() > deadline:
+                    raise RuntimeError("xev does not report the display's events")
+                subprocess.run(["xprop", "-root", "-f", self.MARKER, "8s", "-set", self.MARKER,
+                                str(seen)], env=self.env, check=True, timeout=30)
+                self._cond.wait(1)
+
+    def __exit__(self, *exc):
+        if self._proc and self._proc.poll() is None:
+            self._proc.terminate()
+            self._proc.wait(10)
+        return False
+
+    def _read(self):
+        mapping = False
+        for line in self._proc.stdout:
+            if line.startswith(("MapNotify", "PropertyNotify")):
+                mapping = line.startswith("MapNotify")
+                continue
+            with self._cond:
+                if f"({self.MARKER})" in line:
+                    self._marks += 1
+                elif mapping and (m := re.search(r"\bwindow (0x[0-9a-f]+),", line)):
+                    self._mapped.append(int(m.group(1), 16))
+                    mapping = False
+                self._cond.notify_all()
+
+    def mapped(self):
+        """Ids of the windows mapped so far, in order."""
+        with self._cond:
+            return list(self._mapped)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
-// Where a downloaded file of the updater lands, from its address, and how the downloaded tree
-// is put over the web root.
+// Where a downloaded file of the updater lands, from its address, how the downloaded tree is
+// put over the web root, and how the next start settles an install that a crash interrupted.
 #include "UpdateInstaller.h"
 #include "updates.h"
 
@@ -60,8 +60,11 @@ private slots:
     void localPath();
     void install_data();
     void install();
-    void leftoversOfAKilledInstall_data();
-    void leftoversOfAKilledInstall();
+    void foreignFilesThatLookAlikeKept();
+    void recovery_data();
+    void recovery();
+    void hostileJournal_data();
+    void hostileJournal();
 };
 
 void TestUpdates::localPath_data()
@@ -160,44 +163,142 @@ void TestUpdates::install()
     QCOMPARE(snapshot(webRoot), expected);
 }
 
-void TestUpdates::leftoversOfAKilledInstall_data()
+void TestUpdates::foreignFilesThatLookAlikeKept()
 {
-    QTest::addColumn<Tree>("root");
-    QTest::addColumn<Tree>("expected"); // after an install of a new index.html, directories too
-
-    QTest::newRow("staged files removed")
-        << Tree{{"root/home.html", "old home"}, {"root/.home.html.korvalen-new", "half"},
-                {"root/js/.app.js.korvalen-new2", "ha"}}
-        << Tree{{"index.html", "new"}, {"root/", ""}, {"root/home.html", "old home"},
-                {"root/js/", ""}};
-    QTest::newRow("kept file put back where its name is empty")
-        << Tree{{"root/.home.html.korvalen-old", "old home"}, {".x.korvalen-old3", "x"}}
-        << Tree{{"index.html", "new"}, {"root/", ""}, {"root/home.html", "old home"}, {"x", "x"}};
-    QTest::newRow("kept file removed where its name is taken")
-        << Tree{{"root/home.html", "new home"}, {"root/.home.html.korvalen-old", "old home"},
-                {"root/.home.html.korvalen-old1", "older"}}
-        << Tree{{"index.html", "new"}, {"root/", ""}, {"root/home.html", "new home"}};
+    // Without a journal nothing tells them from a user's files: no install touches them.
     const Tree alike{{".korvalen-new", "a"}, {"x.korvalen-new", "b"}, {".x.korvalen-newer", "c"},
-                     {".x.korvalen-old-1", "d"}, {".htaccess", "e"}};
-    Tree alikeAfter = alike;
-    alikeAfter.insert("index.html", "new");
-    QTest::newRow("names that only look alike kept") << alike << alikeAfter;
+                     {".x.korvalen-old-1", "d"}, {".htaccess", "e"},
+                     {"root/.home.html.korvalen-new", "f"}, {".index.html.korvalen-old", "g"}};
+    QTemporaryDir top;
+    QVERIFY(top.isValid());
+    const QString webRoot = top.filePath(QStringLiteral("www"));
+    const QString area = top.filePath(QStringLiteral("tmp"));
+    build(webRoot, alike);
+    build(area, Tree{{"index.html", "new"}});
+
+    QVERIFY(UpdateInstaller(area, webRoot).install());
+    Tree expected = alike;
+    expected.insert("index.html", "new");
+    expected.insert("root/", QByteArray());
+    QCOMPARE(snapshot(webRoot), expected);
 }
 
-void TestUpdates::leftoversOfAKilledInstall()
+void TestUpdates::recovery_data()
 {
-    QFETCH(Tree, root);
-    QFETCH(Tree, expected);
+    QTest::addColumn<int>("step");  // UpdateInstaller::Step before which the install is killed
+    QTest::addColumn<int>("index"); // of the file
+    QTest::addColumn<QStringList>("removed"); // then removed by someone else
+    QTest::addColumn<int>("recovery");        // UpdateInstaller::Recovery at the next start
+    QTest::addColumn<bool>("isNew");          // the web root then: the new tree, else the old
+
+    using S = UpdateInstaller::Step;
+    using R = UpdateInstaller::Recovery;
+    // The files in the order of the install: index.html (replaced), modules/charts/c.js (new,
+    // in new directories), root/home.html (replaced), root/js/app.js (new).
+    const auto row = [](const char* name, S step, int index, R recovery, bool isNew,
+                        const QStringList& removed = {}) {
+        QTest::newRow(name) << int(step) << index << removed << int(recovery) << isNew;
+    };
+    row("before the first file is staged", S::Stage, 0, R::RolledBack, false);
+    row("staging half-way", S::Stage, 2, R::RolledBack, false);
+    row("all staged, none renamed", S::Place, 0, R::Completed, true);
+    row("one renamed", S::Place, 1, R::Completed, true);
+    row("some renamed", S::Place, 2, R::Completed, true);
+    row("all but the last renamed", S::Place, 3, R::Completed, true);
+    row("releasing the kept files", S::Release, 1, R::Completed, true);
+    row("before the journal goes", S::Finish, 0, R::Completed, true);
+    row("a staged file missing, none renamed", S::Place, 0, R::RolledBack, false,
+        {"root/.home.html.korvalen-new"});
+    row("a staged file missing, some renamed", S::Place, 2, R::RolledBack, false,
+        {"root/js/.app.js.korvalen-new"});
+}
+
+// An install killed at a chosen step, then the next start: the web root holds the old tree or the
+// new one, file for file, and nothing of the installer.
+void TestUpdates::recovery()
+{
+    QFETCH(int, step);
+    QFETCH(int, index);
+    QFETCH(QStringList, removed);
+    QFETCH(int, recovery);
+    QFETCH(bool, isNew);
 
     QTemporaryDir top;
     QVERIFY(top.isValid());
     const QString webRoot = top.filePath(QStringLiteral("www"));
     const QString area = top.filePath(QStringLiteral("tmp"));
-    build(webRoot, root);
-    build(area, Tree{{"index.html", "new"}});
+    const Tree oldTree{{"index.html", "old index"}, {"root/home.html", "old home"},
+                       {"root/js/lib.js", "lib"}, {"db.sqlite", "not the installer's"}};
+    build(webRoot, oldTree);
+    build(area, Tree{{"index.html", "new index"}, {"root/home.html", "new home"},
+                     {"root/js/app.js", "app"}, {"modules/charts/c.js", "chart"}});
+    const Tree before = snapshot(webRoot);
+    Tree after = before;
+    for (const char* path : {"modules/", "modules/charts/", "root/js/"})
+        after.insert(path, QByteArray());
+    after.insert("index.html", "new index");
+    after.insert("root/home.html", "new home");
+    after.insert("root/js/app.js", "app");
+    after.insert("modules/charts/c.js", "chart");
 
-    QVERIFY(UpdateInstaller(area, webRoot).install());
-    QCOMPARE(snapshot(webRoot), expected);
+    UpdateInstaller::setStepHook([step, index](UpdateInstaller::Step at, int i) {
+        return !(int(at) == step && i == index);
+    });
+    const bool installed = UpdateInstaller(area, webRoot).install();
+    UpdateInstaller::setStepHook({});
+    QVERIFY(!installed);
+    QVERIFY(QFileInfo::exists(webRoot + QStringLiteral("/.korvalen-install")));
+    for (const QString& path : removed)
+        QVERIFY(QFile::remove(webRoot + QLatin1Char('/') + path));
+
+    QCOMPARE(int(UpdateInstaller::recover(webRoot)), recovery);
+    QCOMPARE(snapshot(webRoot), isNew ? after : before);
+    QCOMPARE(int(UpdateInstaller::recover(webRoot)), int(UpdateInstaller::Recovery::NothingToDo));
+}
+
+void TestUpdates::hostileJournal_data()
+{
+    QTest::addColumn<QByteArray>("journal");
+
+    const QByteArray file = R"({"path":"%1","staged":"%2","kept":"","new":"","old":""})";
+    const auto staging = [&file](const char* path, const char* staged) {
+        return R"({"phase":"staging","dirs":[],"files":[)" +
+               QByteArray(file).replace("%1", path).replace("%2", staged) + "]}";
+    };
+    QTest::newRow("path outside the root") << staging("../victim.txt", ".victim.txt.korvalen-new");
+    QTest::newRow("absolute path") << staging("/tmp/victim.txt", ".victim.txt.korvalen-new");
+    QTest::newRow("staged name not the installer's") << staging("a.txt", "victim.txt");
+    QTest::newRow("staged name of another file") << staging("a.txt", ".victim.txt.korvalen-new");
+    QTest::newRow("directory outside the root")
+        << QByteArray(R"({"phase":"staging","dirs":["../victim"],"files":[]})");
+    QTest::newRow("unknown phase") << QByteArray(R"({"phase":"done","dirs":[],"files":[]})");
+    QTest::newRow("cut short") << staging("a.txt", ".a.txt.korvalen-new").left(40);
+}
+
+// A journal that is not the installer's own moves and removes nothing, and stays.
+void TestUpdates::hostileJournal()
+{
+    QFETCH(QByteArray, journal);
+
+    QTemporaryDir top;
+    QVERIFY(top.isValid());
+    const QString webRoot = top.filePath(QStringLiteral("www"));
+    build(top.path(), Tree{{"victim.txt", "v"}, {".victim.txt.korvalen-new", "v"}, {"victim/", ""},
+                           {"www/victim.txt", "v"}, {"www/.victim.txt.korvalen-new", "v"},
+                           {"www/.a.txt.korvalen-new", "a"}, {"www/victim/", ""}});
+    QFile file(webRoot + QStringLiteral("/.korvalen-install"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(journal), journal.size());
+    file.close();
+    const Tree before = snapshot(top.path());
+
+    QCOMPARE(int(UpdateInstaller::recover(webRoot)), int(UpdateInstaller::Recovery::Failed));
+    QCOMPARE(snapshot(top.path()), before);
+    // Nor does an install pile its files on top.
+    build(top.filePath(QStringLiteral("area")), Tree{{"victim.txt", "new"}});
+    const Tree withArea = snapshot(top.path());
+    QVERIFY(!UpdateInstaller(top.filePath(QStringLiteral("area")), webRoot).install());
+    QCOMPARE(snapshot(top.path()), withArea);
 }
 
 QTEST_MAIN(TestUpdates)
