@@ -1,6 +1,7 @@
 #include "ChannelWorker.h"
 
 #include "Logs.h"
+#include "QextSerialEnumerator.h"
 #include "ReadBuffer.h"
 #include "ReadIterations.h"
 #include "SettingsManager.h"
@@ -69,6 +70,19 @@ QString ChannelWorker::channelKey() const
 QString ChannelWorker::channelKey(const QString& type, int connectionId)
 {
     return type + QLatin1Char(':') + QString::number(connectionId);
+}
+
+QString ChannelWorker::deviceKey(const t_serialConnection& connection)
+{
+    const QString port =
+        ModbusSerialLine::choosePort(QextSerialEnumerator::getPorts(), connection.serialPort);
+    return QStringLiteral("serial port ") + (port.isEmpty() ? connection.serialPort : port);
+}
+
+QString ChannelWorker::deviceKey(const t_tcpConnection& connection)
+{
+    return QStringLiteral("tcp ") + connection.ip + QLatin1Char(':') +
+           QString::number(connection.portTCP);
 }
 
 int ChannelWorker::connectionId() const

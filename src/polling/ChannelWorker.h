@@ -31,6 +31,10 @@ public:
     // The channel's entry in g_channelReady: its type and connection key.
     QString channelKey() const;
     static QString channelKey(const QString& type, int connectionId);
+    // The device a connection reads, whatever its id: the serial port it opens (as configured
+    // when no present port matches), or the address and port.
+    static QString deviceKey(const t_serialConnection& connection);
+    static QString deviceKey(const t_tcpConnection& connection);
     int connectionId() const;
     int timeout() const;
     const ReadIterations& plan() const { return *m_plan; }

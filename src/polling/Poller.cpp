@@ -126,6 +126,7 @@ void Poller::startPolling()
     if (!m_db.isOpen() && !m_db.open())
         return;
 
+    ++m_run;
     EmailManager::startWorker(*this);
     g_alarms->loadAlarms();
 
@@ -233,10 +234,14 @@ bool Poller::startChannels(const QString& type, const QString& connectionsSql,
             plan->addIteration(planQuery);
         ChannelReady::Claim claim;
         if (plan->count() > 0)
-            claim = g_channelReady->claim(ChannelWorker::channelKey(type, id));
+            claim = g_channelReady->claim({ChannelWorker::channelKey(type, id),
+                                           serial ? ChannelWorker::deviceKey(serialSettings)
+                                                  : ChannelWorker::deviceKey(tcpSettings)},
+                                          m_run);
         if (plan->count() > 0 && !claim) {
-            // A worker that an earlier stop left behind still runs on it: the run goes on
-            // without the channel, and the next start after that worker ended picks it up.
+            // A worker that an earlier stop left behind still runs on it or on its device: the
+            // run goes on without the channel, and the next start after that worker ended
+            // picks it up.
             const QString name = serial ? serialSettings.serialPort : tcpSettings.ip;
             qWarning("Connection %s is left out of this run: its worker of an earlier run has "
                      "not ended yet",
