@@ -6,14 +6,16 @@
 
 namespace {
 
-// The claims' lock is held for one set operation.
+// The table's lock is held for one look-up or set operation.
 constexpr int ClaimLockMs = 1000;
 
 } // namespace
 
 ChannelReady::Flag ChannelReady::flag(const QString& channelKey)
 {
-    QMutexLocker locker(&m_mutex); // held only for the look-up
+    const TryLocker locker(&m_mutex, ClaimLockMs); // held only for the look-up
+    if (!locker)
+        return {};
     Flag& f = m_flags[channelKey];
     if (!f)
         f = std::make_shared<std::atomic<bool>>(false);

@@ -23,7 +23,7 @@ public:
     // copy goes.
     using Claim = std::shared_ptr<const QStringList>;
 
-    // The channel's flag, made (false) on first use.
+    // The channel's flag, made (false) on first use; null when the table stayed locked.
     Flag flag(const QString& channelKey);
 
     // The keys of a channel (its connection, the device it reads) for a new worker of polling

@@ -35,7 +35,7 @@ ChannelWorker::ChannelWorker(const t_serialConnection& connection,
     : type(QStringLiteral("serial")), m_serial(connection), m_plan(std::move(plan)),
       m_buffer(std::move(buffer)), m_watch(connection.serialPort, connection.timeout)
 {
-    m_ready = g_channelReady->flag(channelKey());
+    takeReadyFlag();
 }
 
 ChannelWorker::ChannelWorker(const t_tcpConnection& connection,
@@ -46,7 +46,16 @@ ChannelWorker::ChannelWorker(const t_tcpConnection& connection,
       m_watch(connection.ip + QLatin1Char(':') + QString::number(connection.portTCP),
               connection.timeout)
 {
+    takeReadyFlag();
+}
+
+void ChannelWorker::takeReadyFlag()
+{
     m_ready = g_channelReady->flag(channelKey());
+    // The table stayed locked: a flag of the worker's own serves as well, since the run tests
+    // the worker's flag (readyFlag()), not the table's.
+    if (!m_ready)
+        m_ready = std::make_shared<std::atomic<bool>>(false);
 }
 
 ChannelWorker::~ChannelWorker()

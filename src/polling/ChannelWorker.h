@@ -40,6 +40,9 @@ public:
     const ReadIterations& plan() const { return *m_plan; }
     std::shared_ptr<ReadIterations> sharedPlan() const { return m_plan; }
 
+    // Whether no cycle runs; the run's ticks test and set it.
+    ChannelReady::Flag readyFlag() const { return m_ready; }
+
     // The worker holds its channel until it is destroyed (ChannelReady::claim).
     void holdClaim(ChannelReady::Claim claim) { m_claim = std::move(claim); }
 
@@ -65,6 +68,7 @@ public slots:
     void stopChannel(qint64 timestamp);
 
 private:
+    void takeReadyFlag();
     // The pause before every request of a cycle but the first; false when the channel was
     // stopped meanwhile.
     bool pauseBeforeRequest();

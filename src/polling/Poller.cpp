@@ -103,10 +103,9 @@ QThread* Poller::startThread(ThreadWorker* worker, bool addToList)
     worker->moveToThread(thread);
     if (addToList) {
         if (channel)
-            m_channWorkersList.append(
-                Channel{channel, thread, channel->connectionName(), channel->timeout(),
-                        g_channelReady->flag(channel->channelKey()), channel->markedForDeletion(),
-                        channel->sharedPlan()});
+            m_channWorkersList.append(Channel{channel, thread, channel->connectionName(),
+                                              channel->timeout(), channel->readyFlag(),
+                                              channel->markedForDeletion(), channel->sharedPlan()});
     }
     connect(thread, &QThread::started, worker, &ThreadWorker::process);
     // Direct: the stop waits for the thread on the main thread, where a queued quit would
@@ -253,7 +252,7 @@ bool Poller::startChannels(const QString& type, const QString& connectionsSql,
             ChannelWorker* worker = serial ? new ChannelWorker(serialSettings, plan, m_pReadBuffer)
                                            : new ChannelWorker(tcpSettings, plan, m_pReadBuffer);
             worker->holdClaim(std::move(claim));
-            g_channelReady->flag(worker->channelKey())->store(true);
+            worker->readyFlag()->store(true);
             startThread(worker, true);
         }
 
