@@ -51,7 +51,8 @@ struct HTTPSERVER_EXPORT ConfigKey
     // What a refused value leads to, for the message: whenRefused, or the value used instead.
     QString consequence() const;
 
-    // A value as text: QSettings gives one with commas as a list, read back as written.
+    // A value as text. QSettings splits a value at its commas (unless it is quoted) and gives a
+    // list, which is joined here with ", ": "www,old" reads as "www, old".
     static QString textOf(const QVariant& value);
     // Decimal text, as the check and the readers parse it: blanks around it are allowed.
     static bool parseInteger(const QVariant& value, qint64* result);
