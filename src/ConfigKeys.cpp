@@ -56,8 +56,7 @@ const QVector<ConfigGroup>& ConfigKeys::groups()
     static const QVector<ConfigGroup> table{
         // Names other than an address by which browsers may call the program.
         HttpServerConfig::listener().with(
-            {ConfigKey::ofKind(ConfigKey::Kind::HostNames, QStringLiteral("allowedHosts"),
-                               QStringList())}),
+            {ConfigKey::ofKind(ConfigKey::Kind::HostNames, allowedHostsKey(), QStringList())}),
         HttpServerConfig::sessions(),
         HttpServerConfig::docroot(),
         ConfigGroup(QStringLiteral("updates"),
@@ -70,11 +69,17 @@ const QVector<ConfigGroup>& ConfigKeys::groups()
                                        {QStringLiteral("en"), QStringLiteral("pl"),
                                         QStringLiteral("de"), QStringLiteral("esp"),
                                         QStringLiteral("fr")},
-                                       QString(), QStringLiteral("en"))
+                                       QString())
                          .refusedGives(QStringLiteral("en"),
                                        QStringLiteral("the English texts are used"))}),
     };
     return table;
+}
+
+const QString& ConfigKeys::allowedHostsKey()
+{
+    static const QString key = QStringLiteral("allowedHosts");
+    return key;
 }
 
 const ConfigGroup& ConfigKeys::group(const QString& name)

@@ -26,10 +26,10 @@ void OperatorLog::info(const QString& text)
     print(Logs::Info, text);
 }
 
-bool OperatorLog::warn(const QString& text)
+void OperatorLog::warn(const QString& text)
 {
     print(Logs::Warn, text);
-    return store(Logs::Warn, text);
+    store(Logs::Warn, text);
 }
 
 void OperatorLog::print(int type, const QString& text)

@@ -176,12 +176,10 @@ QStringList RequestOrigin::localHostNames()
 QStringList RequestOrigin::hostNames(const QStringList& configured)
 {
     QStringList names;
-    for (const QString& value : configured) {
-        for (const QString& part : value.split(QLatin1Char(','))) {
-            const QString name = withoutFinalDot(part.trimmed().toLower());
-            if (!name.isEmpty())
-                names << name;
-        }
+    for (const QString& entry : configured) {
+        const QString name = withoutFinalDot(entry.toLower());
+        if (!name.isEmpty()) // "." names nothing
+            names << name;
     }
     return names;
 }

@@ -66,11 +66,10 @@ ConfigKey ConfigKey::ofKind(Kind kind, const QString& name, const QVariant& fall
 }
 
 ConfigKey ConfigKey::choice(const QString& name, const QStringList& choices,
-                            const QVariant& absent, const QVariant& refused)
+                            const QVariant& fallback)
 {
-    ConfigKey key = ofKind(Kind::Choice, name, absent);
+    ConfigKey key = ofKind(Kind::Choice, name, fallback);
     key.choices = choices;
-    key.refused = refused;
     return key;
 }
 

@@ -39,7 +39,7 @@ struct HTTPSERVER_EXPORT ConfigKey
     static ConfigKey text(const QString& name, const QVariant& fallback = QString());
     static ConfigKey ofKind(Kind kind, const QString& name, const QVariant& fallback = QString());
     static ConfigKey choice(const QString& name, const QStringList& choices,
-                            const QVariant& absent, const QVariant& refused);
+                            const QVariant& fallback);
     // The same key with another outcome for a refused value.
     ConfigKey refusedGives(const QVariant& value, const QString& consequence) const;
 
