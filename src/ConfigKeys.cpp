@@ -63,15 +63,14 @@ const QVector<ConfigGroup>& ConfigKeys::groups()
                     {ConfigKey::text(QStringLiteral("updateServer"), QStringLiteral(".")),
                      // Read, without effect: the update check waits a fixed time.
                      ConfigKey::integer(QStringLiteral("responseMaxWaitTime"), 0, maxInt, 10000)}),
-        // An unknown language leaves the English texts; an empty one is settled at the start.
+        // An empty language is settled at the start; an unknown one has no translation and
+        // leaves the English texts, and is kept in the file as it is.
         ConfigGroup(QStringLiteral("other"),
                     {ConfigKey::choice(QStringLiteral("prefLang"),
                                        {QStringLiteral("en"), QStringLiteral("pl"),
                                         QStringLiteral("de"), QStringLiteral("esp"),
                                         QStringLiteral("fr")},
-                                       QString())
-                         .refusedGives(QStringLiteral("en"),
-                                       QStringLiteral("the English texts are used"))}),
+                                       QString(), QStringLiteral("the English texts are used"))}),
     };
     return table;
 }
