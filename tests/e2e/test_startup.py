@@ -1,5 +1,6 @@
 """Start-up and end of the program as a process."""
 
+import json
 import os
 import re
 import signal
@@ -175,6 +176,23 @@ def test_config_values_that_cannot_work_are_told(program_factory, config, lines,
         # As with a busy port the program runs on without a web server; the port is no busy one.
         assert "Cannot bind on port" not in out
         assert p.proc.poll() is None
+    assert p.stop() == 0
+
+
+def test_a_value_with_control_characters_and_an_overlong_entry_gives_one_clean_line(program_factory):
+    # The check names the wrong entries of a list as the file gives them.
+    value = "ok.example, \x1b[31mbad.example:1, " + "y" * 3000 + ":9"
+    p = program_factory(config={"listener": {"allowedHosts": value}})
+    p.start(wait_for=r"HttpListener: listening on port (\d+)")
+    p.wait_for_line("No system tray: running headless")
+    p.started()
+    (line,) = [line for line in p.output().splitlines() if "allowedHosts" in line]
+    assert line.startswith('config.ini, group [listener], key allowedHosts: the value "ok.example, '
+                           '[31mbad.example:1, yyy'), line
+    assert not any(ord(c) < 0x20 for c in line) and len(line) <= 1003, line
+    # The event log keeps the same line, and its grid stays valid JSON that lists it as it is.
+    grid = json.loads(p.api("getLogsGridData", eventsType="4"))
+    assert [row["message"] for row in grid] == [line]
     assert p.stop() == 0
 
 
