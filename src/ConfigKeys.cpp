@@ -56,25 +56,29 @@ const QVector<ConfigGroup>& ConfigKeys::groups()
     static const QVector<ConfigGroup> table{
         // Names other than an address by which browsers may call the program.
         HttpServerConfig::listener().with(
-            {ConfigKey::ofKind(ConfigKey::Kind::HostNames, QStringLiteral("allowedHosts"),
-                               QStringList())}),
+            {ConfigKey::ofKind(ConfigKey::Kind::HostNames, allowedHostsKey(), QStringList())}),
         HttpServerConfig::sessions(),
         HttpServerConfig::docroot(),
         ConfigGroup(QStringLiteral("updates"),
                     {ConfigKey::text(QStringLiteral("updateServer"), QStringLiteral(".")),
                      // Read, without effect: the update check waits a fixed time.
                      ConfigKey::integer(QStringLiteral("responseMaxWaitTime"), 0, maxInt, 10000)}),
-        // An unknown language leaves the English texts; an empty one is settled at the start.
+        // An empty language is settled at the start; an unknown one has no translation and
+        // leaves the English texts, and is kept in the file as it is.
         ConfigGroup(QStringLiteral("other"),
                     {ConfigKey::choice(QStringLiteral("prefLang"),
                                        {QStringLiteral("en"), QStringLiteral("pl"),
                                         QStringLiteral("de"), QStringLiteral("esp"),
                                         QStringLiteral("fr")},
-                                       QString(), QStringLiteral("en"))
-                         .refusedGives(QStringLiteral("en"),
-                                       QStringLiteral("the English texts are used"))}),
+                                       QString(), QStringLiteral("the English texts are used"))}),
     };
     return table;
+}
+
+const QString& ConfigKeys::allowedHostsKey()
+{
+    static const QString key = QStringLiteral("allowedHosts");
+    return key;
 }
 
 const ConfigGroup& ConfigKeys::group(const QString& name)

@@ -14,6 +14,8 @@ public:
     static const QVector<ConfigGroup>& groups();
     // A group of the table; name must be one of them.
     static const ConfigGroup& group(const QString& name);
+    // The key of [listener] with the host names besides the machine's own.
+    static const QString& allowedHostsKey();
 
     struct Finding
     {

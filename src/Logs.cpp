@@ -31,13 +31,11 @@ QByteArray Logs::errorJson(const QString& message, const QString& details)
 
 QString Logs::escapeLogMessage(const QString& message)
 {
-    QString m = message;
-    m.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
+    // Backslash, quote, line feed, carriage return and tab as the event log has always stored
+    // them, and every other control character as JSON writes it, so that the stored text is
+    // always a valid JSON string, which the log grid puts in as it is; and "/" as "\/".
+    QString m = JsonText::escape(message);
     m.replace(QLatin1Char('/'), QLatin1String("\\/"));
-    m.replace(QLatin1Char('"'), QLatin1String("\\\""));
-    m.replace(QLatin1Char('\n'), QLatin1String("\\n"));
-    m.replace(QLatin1Char('\r'), QLatin1String("\\r"));
-    m.replace(QLatin1Char('\t'), QLatin1String("\\t"));
     return m;
 }
 

@@ -1,22 +1,22 @@
 #include "OperatorLog.h"
 
 #include "Logs.h"
+#include "ShownText.h"
 #include "connections/ModbusLine.h"
 
 #include <QtDebug>
 
 namespace {
 
-// Names given through the web API or config.ini: no control characters reach the terminal, and
-// no name fills it.
+// Every line holds text of config.ini or the web API (names, values, the entries a check
+// names): cleaned as a whole, so that nothing of it reaches the terminal or the event log raw.
+constexpr int maxLine = 1000;
+// No single name fills the line.
+constexpr int maxName = 200;
+
 QString printable(const QString& text)
 {
-    constexpr int maxLength = 200;
-    QString out = text.left(maxLength);
-    for (QChar& c : out)
-        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
-            c = QLatin1Char('?');
-    return text.size() > maxLength ? out + QStringLiteral("...") : out;
+    return ShownText::of(text, maxName);
 }
 
 } // namespace
@@ -26,23 +26,24 @@ void OperatorLog::info(const QString& text)
     print(Logs::Info, text);
 }
 
-bool OperatorLog::warn(const QString& text)
+void OperatorLog::warn(const QString& text)
 {
     print(Logs::Warn, text);
-    return store(Logs::Warn, text);
+    store(Logs::Warn, text);
 }
 
 void OperatorLog::print(int type, const QString& text)
 {
+    const QString line = ShownText::of(text, maxLine);
     switch (type) {
     case Logs::Error:
-        qCritical("%s", qUtf8Printable(text));
+        qCritical("%s", qUtf8Printable(line));
         break;
     case Logs::Warn:
-        qWarning("%s", qUtf8Printable(text));
+        qWarning("%s", qUtf8Printable(line));
         break;
     default:
-        qInfo("%s", qUtf8Printable(text));
+        qInfo("%s", qUtf8Printable(line));
         break;
     }
 }
@@ -50,7 +51,7 @@ void OperatorLog::print(int type, const QString& text)
 bool OperatorLog::store(int type, const QString& text)
 {
     // The reason it was not stored is the database's, and the text is on standard error.
-    return Logs::storeLog(type, text);
+    return Logs::storeLog(type, ShownText::of(text, maxLine));
 }
 
 QString OperatorLog::configUnreadable(const QString& path)

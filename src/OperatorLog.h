@@ -10,9 +10,9 @@ class OperatorLog
 public:
     // Standard error only.
     static void info(const QString& text);
-    // Standard error and the event log; false when the event log did not take the line, which
-    // was printed all the same and is not told a second time.
-    static bool warn(const QString& text);
+    // Standard error and the event log; a line the event log does not take was printed all
+    // the same and is not told a second time.
+    static void warn(const QString& text);
     // The two halves (types of Logs), for lines told before the database is open.
     static void print(int type, const QString& text);
     static bool store(int type, const QString& text);

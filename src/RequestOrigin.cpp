@@ -2,6 +2,7 @@
 
 #include "HttpListenerSettings.h"
 #include "HttpRequest.h"
+#include "ShownText.h"
 
 #include <QHostAddress>
 #include <QHostInfo>
@@ -59,30 +60,11 @@ QString withoutFinalDot(QString name)
     return name;
 }
 
-// A text of the caller's as a refusal may show it: no control, format or line-breaking
-// characters (no forged lines, no reordered text), at most the length of a host name.
+// A text of the caller's as a refusal may show it: at most the length of a host name.
 QString shownText(const QString& text)
 {
     constexpr int maxShown = 253;
-    QString shown;
-    for (const QChar c : text) {
-        switch (c.category()) {
-        case QChar::Other_Control:
-        case QChar::Other_Format:
-        case QChar::Other_Surrogate:
-        case QChar::Other_PrivateUse:
-        case QChar::Other_NotAssigned:
-        case QChar::Separator_Line:
-        case QChar::Separator_Paragraph:
-            continue;
-        default:
-            break;
-        }
-        if (shown.size() == maxShown)
-            return shown + QStringLiteral("...");
-        shown += c;
-    }
-    return shown;
+    return ShownText::of(text, maxShown);
 }
 
 // One X-Forwarded-For entry: an address, perhaps with a port ("a.b.c.d:p", "[v6]:p").
@@ -176,12 +158,10 @@ QStringList RequestOrigin::localHostNames()
 QStringList RequestOrigin::hostNames(const QStringList& configured)
 {
     QStringList names;
-    for (const QString& value : configured) {
-        for (const QString& part : value.split(QLatin1Char(','))) {
-            const QString name = withoutFinalDot(part.trimmed().toLower());
-            if (!name.isEmpty())
-                names << name;
-        }
+    for (const QString& entry : configured) {
+        const QString name = withoutFinalDot(entry.toLower());
+        if (!name.isEmpty()) // "." names nothing
+            names << name;
     }
     return names;
 }

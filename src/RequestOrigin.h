@@ -40,6 +40,7 @@ public:
 
     // This machine's host name, with and without its domain, lower-case.
     static QStringList localHostNames();
-    // Host names of a configuration value: comma-separated, lower-case, without a final dot.
+    // Configured host names (the entries of a list key) as isOwnHost compares them:
+    // lower-case, without a final dot.
     static QStringList hostNames(const QStringList& configured);
 };

@@ -81,9 +81,6 @@ bool needsSameOrigin(const QByteArray& path, const t_GetArray& GET)
 // time): the web functions called through the dispatch table cannot be handed it otherwise.
 thread_local QByteArray callerSessionId;
 
-// The key of [listener] with the host names besides the machine's own.
-const QString allowedHostsKey = QStringLiteral("allowedHosts");
-
 class CallerSession
 {
 public:
@@ -126,12 +123,11 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController* staticFiles,
         UpdateInstaller::ownNamePatterns());
 
     settings = docrootSettings;
-    settings->value(QStringLiteral("path"), QStringLiteral(".")).toString();
 
     QSettings listener(settings->fileName(), QSettings::IniFormat);
     listener.beginGroup(QStringLiteral("listener"));
     const QStringList allowed = ConfigKeys::group(QStringLiteral("listener"))
-                                    .value(&listener, allowedHostsKey)
+                                    .value(&listener, ConfigKeys::allowedHostsKey())
                                     .toStringList();
     hostNames = RequestOrigin::localHostNames() + RequestOrigin::hostNames(allowed);
 
@@ -334,7 +330,7 @@ std::optional<QByteArray> MyHttpRequestHandler::refusal(const HttpRequest& reque
     // Told first: whoever reaches the program by a new name (a proxy) must learn what to set.
     const QByteArray host = request.getHeader("host");
     if (!RequestOrigin::isOwnHost(host, hostNames))
-        return RequestOrigin::hostRefusal(host, allowedHostsKey);
+        return RequestOrigin::hostRefusal(host, ConfigKeys::allowedHostsKey());
     if (RequestOrigin::isForeign(request))
         return QByteArray();
     return std::nullopt;

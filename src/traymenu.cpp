@@ -1,5 +1,7 @@
 #include "traymenu.h"
 
+#include "ConfigKeys.h"
+#include "ShownText.h"
 #include "Version.h"
 
 #include <QAction>
@@ -18,7 +20,8 @@
 
 namespace {
 
-constexpr int defaultPort = 80;
+// The port dialog's starting value when config.ini holds no port the listener takes.
+constexpr int dialogPort = 80;
 constexpr int listeningMessageMs = 1000;
 constexpr int bindErrorMs = 4000;
 
@@ -28,6 +31,29 @@ QAction* languageAction(const QString& label, const char* code, QObject* parent)
     action->setCheckable(true);
     action->setData(QString::fromLatin1(code));
     return action;
+}
+
+const QString listenerGroup = QStringLiteral("listener");
+const QString portKey = QStringLiteral("port");
+const QString otherGroup = QStringLiteral("other");
+const QString prefLangKey = QStringLiteral("prefLang");
+
+// The port as the listener takes it from config.ini, through the same table: absent, its
+// default; -1 for a value it refuses (it then listens on none).
+int configuredPort(QSettings* settings)
+{
+    settings->beginGroup(listenerGroup);
+    const QVariant port = ConfigKeys::group(listenerGroup).value(settings, portKey);
+    settings->endGroup();
+    return port.isValid() ? int(port.toLongLong()) : -1;
+}
+
+QString configuredLanguage(QSettings* settings)
+{
+    settings->beginGroup(otherGroup);
+    const QString language = ConfigKeys::group(otherGroup).text(settings, prefLangKey);
+    settings->endGroup();
+    return language;
 }
 
 // Qt names the Spanish catalogue by the ISO code, the program by its own.
@@ -42,9 +68,7 @@ TrayMenu::TrayMenu(QCoreApplication* app, QSettings* settings)
     : QDialog(nullptr), application(app), settings(settings)
 {
     Q_INIT_RESOURCE(korvalen); // the icons live in the core library's resources
-    settings->beginGroup(QStringLiteral("listener"));
-    listeningPort = settings->value(QStringLiteral("port"), defaultPort).toInt();
-    settings->endGroup();
+    listeningPort = configuredPort(settings);
 
     translationsPath = QCoreApplication::applicationDirPath() + QLatin1Char('/');
 
@@ -91,9 +115,7 @@ TrayMenu::TrayMenu(QCoreApplication* app, QSettings* settings)
     trayIcon->setToolTip(QCoreApplication::applicationName() + QLatin1Char(' ') +
                          QLatin1String(programVersion));
 
-    settings->beginGroup(QStringLiteral("other"));
-    QString language = settings->value(QStringLiteral("prefLang")).toString();
-    settings->endGroup();
+    QString language = configuredLanguage(settings);
     if (language.isEmpty()) {
         const QString locale = QLocale::system().name();
         const int cut = locale.lastIndexOf(QLatin1Char('_'));
@@ -121,6 +143,8 @@ bool TrayMenu::isTrayAvailable()
 
 QString TrayMenu::localAddress() const
 {
+    if (listeningPort < 0)
+        return QString();
     return QStringLiteral("http://127.0.0.1:") + QString::number(listeningPort);
 }
 
@@ -130,14 +154,19 @@ void TrayMenu::trayClicked(QSystemTrayIcon::ActivationReason reason)
         slotLaunchBrowser();
 }
 
+// Without a port nothing listens: there is no address to open or copy.
 void TrayMenu::slotLaunchBrowser()
 {
-    QDesktopServices::openUrl(QUrl(localAddress()));
+    const QString address = localAddress();
+    if (!address.isEmpty())
+        QDesktopServices::openUrl(QUrl(address));
 }
 
 void TrayMenu::slotCopyIp2Clipboard()
 {
-    QGuiApplication::clipboard()->setText(localAddress());
+    const QString address = localAddress();
+    if (!address.isEmpty())
+        QGuiApplication::clipboard()->setText(address);
 }
 
 void TrayMenu::slotExitApp()
@@ -154,9 +183,8 @@ void TrayMenu::slotLanguageChanged(QAction* action)
 
 void TrayMenu::slotChangeListeningPort()
 {
-    settings->beginGroup(QStringLiteral("listener"));
-    const int port = settings->value(QStringLiteral("port"), defaultPort).toInt();
-    settings->endGroup();
+    const int configured = configuredPort(settings);
+    const int port = configured < 0 ? dialogPort : configured;
 
     bool ok = false;
     const int chosen = QInputDialog::getInt(this, tr("Listening port modification"),
@@ -164,8 +192,8 @@ void TrayMenu::slotChangeListeningPort()
     if (!ok)
         return;
     // Takes effect at the next start; the running listener keeps its port.
-    settings->beginGroup(QStringLiteral("listener"));
-    settings->setValue(QStringLiteral("port"), chosen);
+    settings->beginGroup(listenerGroup);
+    settings->setValue(portKey, chosen);
     settings->endGroup();
     settings->sync();
 }
@@ -192,9 +220,15 @@ void TrayMenu::showListeningMessage()
 
 void TrayMenu::showBindError()
 {
+    QString port = QString::number(listeningPort);
+    if (listeningPort < 0) {
+        // A port the listener refuses is named as config.ini spells it.
+        constexpr int maxShown = 20;
+        const QVariant written = settings->value(listenerGroup + QLatin1Char('/') + portKey);
+        port = ShownText::of(ConfigKey::textOf(written), maxShown);
+    }
     trayIcon->showMessage(tr("Error!"),
-                          tr("Cannot bind on port: ") + QString::number(listeningPort) +
-                              tr(". Port already in use!"),
+                          tr("Cannot bind on port: ") + port + tr(". Port already in use!"),
                           QSystemTrayIcon::Warning, bindErrorMs);
 }
 
@@ -235,12 +269,11 @@ void TrayMenu::retranslate()
 
 void TrayMenu::savePrefLang(const QString& code)
 {
-    settings->beginGroup(QStringLiteral("other"));
     // Writing makes QSettings rewrite the whole file, dropping its comments: only on a change.
-    const bool changed = settings->value(QStringLiteral("prefLang")).toString() != code;
-    if (changed)
-        settings->setValue(QStringLiteral("prefLang"), code);
+    if (configuredLanguage(settings) == code)
+        return;
+    settings->beginGroup(otherGroup);
+    settings->setValue(prefLangKey, code);
     settings->endGroup();
-    if (changed)
-        settings->sync();
+    settings->sync();
 }

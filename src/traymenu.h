@@ -25,6 +25,7 @@ public:
     void showListeningMessage();
     void showBindError();
 
+    // The address the listener was given, read at construction; empty for none.
     QString localAddress() const;
 
 signals:
@@ -62,7 +63,7 @@ private:
     QMenu* trayIconMenu;
     QSystemTrayIcon* trayIcon;
     QCoreApplication* application;
-    int listeningPort;
+    int listeningPort; // -1: config.ini holds no port the listener takes
     QSettings* settings;
     QString translationsPath;
     QTranslator appTranslator;

@@ -66,11 +66,11 @@ ConfigKey ConfigKey::ofKind(Kind kind, const QString& name, const QVariant& fall
 }
 
 ConfigKey ConfigKey::choice(const QString& name, const QStringList& choices,
-                            const QVariant& absent, const QVariant& refused)
+                            const QVariant& absent, const QString& whenRefused)
 {
     ConfigKey key = ofKind(Kind::Choice, name, absent);
     key.choices = choices;
-    key.refused = refused;
+    key.whenRefused = whenRefused;
     return key;
 }
 
@@ -208,6 +208,8 @@ QVariant ConfigGroup::value(const QSettings* settings, const QString& key) const
             entries.removeAll(wrong);
         return entries;
     }
+    if (k->kind == ConfigKey::Kind::Choice)
+        return ConfigKey::textOf(given);
     if (!k->problem(given).isEmpty())
         return k->refused;
     if (k->kind == ConfigKey::Kind::Integer) {

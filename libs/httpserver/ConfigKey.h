@@ -22,7 +22,8 @@ struct HTTPSERVER_EXPORT ConfigKey
         Host,      // empty (every address), "localhost", or an IPv4 or IPv6 address
         Addresses, // IPv4 or IPv6 addresses separated by commas; others are left out
         HostNames, // host names separated by commas, without scheme, port or path
-        Choice,    // empty or one of choices
+        Choice,    // empty or one of choices; another value still goes to the reader as
+                   // written, which knows what it gives (whenRefused)
     };
 
     QString name;
@@ -38,8 +39,8 @@ struct HTTPSERVER_EXPORT ConfigKey
     static ConfigKey integer(const QString& name, qint64 min, qint64 max, const QVariant& fallback);
     static ConfigKey text(const QString& name, const QVariant& fallback = QString());
     static ConfigKey ofKind(Kind kind, const QString& name, const QVariant& fallback = QString());
-    static ConfigKey choice(const QString& name, const QStringList& choices,
-                            const QVariant& absent, const QVariant& refused);
+    static ConfigKey choice(const QString& name, const QStringList& choices, const QVariant& absent,
+                            const QString& whenRefused);
     // The same key with another outcome for a refused value.
     ConfigKey refusedGives(const QVariant& value, const QString& consequence) const;
 
@@ -51,7 +52,8 @@ struct HTTPSERVER_EXPORT ConfigKey
     // What a refused value leads to, for the message: whenRefused, or the value used instead.
     QString consequence() const;
 
-    // A value as text: QSettings gives one with commas as a list, read back as written.
+    // A value as text. QSettings splits a value at its commas (unless it is quoted) and gives a
+    // list, which is joined here with ", ": "www,old" reads as "www, old".
     static QString textOf(const QVariant& value);
     // Decimal text, as the check and the readers parse it: blanks around it are allowed.
     static bool parseInteger(const QVariant& value, qint64* result);
@@ -71,9 +73,9 @@ public:
     // The group with the keys of another reader of it added.
     ConfigGroup with(const QVector<ConfigKey>& more) const;
 
-    // The key's value: as the file gives it when the key takes it, else the key's absent or
-    // refused value (invalid for none). settings may be null (every key absent). key must be
-    // one of the group's.
+    // The key's value: as the file gives it when the key takes it (a list: the entries it
+    // takes; a choice: always), else the key's absent or refused value (invalid for none).
+    // settings may be null (every key absent). key must be one of the group's.
     QVariant value(const QSettings* settings, const QString& key) const;
     qint64 integer(const QSettings* settings, const QString& key) const;
     QString text(const QSettings* settings, const QString& key) const;

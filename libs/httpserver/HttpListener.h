@@ -16,35 +16,33 @@ class QTimer;
 // handler's service(). Binds in the constructor: isListening() tells whether that worked.
 // Deleting the listener stops serving and ends every connection thread.
 //
-// Keys of the settings group (all optional; what each takes, and its default, is in
-// HttpServerConfig::listener()):
-//   port              TCP port (8080); 0 picks a free one. The bound port is logged as
+// Keys of the settings group: all optional; which there are, what each takes and its default
+// are in HttpServerConfig::listener(). What they do here:
+//   port              TCP port; 0 picks a free one. The bound port is logged as
 //                     "HttpListener: listening on port <N>". One that is no port, and a host
 //                     that is no address, leave the listener not listening.
-//   host              address to bind (an IPv4 or IPv6 address, or localhost); empty binds
-//                     every address
-//   minThreads        idle connection threads kept for the next connections (4)
-//   maxThreads        connection threads at most (100); a connection beyond that is
-//                     answered 503 and closed (told once, then counted: HttpRefusalLog)
+//   host              address to bind; empty binds every address
+//   minThreads        idle connection threads kept for the next connections
+//   maxThreads        connection threads at most; a connection beyond that is answered 503
+//                     and closed (told once, then counted: HttpRefusalLog)
 //   maxConnectionsPerAddress
-//                     connections of one client address at once (half of maxThreads, at
-//                     least 6); one more is answered 503 and closed, so that one address
-//                     cannot take every thread
-//   trustedProxies    reverse proxies in front of the server, IPv4 or IPv6 addresses
-//                     separated by commas (none): their connections are exempt from
-//                     maxConnectionsPerAddress, and the request handler may take the client
-//                     from their X-Forwarded-For header
-//   cleanupInterval   ms between endings of idle threads above minThreads (1000)
+//                     connections of one client address at once; one more is answered 503
+//                     and closed, so that one address cannot take every thread
+//   trustedProxies    reverse proxies in front of the server: their connections are exempt
+//                     from maxConnectionsPerAddress, and the request handler may take the
+//                     client from their X-Forwarded-For header
+//   cleanupInterval   ms between endings of idle threads above minThreads
 //   headerTimeout     ms from the connection's start, or from the previous response, until
-//                     the request's header is complete (5000); a late header gets 408, an idle
+//                     the request's header is complete; a late header gets 408, an idle
 //                     keep-alive connection is closed
-//   readTimeout       ms between pieces of a request body (10000); a late piece gets 408
-//   writeTimeout      ms a write waits for the client to take data before giving up (60000)
-//   maxHeaderSize     bytes of request line and headers (16384); more gives 431
+//   readTimeout       ms between pieces of a request body; a late piece gets 408
+//   writeTimeout      ms a write waits for the client to take data before giving up
+//   maxHeaderSize     bytes of request line and headers; more gives 431
 //   maxRequestSize    bytes of a body that is not multipart, and of all multipart text
-//                     fields together (16 MiB); more gives 413
-//   maxMultiPartSize  bytes of a multipart body (1 GiB); more gives 413
-//   uploadDir         directory of the uploaded files' temporary files (the temp dir)
+//                     fields together; more gives 413
+//   maxMultiPartSize  bytes of a multipart body; more gives 413
+//   maxParameters     query and form parameters of one request together
+//   uploadDir         directory of the uploaded files' temporary files (empty: the temp dir)
 class HTTPSERVER_EXPORT HttpListener : public QTcpServer
 {
     Q_OBJECT

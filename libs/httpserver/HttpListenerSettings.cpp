@@ -47,22 +47,11 @@ bool HttpListenerSettings::isTrustedProxy(const QHostAddress& address) const
     return !address.isNull() && trustedProxies.contains(plain(address));
 }
 
-QList<QHostAddress> HttpListenerSettings::addresses(const QStringList& values,
-                                                    QStringList* rejected)
+QList<QHostAddress> HttpListenerSettings::addresses(const QStringList& entries)
 {
     QList<QHostAddress> list;
-    for (const QString& value : values) {
-        for (const QString& part : value.split(QLatin1Char(','))) {
-            const QString text = part.trimmed();
-            if (text.isEmpty())
-                continue;
-            const QHostAddress address(text);
-            if (!address.isNull())
-                list.append(plain(address));
-            else if (rejected)
-                rejected->append(text);
-        }
-    }
+    for (const QString& entry : entries)
+        list.append(plain(QHostAddress(entry)));
     return list;
 }
 

@@ -40,10 +40,8 @@ struct HTTPSERVER_EXPORT HttpListenerSettings
     static HttpListenerSettings fromSettings(const QSettings* settings);
 
     bool isTrustedProxy(const QHostAddress& address) const;
-    // IPv4 or IPv6 addresses separated by commas (one or more values); an entry that is no
-    // address is left out, and given in *rejected.
-    static QList<QHostAddress> addresses(const QStringList& values,
-                                         QStringList* rejected = nullptr);
+    // The addresses of a list whose entries are addresses (as the key table gives them).
+    static QList<QHostAddress> addresses(const QStringList& entries);
     // An IPv4 address of a dual-stack socket (::ffff:a.b.c.d) as the IPv4 address it is.
     static QHostAddress plain(const QHostAddress& address);
 

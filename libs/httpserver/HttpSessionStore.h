@@ -18,16 +18,15 @@ class QTimer;
 
 // The sessions of all callers, found by a cookie. Thread-safe.
 //
-// Keys of the settings group (all optional; what each takes, and its default, is in
-// HttpServerConfig::sessions()):
-//   expirationTime  ms a session lives without being used (3600000); also the cookie's
-//                   Max-Age
-//   cookieName      name of the session cookie ("sessionid")
-//   cookiePath      its path ("/")
-//   cookieDomain    its domain (none)
+// Keys of the settings group: all optional; which there are, what each takes and its default
+// are in HttpServerConfig::sessions(). What they do here:
+//   expirationTime  ms a session lives without being used; also the cookie's Max-Age
+//   cookieName      name of the session cookie
+//   cookiePath      its path
+//   cookieDomain    its domain (empty: none)
 //   maxEmptySessions  sessions that hold no values yet (callers that never logged in) kept
-//                   at most (1000); the oldest of them goes first, so that a flood of
-//                   requests without a cookie cannot grow memory
+//                   at most; the oldest of them goes first, so that a flood of requests
+//                   without a cookie cannot grow memory
 class HTTPSERVER_EXPORT HttpSessionStore : public QObject
 {
     Q_OBJECT

@@ -5,6 +5,7 @@ import json
 import os
 import re
 import socket
+import time
 
 import pytest
 
@@ -126,6 +127,7 @@ def test_a_flood_of_refused_connections_writes_a_bounded_number_of_lines(program
     # that address is answered 503.
     program = program_factory(config={"listener": {"maxThreads": "10", "headerTimeout": "120000"}}).start().started()
     slow = slow_connections(program, 6)
+    began = time.monotonic()
     try:
         refused = 0
         while refused < 1000:
@@ -142,6 +144,7 @@ def test_a_flood_of_refused_connections_writes_a_bounded_number_of_lines(program
         for s in slow:
             s.close()
     assert program.stop() == 0
+    lasted = time.monotonic() - began
     lines = [line for line in program.final_output().splitlines() if "answer" in line and "503" in line]
     # Told once, then counted: one line at most per minute the flood lasted, and one at the end.
     assert lines[0] == ("HttpListener: all connections of this address busy, answering 503 to 127.0.0.1; "
@@ -150,4 +153,4 @@ def test_a_flood_of_refused_connections_writes_a_bounded_number_of_lines(program
                         r"\(all connections of this address busy: \1\); most from 127\.0\.0\.1 \(\1\)$", line)
                for line in lines[1:]]
     assert all(counted) and 1 + sum(int(m.group(1)) for m in counted) == 1000, lines
-    assert len(lines) <= 3, lines
+    assert len(lines) <= 2 + lasted // 60, (lasted, lines)

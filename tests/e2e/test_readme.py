@@ -8,7 +8,7 @@ import sqlite3
 import subprocess
 
 from doc_steps import blocks, section, shell_steps
-from korvalen import Client
+from korvalen import Client, wait_until
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 README = open(os.path.join(ROOT, "README.md"), encoding="utf-8").read()
@@ -44,11 +44,19 @@ def started(program_factory):
     return program_factory("build/bin").start().started()
 
 
-def test_logins_then_a_backup_and_a_logout(program_factory, tmp_path):
+def polling_from_the_start(program_factory):
+    """A program whose own settings, which switching sessions on must keep, start polling with it."""
     program = started(program_factory)
-    # Settings of one's own, which switching sessions on must keep.
     assert program.api("cfg_saveSetting", modbusPollInterval="2500", modbusIterDelay="7",
                        defaultAppState="1") == '{"success":true}'
+    assert program.stop() == 0
+    program = program_factory("build/bin", write_cfg=False).start().started()
+    wait_until(lambda: program.api("getAppState") == '{"state":"running"}')
+    return program
+
+
+def test_logins_then_a_backup_and_a_logout(program_factory, tmp_path):
+    program = polling_from_the_start(program_factory)
     password, settings, login, logout = examples("Logins")
     (backup,) = examples("Where the data lives")[:1]
 
@@ -61,7 +69,9 @@ def test_logins_then_a_backup_and_a_logout(program_factory, tmp_path):
             ("Admin", hashlib.sha256(PASSWORD.encode()).hexdigest())]
     finally:
         copy.close()
-    assert Client(program).login("Admin", PASSWORD)[2] == b'{"success":true}'
+    client = Client(program)
+    assert client.login("Admin", PASSWORD)[2] == b'{"success":true}'
+    assert client.api("getAppState") == '{"state":"idle"}'
 
     # Logged out, the backup fails instead of saving the login page's redirect.
     os.remove(tmp_path / "db_backup.sqlite")
@@ -69,6 +79,17 @@ def test_logins_then_a_backup_and_a_logout(program_factory, tmp_path):
     assert done.returncode != 0
     assert "Maximum (0) redirects followed" in done.stderr
     assert not os.path.exists(tmp_path / "db_backup.sqlite")
+
+
+def test_a_refused_call_stops_the_script(program_factory, tmp_path):
+    # The settings sent while polling still runs: the script ends there, with the reply.
+    program = polling_from_the_start(program_factory)
+    password, settings = examples("Logins")[:2]
+    helper = password[:next(i for i, (command, _) in enumerate(password) if "stopPolling" in command)]
+    done = run(program, tmp_path, helper, settings)
+    assert done.returncode != 0
+    assert done.stderr == 'refused: {"error":true,"message":"App is in visual mode"}\n'
+    assert program.query("SELECT * FROM Settings") == [(1, "0.1.1", 2500, 7, 0, 1)]
 
 
 def test_a_backup_with_logins_off(program_factory, tmp_path):

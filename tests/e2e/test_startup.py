@@ -1,5 +1,6 @@
 """Start-up and end of the program as a process."""
 
+import json
 import os
 import re
 import signal
@@ -23,7 +24,10 @@ def test_missing_config_stops_with_the_message(tmp_path, sample):
     config = os.path.join(p.directory, "config.ini")
     lines = p.final_output().splitlines()
     told = lines[lines.index(f"Cannot find config file {config}"):]
-    assert told[1:2] == ([f"Copy the sample beside it to make one: cp {config}.sample {config}"] if sample else [])
+    # What follows the message is the sample's line, if any, then whatever the abort prints
+    # (a sanitizer's report, say).
+    hint = f"Copy the sample beside it to make one: cp {config}.sample {config}"
+    assert (told[1:2] == [hint]) if sample else not any(line.startswith("Copy the sample") for line in told)
     assert not os.path.exists(p.db_path)
 
 
@@ -172,6 +176,23 @@ def test_config_values_that_cannot_work_are_told(program_factory, config, lines,
         # As with a busy port the program runs on without a web server; the port is no busy one.
         assert "Cannot bind on port" not in out
         assert p.proc.poll() is None
+    assert p.stop() == 0
+
+
+def test_a_value_with_control_characters_and_an_overlong_entry_gives_one_clean_line(program_factory):
+    # The check names the wrong entries of a list as the file gives them.
+    value = "ok.example, \x1b[31mbad.example:1, " + "y" * 3000 + ":9"
+    p = program_factory(config={"listener": {"allowedHosts": value}})
+    p.start(wait_for=r"HttpListener: listening on port (\d+)")
+    p.wait_for_line("No system tray: running headless")
+    p.started()
+    (line,) = [line for line in p.output().splitlines() if "allowedHosts" in line]
+    assert line.startswith('config.ini, group [listener], key allowedHosts: the value "ok.example, '
+                           '[31mbad.example:1, yyy'), line
+    assert not any(ord(c) < 0x20 for c in line) and len(line) <= 1003, line
+    # The event log keeps the same line, and its grid stays valid JSON that lists it as it is.
+    grid = json.loads(p.api("getLogsGridData", eventsType="4"))
+    assert [row["message"] for row in grid] == [line]
     assert p.stop() == 0
 
 

@@ -169,13 +169,19 @@ def test_a_start_opens_the_browser_and_shows_the_running_balloon(program_factory
     assert p.stop() == 0
 
 
-def test_a_busy_port_on_a_desktop_shows_the_bind_error_and_keeps_running(program_factory, desktop):
+# A port that is no port is handled as a busy one (config.ini's check names it).
+@pytest.mark.parametrize("refused", [False, True], ids=["a busy port", "port=80x90"])
+def test_a_busy_port_on_a_desktop_shows_the_bind_error_and_keeps_running(program_factory, desktop, refused):
     with socket.socket() as busy:
         busy.bind(("0.0.0.0", 0))
         busy.listen()
-        port = busy.getsockname()[1]
+        port = "80x90" if refused else busy.getsockname()[1]
         p = program_factory(config={"listener": {"port": str(port)}}, env=desktop.program_env)
-        p.start(wait_for=rf"cannot listen on port {port}").started()
+        p.start(wait_for=r"key port: the value" if refused else rf"cannot listen on port {port}")
+        # The check speaks before the database is there.
+        wait_until(lambda: os.path.exists(p.db_path) and p.query(
+            "SELECT name FROM sqlite_master WHERE name = 'Logs'"))
+        p.started()
         p.icon_window = str(wait_until(lambda: tray_icon(desktop))[0])
         wait_until(lambda: shown_since_start(desktop, p))
         assert p.proc.poll() is None

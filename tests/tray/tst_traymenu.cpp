@@ -51,12 +51,17 @@ private slots:
     void about();
     void balloons_data();
     void balloons();
+    void portAsTheListenerTakesIt_data();
+    void portAsTheListenerTakesIt();
     void activation_data();
     void activation();
     void quitHidesTheIconAndAsksToExit();
 
 private:
-    TrayMenu* makeMenu(const QString& prefLang, int port = 8123);
+    // port: as config.ini gives it; invalid: no key
+    TrayMenu* makeMenu(const QString& prefLang, const QVariant& port = 8123);
+    // The texts of the balloon on the screen, which is then closed.
+    void takeBalloon(QStringList* shown);
     QString stored(const QString& key) const
     {
         return QSettings(configPath(), QSettings::IniFormat).value(key).toString();
@@ -99,11 +104,12 @@ void TestTrayMenu::cleanup()
     dir.reset();
 }
 
-TrayMenu* TestTrayMenu::makeMenu(const QString& prefLang, int port)
+TrayMenu* TestTrayMenu::makeMenu(const QString& prefLang, const QVariant& port)
 {
     {
         QSettings file(configPath(), QSettings::IniFormat);
-        file.setValue(QStringLiteral("listener/port"), port);
+        if (port.isValid())
+            file.setValue(QStringLiteral("listener/port"), port);
         file.setValue(QStringLiteral("docroot/path"), QStringLiteral("www"));
         if (!prefLang.isNull())
             file.setValue(QStringLiteral("other/prefLang"), prefLang);
@@ -311,6 +317,14 @@ void TestTrayMenu::balloons()
     QTRY_VERIFY(icon()->geometry().width() > 0);
     bindError ? menu->showBindError() : menu->showListeningMessage();
 
+    QStringList shown;
+    takeBalloon(&shown);
+    for (const QString& text : texts)
+        QVERIFY2(shown.contains(text), qPrintable(shown.join(" | ")));
+}
+
+void TestTrayMenu::takeBalloon(QStringList* shown)
+{
     QWidget* balloon = nullptr;
     QTRY_VERIFY([&] {
         for (QWidget* w : QApplication::topLevelWidgets())
@@ -318,13 +332,59 @@ void TestTrayMenu::balloons()
                 balloon = w;
         return balloon != nullptr;
     }());
-    QStringList shown;
     for (QLabel* label : balloon->findChildren<QLabel*>())
         if (!label->text().isEmpty())
-            shown.append(label->text());
-    for (const QString& text : texts)
-        QVERIFY2(shown.contains(text), qPrintable(shown.join(" | ")));
+            shown->append(label->text());
     balloon->close();
+}
+
+void TestTrayMenu::portAsTheListenerTakesIt_data()
+{
+    QTest::addColumn<QVariant>("port");      // in config.ini; invalid: no key
+    QTest::addColumn<QString>("address");    // launched and copied; empty: none
+    QTest::addColumn<QString>("bindError");  // the port the balloon names
+    QTest::addColumn<int>("dialogStart");
+
+    QTest::newRow("a port") << QVariant(8123) << "http://127.0.0.1:8123" << "8123" << 8123;
+    QTest::newRow("none: the listener's default")
+        << QVariant() << "http://127.0.0.1:8080" << "8080" << 8080;
+    QTest::newRow("zeros and blanks") << QVariant(" 0080 ") << "http://127.0.0.1:80" << "80" << 80;
+    // The listener listens on none of these: nothing to open, and the balloon names what
+    // config.ini says.
+    QTest::newRow("a typo") << QVariant("80x90") << QString() << "80x90" << 80;
+    QTest::newRow("too large") << QVariant(70000) << QString() << "70000" << 80;
+    QTest::newRow("empty") << QVariant("") << QString() << "" << 80;
+    QTest::newRow("a control character")
+        << QVariant("80\x1b[2J") << QString() << "80[2J" << 80;
+}
+
+void TestTrayMenu::portAsTheListenerTakesIt()
+{
+    QFETCH(QVariant, port);
+    QFETCH(QString, address);
+    QFETCH(QString, bindError);
+    QFETCH(int, dialogStart);
+
+    makeMenu(QStringLiteral("en"), port);
+    QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+    menuEntry(0)->trigger();
+    menuEntry(1)->trigger();
+    QCOMPARE(browser.urls, address.isEmpty() ? QStringList() : QStringList{address});
+    QCOMPARE(QGuiApplication::clipboard()->text(), address.isEmpty() ? "before" : address);
+
+    QTRY_VERIFY(icon()->geometry().width() > 0);
+    menu->showBindError();
+    QStringList shown;
+    takeBalloon(&shown);
+    const QString text = "Cannot bind on port: " + bindError + ". Port already in use!";
+    QVERIFY2(shown.contains(text), qPrintable(shown.join(" | ")));
+
+    onModal<QInputDialog>(
+        [&](QInputDialog* dialog) {
+            QCOMPARE(dialog->intValue(), dialogStart);
+            dialog->reject();
+        },
+        [&] { menuEntry(3)->trigger(); });
 }
 
 void TestTrayMenu::activation_data()

@@ -111,6 +111,10 @@ void TestLogs::addLogTypesAndEscaping_data()
     QTest::newRow("single quote kept") << 0 << "it's"
                                        << "info"
                                        << "it's";
+    // Those the escaping above leaves are written as JSON writes them.
+    QTest::newRow("other control characters")
+        << 3 << "key \"\x1b[31m/x\x01\b\f\""
+        << "warn" << R"(key \"\u001b[31m\/x\u0001\b\f\")";
 }
 
 void TestLogs::addLogTypesAndEscaping()
@@ -126,6 +130,13 @@ void TestLogs::addLogTypesAndEscaping()
     // Stored escaped, the message reads back as the original text inside a JSON string.
     const QByteArray json = "[\"" + storedMessage.toUtf8() + "\"]";
     QCOMPARE(QJsonDocument::fromJson(json).array().at(0).toString(), message);
+    // And so the grid lists it.
+    t_GetArray all{{"eventsType", "10"}};
+    const QByteArray reply = Logs::getLogsGridData_j(all, false);
+    QJsonParseError error;
+    const QJsonDocument grid = QJsonDocument::fromJson(reply, &error);
+    QVERIFY2(error.error == QJsonParseError::NoError, reply.constData());
+    QCOMPARE(grid.array().at(0).toObject().value("message").toString(), message);
 }
 
 QStringList TestLogs::listedIds(const QByteArray& reply)
