@@ -2,6 +2,7 @@
 
 #include "Database.h"
 #include "DatabaseSchema.h"
+#include "FileSteps.h"
 #include "LeftoverFiles.h"
 #include "Logs.h"
 
@@ -260,16 +261,7 @@ QString sqlValue(const QVariant& value)
 // on the disk, which a kill would leave behind.
 bool copyInto(QFile& from, QFile& to)
 {
-    if (!from.seek(0))
-        return false;
-    constexpr qint64 chunk = 1 << 20;
-    qint64 copied = 0;
-    for (QByteArray bytes = from.read(chunk); !bytes.isEmpty(); bytes = from.read(chunk)) {
-        if (to.write(bytes) != bytes.size())
-            return false;
-        copied += bytes.size();
-    }
-    return copied == from.size() && to.flush();
+    return from.seek(0) && FileSteps::copyRest(from, to) && to.flush();
 }
 
 QByteArray invalidVersion(const QString& version)

@@ -1,12 +1,20 @@
 #include "FileSteps.h"
 
+#include <QByteArray>
 #include <QFile>
 #include <QFileInfo>
+#include <QIODevice>
 
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
+
+namespace {
+
+constexpr qint64 CopyChunkBytes = 1 << 20;
+
+} // namespace
 
 namespace FileSteps {
 
@@ -40,6 +48,16 @@ bool syncDir(const QString& path)
     const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
     ::close(fd);
     return synced;
+}
+
+bool copyRest(QIODevice& from, QIODevice& to)
+{
+    while (!from.atEnd()) {
+        const QByteArray chunk = from.read(CopyChunkBytes);
+        if (chunk.isEmpty() || to.write(chunk) != chunk.size())
+            return false;
+    }
+    return true;
 }
 
 } // namespace FileSteps

@@ -17,7 +17,6 @@ namespace {
 using File = InstallJournal::File;
 using FileId = InstallJournal::FileId;
 
-constexpr qint64 copyChunkBytes = 1 << 20;
 // Test hook: a pause before every step of an install, so that a test can kill it at a chosen
 // moment. Unset, the install takes no pause.
 const char* const stepDelayVariable = "KORVALEN_TEST_INSTALL_STEP_MS";
@@ -161,14 +160,7 @@ bool undoAll(const QString& root, const InstallJournal& journal)
 bool copyInto(const QString& source, QFile& out)
 {
     QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
-        return false;
-    while (!in.atEnd()) {
-        const QByteArray chunk = in.read(copyChunkBytes);
-        if (chunk.isEmpty() || out.write(chunk) != chunk.size())
-            return false;
-    }
-    return true;
+    return in.open(QIODevice::ReadOnly) && FileSteps::copyRest(in, out);
 }
 
 int stepDelayMs()

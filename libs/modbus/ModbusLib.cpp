@@ -77,22 +77,23 @@ int readOnce(modbus_t* ctx, int function, int addr, int nb, int bytesPerRegister
 }
 
 int readSplit(modbus_t* ctx, int function, int addr, int nb, int bytesPerRegister, int perResponse,
-              uint16_t* dest)
+              int registersPerValue, uint16_t* dest)
 {
     if (!ctx || !dest)
         return fail(EINVAL);
-    if (nb < 1 || addr < 0 || addr > 0xFFFF || nb > 0x10000 - addr)
+    const std::vector<modbuslib::RequestPart> parts =
+        modbuslib::requestParts(addr, nb, perResponse, registersPerValue);
+    if (parts.empty())
         return fail(EMBMDATA);
     const int wordsPerRegister = bytesPerRegister / 2;
     int done = 0;
-    while (done < nb) {
-        const int part = std::min(nb - done, perResponse);
-        const int rc = readOnce(ctx, function, addr + done, part, bytesPerRegister,
+    for (const modbuslib::RequestPart& part : parts) {
+        const int rc = readOnce(ctx, function, part.first, part.second, bytesPerRegister,
                                 dest + done * wordsPerRegister);
         if (rc < 0)
             return -1;
         done += rc;
-        if (rc != part)
+        if (rc != part.second)
             break;
     }
     return done;
@@ -118,6 +119,20 @@ int lowestFreeDescriptor()
 } // namespace
 
 namespace modbuslib {
+
+std::vector<RequestPart> requestParts(int addr, int nb, int perResponse, int registersPerValue)
+{
+    std::vector<RequestPart> parts;
+    if (nb < 1 || addr < 0 || addr > 0xFFFF || nb > 0x10000 - addr || perResponse < 1)
+        return parts;
+    // A value wider than a response is sent as whole responses.
+    const int perValue =
+        registersPerValue >= 1 && registersPerValue <= perResponse ? registersPerValue : 1;
+    const int perRequest = perResponse / perValue * perValue;
+    for (int done = 0; done < nb; done += perRequest)
+        parts.emplace_back(addr + done, std::min(perRequest, nb - done));
+    return parts;
+}
 
 int modbus_connect(modbus_t* ctx)
 {
@@ -160,22 +175,23 @@ int modbus_set_timeout_begin(modbus_t* ctx, const timeval* tv)
     return ::modbus_set_response_timeout(ctx, uint32_t(sec), uint32_t(usec));
 }
 
-int modbus_read_registers(modbus_t* ctx, int addr, int nb, uint16_t* dest)
+int modbus_read_registers(modbus_t* ctx, int addr, int nb, uint16_t* dest, int registersPerValue)
 {
     return readSplit(ctx, MODBUS_FC_READ_HOLDING_REGISTERS, addr, nb, 2, MaxRegistersPerResponse,
-                     dest);
+                     registersPerValue, dest);
 }
 
-int modbus_read_input_registers(modbus_t* ctx, int addr, int nb, uint16_t* dest)
+int modbus_read_input_registers(modbus_t* ctx, int addr, int nb, uint16_t* dest,
+                                int registersPerValue)
 {
     return readSplit(ctx, MODBUS_FC_READ_INPUT_REGISTERS, addr, nb, 2, MaxRegistersPerResponse,
-                     dest);
+                     registersPerValue, dest);
 }
 
-int modbus_read_registers_32(modbus_t* ctx, int addr, int nb, uint16_t* dest)
+int modbus_read_registers_32(modbus_t* ctx, int addr, int nb, uint16_t* dest, int registersPerValue)
 {
     return readSplit(ctx, MODBUS_FC_READ_HOLDING_REGISTERS, addr, nb, 4, MaxRegisters32PerResponse,
-                     dest);
+                     registersPerValue, dest);
 }
 
 int modbus_report_slave_id(modbus_t* ctx, SlaveIdBuffer& dest)

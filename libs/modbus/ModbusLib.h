@@ -6,6 +6,8 @@
 #include <sys/time.h>
 
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 // The Modbus calls the lines use, on libmodbus 3.1.6. Every call returns -1 on failure with
 // the reason in errno; read errno at once, before anything else can change it.
@@ -31,8 +33,17 @@ MODBUSLIB_EXPORT int modbus_connect(modbus_t* ctx);
 MODBUSLIB_EXPORT int modbus_get_timeout_begin(modbus_t* ctx, timeval* tv);
 MODBUSLIB_EXPORT int modbus_set_timeout_begin(modbus_t* ctx, const timeval* tv);
 
+// The requests a read of nb registers from addr is sent as, (first register, registers): as many
+// registers as one response carries (perResponse), in whole values of registersPerValue
+// registers, since many devices refuse a read that begins or ends inside a 32-bit value.
+// Empty for a read that is refused before anything is sent.
+using RequestPart = std::pair<int, int>;
+MODBUSLIB_EXPORT std::vector<RequestPart> requestParts(int addr, int nb, int perResponse,
+                                                       int registersPerValue);
+
 // Functions 3 and 4: nb 16-bit registers from addr into dest[0..nb-1], host order. More than
-// one response can carry is read in consecutive requests; any part failing fails the call.
+// one response can carry is read in consecutive requests (requestParts, in whole values of
+// registersPerValue registers); any part failing fails the call.
 // A well-formed answer with fewer registers than asked ends the call with the count received
 // so far (not nb); dest is never written beyond nb words. nb < 1 or a range beyond register
 // 65535 is refused before anything is sent (EMBMDATA). An answer not whole by the response
@@ -44,13 +55,16 @@ MODBUSLIB_EXPORT int modbus_set_timeout_begin(modbus_t* ctx, const timeval* tv);
 // asked or its exception, wherever it begins: noise, garbled frames and frames of another slave
 // or function before it (a late answer to an earlier request) are passed over, within the same
 // time-out.
-MODBUSLIB_EXPORT int modbus_read_registers(modbus_t* ctx, int addr, int nb, uint16_t* dest);
-MODBUSLIB_EXPORT int modbus_read_input_registers(modbus_t* ctx, int addr, int nb, uint16_t* dest);
+MODBUSLIB_EXPORT int modbus_read_registers(modbus_t* ctx, int addr, int nb, uint16_t* dest,
+                                           int registersPerValue = 1);
+MODBUSLIB_EXPORT int modbus_read_input_registers(modbus_t* ctx, int addr, int nb, uint16_t* dest,
+                                                 int registersPerValue = 1);
 
 // Function 3 on a device whose registers are 32 bits wide: nb registers, register k delivered
 // as dest[2k] (the first two bytes on the wire) and dest[2k+1]; dest holds 2 * nb words.
 // Otherwise as modbus_read_registers.
-MODBUSLIB_EXPORT int modbus_read_registers_32(modbus_t* ctx, int addr, int nb, uint16_t* dest);
+MODBUSLIB_EXPORT int modbus_read_registers_32(modbus_t* ctx, int addr, int nb, uint16_t* dest,
+                                              int registersPerValue = 1);
 
 // Report Slave ID: the number of data bytes of the answer (the first is the slave id), within
 // the response time-out as the reads.

@@ -95,15 +95,16 @@ bool isRegisters32(const t_iterationConfig& it)
     return it.ModbusReadFunction == 3 && it.regSize != 16;
 }
 
-// One request of the iteration's function for nb registers from addr: as the library's reads,
-// the registers received or -1 with errno set.
-int readPart(modbus_t* ctx, const t_iterationConfig& it, int addr, int nb, quint16* dest)
+// The iteration's registers with its function, in the requests requestParts() gives: as the
+// library's reads, the registers received or -1 with errno set.
+int readIteration(modbus_t* ctx, const t_iterationConfig& it, int nb, quint16* dest)
 {
+    const int perValue = ModbusLine::valueStep(it);
     if (it.ModbusReadFunction != 3)
-        return modbuslib::modbus_read_input_registers(ctx, addr, nb, dest);
+        return modbuslib::modbus_read_input_registers(ctx, it.regAddr, nb, dest, perValue);
     if (isRegisters32(it))
-        return modbuslib::modbus_read_registers_32(ctx, addr, nb, dest);
-    return modbuslib::modbus_read_registers(ctx, addr, nb, dest);
+        return modbuslib::modbus_read_registers_32(ctx, it.regAddr, nb, dest, perValue);
+    return modbuslib::modbus_read_registers(ctx, it.regAddr, nb, dest, perValue);
 }
 
 bool takesItem(Source s)
@@ -150,19 +151,15 @@ int ModbusLine::valueStep(const t_iterationConfig& it)
     return it.regSize == 16 && it.valSize == 32 ? 2 : 1;
 }
 
-QVector<QPair<int, int>> ModbusLine::requestParts(const t_iterationConfig& it)
+std::vector<modbuslib::RequestPart> ModbusLine::requestParts(const t_iterationConfig& it)
 {
-    QVector<QPair<int, int>> parts;
     if (it.valuesCnt < 1 || it.valuesCnt > MaxValues)
-        return parts;
+        return {};
     const int step = valueStep(it);
-    const int count = it.valuesCnt * step;
-    const int most = isRegisters32(it) ? modbuslib::MaxRegisters32PerResponse
-                                       : modbuslib::MaxRegistersPerResponse;
-    const int perRequest = most / step * step;
-    for (int done = 0; done < count; done += perRequest)
-        parts.append({it.regAddr + done, qMin(perRequest, count - done)});
-    return parts;
+    return modbuslib::requestParts(it.regAddr, it.valuesCnt * step,
+                                   isRegisters32(it) ? modbuslib::MaxRegisters32PerResponse
+                                                     : modbuslib::MaxRegistersPerResponse,
+                                   step);
 }
 
 BufferInterface::ReadValue ModbusLine::decodeValue(const t_iterationConfig* it,
@@ -259,21 +256,8 @@ int ModbusLine::readValues(const t_iterationConfig* it, BufferInterface* buffer,
         err = errno;
     } else {
         beforeRequest();
-        // Any part failing fails the read; one answered with fewer registers ends it short.
-        rc = 0;
-        for (const QPair<int, int>& part : requestParts(*it)) {
-            const int done = part.first - it->regAddr;
-            const int got = readPart(m_modbus, *it, part.first, part.second,
-                                     words.data() + done * wordsPerRegister);
-            if (got < 0) {
-                err = errno;
-                rc = -1;
-                break;
-            }
-            rc += got;
-            if (got != part.second)
-                break;
-        }
+        rc = readIteration(m_modbus, *it, count, words.data());
+        err = rc < 0 ? errno : 0;
         afterRequest(it->ModbusReadFunction == 3 ? 3 : 4, rc, err);
     }
 

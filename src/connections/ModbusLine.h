@@ -3,14 +3,14 @@
 #include "polling/BufferInterface.h"
 #include "polling/ReadIterations.h"
 
-#include <QObject>
-#include <QPair>
-#include <QVector>
+#include "ModbusLib.h"
 
-#include <modbus.h>
+#include <QObject>
+#include <QVector>
 
 #include <atomic>
 #include <memory>
+#include <vector>
 
 // The Modbus master of one channel (a serial or a TCP line). Used by one thread only.
 class ModbusLine : public QObject
@@ -66,7 +66,7 @@ public:
     // The requests an iteration is read with, as (first register, registers): as many as one
     // response carries, in whole values, as many meters refuse a read that begins or ends inside
     // a 32-bit value. None for a plan that is refused for its size.
-    static QVector<QPair<int, int>> requestParts(const t_iterationConfig& it);
+    static std::vector<modbuslib::RequestPart> requestParts(const t_iterationConfig& it);
     // How many values the flags of a failed iteration go to: its count, but never more than
     // there are register addresses, so that a plan of two billion values cannot hold the
     // buffer's lock for minutes.

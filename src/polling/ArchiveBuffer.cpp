@@ -212,10 +212,17 @@ void ArchiveBuffer::addSessionBreakValue(int idParameters, BufferInterface::Read
 
 int ArchiveBuffer::flushBuffer(int timeoutMs)
 {
-    for (auto it = m_archParams.begin(); it != m_archParams.end(); ++it) {
-        PlacedRows rows;
-        settle(*it, &rows);
-        queue(it.key(), rows);
-    }
     return m_writer.flush(timeoutMs);
+}
+
+int ArchiveBuffer::finish(int timeoutMs, bool storesEnded)
+{
+    if (storesEnded) {
+        for (auto it = m_archParams.begin(); it != m_archParams.end(); ++it) {
+            PlacedRows rows;
+            settle(*it, &rows);
+            queue(it.key(), rows);
+        }
+    }
+    return m_writer.finish(timeoutMs);
 }

@@ -12,8 +12,8 @@ class QSqlQuery;
 
 // Turns live samples into archive rows: per parameter with an archive period it decides which
 // samples give a row and for which period, and hands the rows to its archive writer.
-// Every call but flushBuffer arrives under the owning live-value buffer's lock and does memory
-// work only.
+// Every call but flushBuffer and finish arrives under the owning live-value buffer's lock and
+// does memory work only.
 //
 // A period is max(archInterval, poll interval) long; a sample's own period is the one its time
 // lies in. Per parameter, over a run:
@@ -45,13 +45,16 @@ public:
     void addSessionBreakValue(int idParameters, BufferInterface::ReadValue value);
     // Whether a sample of that parameter with that time would give a row now or be held for one.
     bool time2AddParamVal(int idParameters, qint64 ts) const;
-    // Settles the held samples, then writes every queued row now and waits for them up to
-    // timeoutMs; returns how many could not be written by then. For the stop, once no sample
-    // can arrive: needs no lock.
+    // Writes every queued row now and waits for them up to timeoutMs; returns how many could
+    // not be written by then. A held sample stays held: only the next sample or the stop can
+    // tell its period.
     int flushBuffer(int timeoutMs = 30000);
-    // The last flush of the run: within timeoutMs, and what is not written by then is given
-    // up; returns how many rows that is. No rows are taken afterwards.
-    int finish(int timeoutMs) { return m_writer.finish(timeoutMs); }
+    // The stop, once no store is under way (storesEnded: the caller closed the live-value
+    // buffer under its lock): the held samples are placed, then the queued rows are written
+    // within timeoutMs and what is not written by then is given up; returns how many rows that
+    // is. No rows are taken afterwards. With a store perhaps still under way the held samples
+    // are left alone (they are that store's state) and go with the run.
+    int finish(int timeoutMs, bool storesEnded = true);
 
     qint64 archivedCount() const { return m_archivedCount; }
     // Rows queued and not yet written.

@@ -149,13 +149,15 @@ void ArchiveWriter::startLocked()
 bool ArchiveWriter::add(const Row& row)
 {
     State& s = *m_state;
-    if (s.closed)
-        return false;
     TryLocker lock(&s.mutex, QueueLockMs);
     if (!lock) {
         ++s.lockDropped;
         return false;
     }
+    // Under the lock: finish() sets it before its flush takes the lock and counts what is
+    // queued, so a row either is in that count or is refused, never written after the stop.
+    if (s.closed)
+        return false;
     // The bound counts the batch being written too.
     if (s.queued - s.done >= s.maxQueued) {
         ++s.dropped;

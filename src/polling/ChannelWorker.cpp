@@ -1,6 +1,7 @@
 #include "ChannelWorker.h"
 
 #include "Logs.h"
+#include "QextSerialEnumerator.h"
 #include "ReadBuffer.h"
 #include "ReadIterations.h"
 #include "SettingsManager.h"
@@ -34,7 +35,7 @@ ChannelWorker::ChannelWorker(const t_serialConnection& connection,
     : type(QStringLiteral("serial")), m_serial(connection), m_plan(std::move(plan)),
       m_buffer(std::move(buffer)), m_watch(connection.serialPort, connection.timeout)
 {
-    m_ready = g_channelReady->flag(channelKey());
+    takeReadyFlag();
 }
 
 ChannelWorker::ChannelWorker(const t_tcpConnection& connection,
@@ -45,7 +46,16 @@ ChannelWorker::ChannelWorker(const t_tcpConnection& connection,
       m_watch(connection.ip + QLatin1Char(':') + QString::number(connection.portTCP),
               connection.timeout)
 {
+    takeReadyFlag();
+}
+
+void ChannelWorker::takeReadyFlag()
+{
     m_ready = g_channelReady->flag(channelKey());
+    // The table stayed locked: a flag of the worker's own serves as well, since the run tests
+    // the worker's flag (readyFlag()), not the table's.
+    if (!m_ready)
+        m_ready = std::make_shared<std::atomic<bool>>(false);
 }
 
 ChannelWorker::~ChannelWorker()
@@ -69,6 +79,19 @@ QString ChannelWorker::channelKey() const
 QString ChannelWorker::channelKey(const QString& type, int connectionId)
 {
     return type + QLatin1Char(':') + QString::number(connectionId);
+}
+
+QString ChannelWorker::deviceKey(const t_serialConnection& connection)
+{
+    const QString port =
+        ModbusSerialLine::choosePort(QextSerialEnumerator::getPorts(), connection.serialPort);
+    return QStringLiteral("serial port ") + (port.isEmpty() ? connection.serialPort : port);
+}
+
+QString ChannelWorker::deviceKey(const t_tcpConnection& connection)
+{
+    return QStringLiteral("tcp ") + connection.ip + QLatin1Char(':') +
+           QString::number(connection.portTCP);
 }
 
 int ChannelWorker::connectionId() const

@@ -31,10 +31,17 @@ public:
     // The channel's entry in g_channelReady: its type and connection key.
     QString channelKey() const;
     static QString channelKey(const QString& type, int connectionId);
+    // The device a connection reads, whatever its id: the serial port it opens (as configured
+    // when no present port matches), or the address and port.
+    static QString deviceKey(const t_serialConnection& connection);
+    static QString deviceKey(const t_tcpConnection& connection);
     int connectionId() const;
     int timeout() const;
     const ReadIterations& plan() const { return *m_plan; }
     std::shared_ptr<ReadIterations> sharedPlan() const { return m_plan; }
+
+    // Whether no cycle runs; the run's ticks test and set it.
+    ChannelReady::Flag readyFlag() const { return m_ready; }
 
     // The worker holds its channel until it is destroyed (ChannelReady::claim).
     void holdClaim(ChannelReady::Claim claim) { m_claim = std::move(claim); }
@@ -61,6 +68,7 @@ public slots:
     void stopChannel(qint64 timestamp);
 
 private:
+    void takeReadyFlag();
     // The pause before every request of a cycle but the first; false when the channel was
     // stopped meanwhile.
     bool pauseBeforeRequest();

@@ -103,10 +103,9 @@ QThread* Poller::startThread(ThreadWorker* worker, bool addToList)
     worker->moveToThread(thread);
     if (addToList) {
         if (channel)
-            m_channWorkersList.append(
-                Channel{channel, thread, channel->connectionName(), channel->timeout(),
-                        g_channelReady->flag(channel->channelKey()), channel->markedForDeletion(),
-                        channel->sharedPlan()});
+            m_channWorkersList.append(Channel{channel, thread, channel->connectionName(),
+                                              channel->timeout(), channel->readyFlag(),
+                                              channel->markedForDeletion(), channel->sharedPlan()});
     }
     connect(thread, &QThread::started, worker, &ThreadWorker::process);
     // Direct: the stop waits for the thread on the main thread, where a queued quit would
@@ -126,6 +125,7 @@ void Poller::startPolling()
     if (!m_db.isOpen() && !m_db.open())
         return;
 
+    ++m_run;
     EmailManager::startWorker(*this);
     g_alarms->loadAlarms();
 
@@ -233,10 +233,14 @@ bool Poller::startChannels(const QString& type, const QString& connectionsSql,
             plan->addIteration(planQuery);
         ChannelReady::Claim claim;
         if (plan->count() > 0)
-            claim = g_channelReady->claim(ChannelWorker::channelKey(type, id));
+            claim = g_channelReady->claim({ChannelWorker::channelKey(type, id),
+                                           serial ? ChannelWorker::deviceKey(serialSettings)
+                                                  : ChannelWorker::deviceKey(tcpSettings)},
+                                          m_run);
         if (plan->count() > 0 && !claim) {
-            // A worker that an earlier stop left behind still runs on it: the run goes on
-            // without the channel, and the next start after that worker ended picks it up.
+            // A worker that an earlier stop left behind still runs on it or on its device: the
+            // run goes on without the channel, and the next start after that worker ended
+            // picks it up.
             const QString name = serial ? serialSettings.serialPort : tcpSettings.ip;
             qWarning("Connection %s is left out of this run: its worker of an earlier run has "
                      "not ended yet",
@@ -248,7 +252,7 @@ bool Poller::startChannels(const QString& type, const QString& connectionsSql,
             ChannelWorker* worker = serial ? new ChannelWorker(serialSettings, plan, m_pReadBuffer)
                                            : new ChannelWorker(tcpSettings, plan, m_pReadBuffer);
             worker->holdClaim(std::move(claim));
-            g_channelReady->flag(worker->channelKey())->store(true);
+            worker->readyFlag()->store(true);
             startThread(worker, true);
         }
 

@@ -77,4 +77,7 @@ private:
     // buffer: it goes when the last of them lets it go.
     std::shared_ptr<ReadBuffer> m_pReadBuffer;
     int m_maxTimeout = 5000;
+    // Numbers the runs, so that a run's workers may share a device and a later run's may not
+    // read beside them.
+    quint64 m_run = 0;
 };

@@ -181,20 +181,18 @@ BufferInterface::ReadValue ReadBuffer::value(int idParameters) const
     return slot < 0 ? ReadValue() : m_values[size_t(slot)];
 }
 
-int ReadBuffer::flushArchive(int timeoutMs)
-{
-    return m_pArchiveBuffer->flushBuffer(timeoutMs);
-}
-
 int ReadBuffer::close(int timeoutMs)
 {
     const QDeadlineTimer deadline(qMax(0, timeoutMs));
+    bool storesEnded;
     {
-        // The stores under way end first, so that their rows are in the last flush.
+        // The stores under way end first, so that their rows are in the last flush and no
+        // store touches the archive once it places its held samples.
         const TryLocker guard = lock(qBound(0, timeoutMs, int(LockTimeoutMs)));
         m_closed = true;
+        storesEnded = guard.isLocked();
     }
-    return m_pArchiveBuffer->finish(int(deadline.remainingTime()));
+    return m_pArchiveBuffer->finish(int(deadline.remainingTime()), storesEnded);
 }
 
 qint64 ReadBuffer::archivedCount() const

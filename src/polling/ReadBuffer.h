@@ -31,13 +31,10 @@ public:
     BufferInterface::ReadValue value(int idParameters) const;
     qint64 archivedCount() const;
 
-    // Writes the archive's queued rows and waits for them up to timeoutMs; returns how many
-    // could not be written by then. Needs no lock.
-    int flushArchive(int timeoutMs = 30000);
-
     // The end of the run: from now on the buffer stores no sample and no session break (a
-    // worker that the stop left behind writes nowhere), and the archive's queued rows are
-    // written within timeoutMs; the rest is given up. Returns how many rows were given up.
+    // worker that the stop left behind writes nowhere), the archive's held samples are placed,
+    // and its queued rows are written within timeoutMs; the rest is given up. Returns how many
+    // rows were given up.
     int close(int timeoutMs);
 
     // Every value keyed by idParameters, copied under the buffer's lock; false when the lock

@@ -93,60 +93,32 @@ def local_text(ms):
     return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(ms // 1000))
 
 
-def placed_rows(ticks, interval_ms, poll_ms, stopped):
-    """[(row time in ms, tick)] that one parameter's ticks (sorted) leave by the program's rule: a
-    tick takes its own period (the archive interval, or the poll interval when longer) whenever
-    that has no row, the run's first from a tick within one poll interval after the start of an
-    archive interval. A tick within a twentieth of the poll interval short of a period start, in
-    a period that has its row, stands in for the next period when the next tick comes later
-    still; a tick as close after a period start whose period before has no row stands in for
-    that one when the next tick falls in its own. Until the next tick (or the stop, `stopped`)
-    such a tick has no row."""
+def archive_gaps(samples, rows, interval_ms, poll_ms, seen_before_ms, stopped=False):
+    """(due, missing): the periods {(idParameters, local time text)} that the ticks seen at or
+    before `seen_before_ms` must have rows for, whatever the rule did with each tick, and those
+    of them without a row in `rows` ({(idParameter, dateTime)}). Every period a tick fell in has
+    a row from the first tick in a window on (less than one poll interval after the start of an
+    archive interval); a period is the archive interval, or the poll interval when longer. The
+    last tick seen, when it came within a twentieth of the poll interval after a period start,
+    may still wait for the next tick to tell whether it stands in for the period before: its
+    period is due only once the run was `stopped` after it."""
     period = max(interval_ms, poll_ms)
     slack = poll_ms // 20
-    rows = []
-    last = 0
-    held = None  # ("forward" or "back", tick)
-    for t in ticks:
-        start = t - t % period
-        if held:
-            kind, h = held
-            held = None
-            if kind == "forward":
-                if start > last + period:
-                    last += period
-                    rows.append((last, h))
-            else:
-                own = h - h % period
-                last = own - period if start == own else own
-                rows.append((last, h))
-        if not last:
-            if t % interval_ms < poll_ms:
-                last = start
-                rows.append((start, t))
-        elif start <= last:
-            if start == last and t + slack >= start + period:
-                held = ("forward", t)
-        elif start - period > last and t - start < slack:
-            held = ("back", t)
-        else:
-            last = start
-            rows.append((start, t))
-    if stopped and held and held[0] == "back":
-        rows.append((held[1] - held[1] % period, held[1]))
-    return rows
-
-
-def expected_rows(samples, period_ms, poll_ms, seen_before_ms, stopped=False):
-    """The archive rows (idParameters, local time text) that the samples seen at or before
-    `seen_before_ms` must have left by the program's rule (placed_rows); `stopped` when the run
-    was stopped after them."""
     ticks = {}
     for (pid, t, _), seen in list(samples.items()):
         if seen <= seen_before_ms:
             ticks.setdefault(pid, set()).add(t)
-    return {(pid, local_text(start)) for pid, times in ticks.items()
-            for start, _ in placed_rows(sorted(times), period_ms, poll_ms, stopped)}
+    due = set()
+    for pid, times in ticks.items():
+        times = sorted(times)
+        window = next((i for i, t in enumerate(times) if t % interval_ms < poll_ms), None)
+        if window is None:
+            continue
+        times = times[window:]
+        if not stopped and times[-1] % period < slack:
+            times = times[:-1]
+        due |= {(pid, local_text(t - t % period)) for t in times}
+    return due, due - set(rows)
 
 
 def period_faults(ticks, values, rows, interval_ms, poll_ms):

@@ -252,6 +252,41 @@ def test_a_worker_held_in_a_close_is_left_to_end_on_its_own(program_factory, tmp
     assert program.stop() == 0
 
 
+def test_a_connection_added_again_on_a_held_port_is_left_out(program_factory, tmp_path, rtu):
+    """A held worker's connection removed and added again under a new id names the same port:
+    no second worker reads beside the held one until it has ended."""
+    hold = tmp_path / "hold-close"
+    program = program_factory(env={"KORVALEN_TEST_HOLD_CLOSE": str(hold)}).start().started()
+    configure(program)
+    conn = add_serial(program, rtu.line_device, timeout=TIMEOUT_MS)
+    device = add_device(program, "serial", conn, [holding(10, 1)], [{"regAddr": 10}])
+    start(program)
+    wait_until(lambda: values(program).get(str(param_ids(program, device)[10]), {}).get("flag") == 0, timeout=30)
+    hold.touch()
+    stop(program)
+    port = re.escape(rtu.line_device)
+    program.wait_for_line(rf"^!!! infLoopSave used!!! id: {port} did not stop", timeout=1)
+
+    add_serial(program, str(tmp_path / "spare"))  # so that the port's next connection has a new id
+    assert program.api("cfg_removeDevice", id=str(device)) == SUCCESS
+    assert program.api("cfg_removeSerialConnection", id=str(conn)) == SUCCESS
+    again = add_serial(program, rtu.line_device, timeout=TIMEOUT_MS)
+    assert again != conn
+    pid = param_ids(program, add_device(program, "serial", again, [holding(10, 1)], [{"regAddr": 10}]))[10]
+    start(program)
+    program.wait_for_line(rf"^Connection {port} is left out of this run", timeout=30)
+    assert values(program)[str(pid)]["flag"] == 1
+    assert f"poll serial:{again}" not in thread_names(program)
+
+    # Once the held worker has ended, the next start reads the port again.
+    hold.unlink()
+    wait_until(lambda: f"poll serial:{conn}" not in thread_names(program), timeout=30)
+    stop(program)
+    start(program)
+    wait_until(lambda: values(program)[str(pid)]["flag"] == 0, timeout=30)
+    assert program.stop() == 0
+
+
 def test_sigterm_with_a_held_worker_ends_the_program_within_the_bound(program_factory, tmp_path, rtu):
     hold = tmp_path / "hold-close"
     program = program_factory(env={"KORVALEN_TEST_HOLD_CLOSE": str(hold)}).start().started()

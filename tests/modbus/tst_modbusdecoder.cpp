@@ -302,7 +302,7 @@ void tst_ModbusDecoder::requestParts()
     it.regAddr = 2000;
     it.valuesCnt = values;
     QStringList got;
-    for (const QPair<int, int>& part : ModbusLine::requestParts(it))
+    for (const modbuslib::RequestPart& part : ModbusLine::requestParts(it))
         got.append(QStringLiteral("%1/%2").arg(part.first).arg(part.second));
     QCOMPARE(got.join(QLatin1Char(' ')), parts);
 }

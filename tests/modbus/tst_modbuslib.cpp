@@ -28,15 +28,15 @@ constexpr quint16 Canary = 0xDEAD;
 // The fault peer sends its answer from this address on one byte every (address - base) ms.
 constexpr int TrickleBase = 7000;
 
-int readForm(modbus_t* ctx, int form, int addr, int nb, uint16_t* dest)
+int readForm(modbus_t* ctx, int form, int addr, int nb, uint16_t* dest, int perValue = 1)
 {
     switch (form) {
     case Input:
-        return modbuslib::modbus_read_input_registers(ctx, addr, nb, dest);
+        return modbuslib::modbus_read_input_registers(ctx, addr, nb, dest, perValue);
     case Holding32:
-        return modbuslib::modbus_read_registers_32(ctx, addr, nb, dest);
+        return modbuslib::modbus_read_registers_32(ctx, addr, nb, dest, perValue);
     default:
-        return modbuslib::modbus_read_registers(ctx, addr, nb, dest);
+        return modbuslib::modbus_read_registers(ctx, addr, nb, dest, perValue);
     }
 }
 
@@ -181,14 +181,17 @@ void tst_ModbusLib::readInParts_data()
     QTest::addColumn<int>("addr");
     QTest::addColumn<int>("nb");
     QTest::addColumn<int>("firstValue"); // register a holds firstValue + (a - addr)
+    QTest::addColumn<int>("perValue");   // registers per value: no request splits one
 
-    QTest::newRow("one register") << int(Holding) << 100 << 1 << 100;
-    QTest::newRow("one whole response") << int(Holding) << 100 << 125 << 100;
-    QTest::newRow("one more than a response") << int(Holding) << 100 << 126 << 100;
-    QTest::newRow("two whole responses") << int(Holding) << 100 << 250 << 100;
-    QTest::newRow("400 holding registers") << int(Holding) << 100 << 400 << 100;
-    QTest::newRow("400 input registers") << int(Input) << 100 << 400 << 10100;
-    QTest::newRow("ending at the last register") << int(Input) << 1749 << 251 << 11749;
+    QTest::newRow("one register") << int(Holding) << 100 << 1 << 100 << 1;
+    QTest::newRow("one whole response") << int(Holding) << 100 << 125 << 100 << 1;
+    QTest::newRow("one more than a response") << int(Holding) << 100 << 126 << 100 << 1;
+    QTest::newRow("two whole responses") << int(Holding) << 100 << 250 << 100 << 1;
+    QTest::newRow("400 holding registers") << int(Holding) << 100 << 400 << 100 << 1;
+    QTest::newRow("400 input registers") << int(Input) << 100 << 400 << 10100 << 1;
+    QTest::newRow("ending at the last register") << int(Input) << 1749 << 251 << 11749 << 1;
+    QTest::newRow("400 holding registers in pairs") << int(Holding) << 100 << 400 << 100 << 2;
+    QTest::newRow("400 input registers in pairs") << int(Input) << 100 << 400 << 10100 << 2;
 }
 
 // Each part must ask for the next addresses: a repeated or shifted part shows in the values.
@@ -198,11 +201,12 @@ void tst_ModbusLib::readInParts()
     QFETCH(int, addr);
     QFETCH(int, nb);
     QFETCH(int, firstValue);
+    QFETCH(int, perValue);
 
     ModbusContext ctx = tcpContext(m_pymodbus.port(), 1);
     QVERIFY(ctx);
     std::vector<uint16_t> dest(size_t(nb) + 4, Canary);
-    QCOMPARE(readForm(ctx.get(), form, addr, nb, dest.data()), nb);
+    QCOMPARE(readForm(ctx.get(), form, addr, nb, dest.data(), perValue), nb);
     for (int i = 0; i < nb; ++i)
         QCOMPARE(dest[size_t(i)], uint16_t(firstValue + i));
     for (size_t i = size_t(nb); i < dest.size(); ++i)

@@ -676,8 +676,9 @@ void tst_ModbusLines::answerAmongGarbledBytes()
     QCOMPARE(rc, code);
     QString why;
     QVERIFY2(storedAsExpected(buffer, expected, &why), qPrintable(why));
-    // Never beyond the one deadline (with room for a busy machine).
-    QVERIFY2(elapsed <= timeoutMs + 500, qPrintable(QString::number(elapsed)));
+    // Never beyond the one deadline: a reader that starts it again takes at least twice as long,
+    // which leaves a busy machine the rest.
+    QVERIFY2(elapsed < 2 * timeoutMs, qPrintable(QString::number(elapsed)));
 }
 
 void tst_ModbusLines::identifySlave_data()

@@ -12,10 +12,13 @@
 #include <QThread>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <ctime>
-#include <sys/resource.h>
 #include <limits>
+#include <memory>
+#include <sys/resource.h>
+#include <vector>
 
 namespace {
 
@@ -88,6 +91,7 @@ private slots:
     void rowsWaitWhileAnotherWriterHoldsTheDatabase();
     void failedWritesAreTriedAgain();
     void aFullQueueDropsWithOneWarning();
+    void noRowIsWrittenAfterTheLastFlush();
     void anOutageBeyondTheBoundSaysWhatWasGivenUp();
     void aFullDiskLosesNoRowAndReportsOnceThereIsRoom();
     void localTimeTextsAcrossDaylightSaving();
@@ -201,6 +205,10 @@ void TestArchiveBuffer::dueSamples_data()
         << QStringList{"2024-03-01 12:00:12.434", "2024-03-01 12:00:13.979",
                        "2024-03-01 12:00:14.434"}
         << QStringList{"2024-03-01 12:00:12", "2024-03-01 12:00:13", "2024-03-01 12:00:14"};
+    // Held in case a later tick falls in its second too: the stop keeps it in its own.
+    QTest::newRow("the run stops after a tick just past a second's start, the second before empty")
+        << 1 << 1000 << QStringList{"2024-03-01 12:00:00.100", "2024-03-01 12:00:02.010"}
+        << QStringList{"2024-03-01 12:00:00", "2024-03-01 12:00:02"};
     QTest::newRow("the first tick just short of a period start is not in its window")
         << 60 << 5000
         << QStringList{"2024-03-01 12:00:59.900", "2024-03-01 12:01:04.900"}
@@ -219,7 +227,7 @@ void TestArchiveBuffer::dueSamples()
     auto b = buffer(1, archInterval);
     for (const QString& tick : ticks)
         b->addValue(1, sample(230.5, at(tick.toLatin1().constData())));
-    b->flushBuffer();
+    QCOMPARE(b->finish(10000), 0);
     QCOMPARE(b->archivedCount(), qint64(archived.size()));
     QStringList expected;
     for (const QString& time : archived)
@@ -394,7 +402,7 @@ void TestArchiveBuffer::periodsKeepTheirRows()
         if (offeredTwice)
             b->addValue(1, sample(double(tick - base), tick));
     }
-    QCOMPARE(b->flushBuffer(10000), 0);
+    QCOMPARE(b->finish(10000), 0);
 
     QSqlQuery q(Database::connection());
     QVERIFY(q.exec("SELECT dateTime, value FROM ArchiveData"));
@@ -472,7 +480,7 @@ void TestArchiveBuffer::onePerParameterAndAlignedTime()
         b->addValue(f[0].toInt(), sample(f[2].toDouble(), at(f[1].toLatin1().constData()),
                                          f[3].toInt()));
     }
-    QCOMPARE(b->flushBuffer(10000), 0);
+    QCOMPARE(b->finish(10000), 0);
     QCOMPARE(TestDatabase::value("SELECT COUNT(*) FROM (SELECT 1 FROM ArchiveData GROUP BY "
                                  "idParameter, dateTime HAVING COUNT(*) > 1)"),
              QString("0"));
@@ -510,7 +518,7 @@ void TestArchiveBuffer::sessionBreaksAreQueuedAsTheyCome()
     b->addSessionBreakValue(1, sample(0.0, stop, 6)); // a register read by two iterations
     b->addSessionBreakValue(99, sample(0.0, stop, 6));
     QCOMPARE(b->archivedCount(), qint64(0));
-    b->flushBuffer();
+    QCOMPARE(b->finish(10000), 0);
     QCOMPARE(stored(), QStringList({"1|2024-03-01 12:00:08|0.0|6"}));
 }
 
@@ -543,7 +551,7 @@ void TestArchiveBuffer::aSessionBreakComesAfterTheLastRow()
     for (int i = 0; i < ticks.size(); ++i)
         b->addValue(1, sample(i, at(("2024-03-01 " + ticks[i]).toLatin1().constData())));
     b->addSessionBreakValue(1, sample(0.0, at(("2024-03-01 " + stop).toLatin1().constData()) + 1000, 6));
-    QCOMPARE(b->flushBuffer(10000), 0);
+    QCOMPARE(b->finish(10000), 0);
     QCOMPARE(stored(), archived);
 }
 
@@ -585,7 +593,7 @@ void TestArchiveBuffer::aRunStartedAgainArchivesNoTimeTwice()
     auto first = buffer(1, archInterval);
     first->addValue(1, sample(1, start + 200));
     first->addSessionBreakValue(1, sample(0.0, stop + 1000, 6));
-    QCOMPARE(first->flushBuffer(10000), 0);
+    QCOMPARE(first->finish(10000), 0);
     first.reset();
 
     QSqlQuery q(Database::connection());
@@ -594,7 +602,7 @@ void TestArchiveBuffer::aRunStartedAgainArchivesNoTimeTwice()
     ArchiveBuffer next(q, nullptr);
     for (qint64 t = stop + firstTick; t < start + 4000; t += 1000)
         next.addValue(1, sample(2, t));
-    QCOMPARE(next.flushBuffer(10000), 0);
+    QCOMPARE(next.finish(10000), 0);
 
     QStringList rows;
     QSqlQuery stored(Database::connection());
@@ -713,6 +721,42 @@ void TestArchiveBuffer::aFullQueueDropsWithOneWarning()
     QCOMPARE(count(), 20);
     QTRY_COMPARE(TestDatabase::column("SELECT type || '|' || message FROM Logs"),
                  QStringList{"warn|The archive queue was full: 15 archive rows were dropped."});
+}
+
+// Threads queue rows as fast as the writer takes them while the last flush runs: a row is
+// either written by the time finish() returns or refused, never written afterwards or left
+// queued.
+void TestArchiveBuffer::noRowIsWrittenAfterTheLastFlush()
+{
+    QVERIFY(TestDatabase::exec("INSERT INTO ConfiguredParameters (idParameters, idDevice, regAddr, "
+                               "archInterval) VALUES (1, 1, 1, 1)"));
+    ArchiveWriter writer;
+    constexpr int Threads = 4;
+    // Below the queue's bound, so that a row is refused only for the stop.
+    constexpr int Queued = 1000;
+    std::atomic<bool> stop{false};
+    std::atomic<qint64> accepted{0};
+    const qint64 t = at("2024-03-01 12:00:00.000");
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (int i = 0; i < Threads; ++i) {
+        threads.emplace_back(QThread::create([&, i] {
+            for (qint64 n = 0; !stop; ++n) {
+                if (writer.pendingCount() >= Queued)
+                    QThread::yieldCurrentThread();
+                else if (writer.add({1, double(n), t + (n * Threads + i) * 1000, 0}))
+                    ++accepted;
+            }
+        }));
+        threads.back()->start();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(count() > 500, 10000);
+    QCOMPARE(writer.finish(10000), 0);
+    const int written = count();
+    stop = true;
+    for (auto& thread : threads)
+        QVERIFY(thread->wait(10000));
+    QCOMPARE(qint64(written), accepted.load());
+    QCOMPARE(writer.pendingCount(), 0);
 }
 
 // An outage that outlasts the queue's bound: the recovery comes once the rows that waited are

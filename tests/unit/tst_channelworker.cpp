@@ -46,16 +46,23 @@ void TestChannelWorker::sessionBreaksWaitForABusyBuffer_data()
 {
     QTest::addColumn<int>("holdMs");
     QTest::addColumn<bool>("written");
+    // A second tick just past the start of a second with the one before empty: it is held
+    // until the next tick or the stop tells its period.
+    QTest::addColumn<bool>("heldTick");
 
     // Longer than one try of the buffer's lock, well within the stop's bound.
-    QTest::newRow("busy past one try") << BufferInterface::LockTimeoutMs + 250 << true;
-    QTest::newRow("busy through the stop") << UntilReleased << false;
+    QTest::newRow("busy past one try") << BufferInterface::LockTimeoutMs + 250 << true << false;
+    QTest::newRow("busy through the stop") << UntilReleased << false << false;
+    QTest::newRow("busy past one try, a tick held")
+        << BufferInterface::LockTimeoutMs + 250 << true << true;
+    QTest::newRow("busy through the stop, a tick held") << UntilReleased << false << true;
 }
 
 void TestChannelWorker::sessionBreaksWaitForABusyBuffer()
 {
     QFETCH(int, holdMs);
     QFETCH(bool, written);
+    QFETCH(bool, heldTick);
 
     QVERIFY(TestDatabase::exec("INSERT INTO Devices (idDevices, name) VALUES (1, 'd')"));
     QVERIFY(TestDatabase::exec("INSERT INTO ConfiguredParameters (idParameters, idDevice, "
@@ -67,6 +74,8 @@ void TestChannelWorker::sessionBreaksWaitForABusyBuffer()
         const TryLocker guard = buffer->lock();
         QVERIFY(guard);
         buffer->updateValue(1, 100, BufferInterface::ReadValue{5.0, Tick, 0});
+        if (heldTick)
+            buffer->updateValue(1, 100, BufferInterface::ReadValue{6.0, Tick + 2010, 0});
     }
     QCOMPARE(buffer->archivedCount(), qint64(1));
 
@@ -106,9 +115,15 @@ void TestChannelWorker::sessionBreaksWaitForABusyBuffer()
     release.release();
     QVERIFY(holder->wait(10000));
 
-    QCOMPARE(buffer->flushArchive(10000), 0);
-    QCOMPARE(TestDatabase::column("SELECT flag FROM ArchiveData ORDER BY dateTime"),
-             written ? QStringList({"0", "6"}) : QStringList({"0"}));
+    // The stop's end: the held tick keeps its own second, with or without the session breaks.
+    QCOMPARE(buffer->close(10000), 0);
+    QStringList rows{"5.0|0"};
+    if (heldTick)
+        rows << "6.0|0";
+    if (written)
+        rows << "0.0|6";
+    QCOMPARE(TestDatabase::column("SELECT value || '|' || flag FROM ArchiveData ORDER BY dateTime"),
+             rows);
     QCOMPARE(TestDatabase::column("SELECT message FROM Logs WHERE type = 'warn'"),
              written ? QStringList()
                      : QStringList({"Channel 127.0.0.1: 1 session breaks could not be written."}));
