@@ -81,11 +81,18 @@ const QString& ConfigKeys::allowedHostsKey()
     return key;
 }
 
-const ConfigGroup& ConfigKeys::group(const QString& name)
+const ConfigGroup* ConfigKeys::findGroup(const QString& name)
 {
     for (const ConfigGroup& g : groups())
         if (g.name() == name)
-            return g;
+            return &g;
+    return nullptr;
+}
+
+const ConfigGroup& ConfigKeys::group(const QString& name)
+{
+    if (const ConfigGroup* g = findGroup(name))
+        return *g;
     Q_ASSERT_X(false, "ConfigKeys::group", "a group the table does not list");
     return groups().constFirst();
 }
@@ -111,10 +118,7 @@ QVector<ConfigKeys::Finding> ConfigKeys::check(const QString& path)
         }
         const QString groupName = fullKey.left(slash);
         const QString keyName = fullKey.mid(slash + 1);
-        const ConfigGroup* g = nullptr;
-        for (const ConfigGroup& candidate : groups())
-            if (candidate.name() == groupName)
-                g = &candidate;
+        const ConfigGroup* g = findGroup(groupName);
         if (!g) {
             if (!unknownGroups.contains(groupName)) {
                 unknownGroups.insert(groupName);

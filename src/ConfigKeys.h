@@ -12,6 +12,8 @@ class ConfigKeys
 {
 public:
     static const QVector<ConfigGroup>& groups();
+    // A group of the table, or null for a name it does not list.
+    static const ConfigGroup* findGroup(const QString& name);
     // A group of the table; name must be one of them.
     static const ConfigGroup& group(const QString& name);
     // The key of [listener] with the host names besides the machine's own.
