@@ -15,7 +15,8 @@
 // QT_LOGGING_RULES asks for it.
 Q_DECLARE_LOGGING_CATEGORY(lcCycle)
 
-ArchiveBuffer::ArchiveBuffer(QSqlQuery paramsQuery, QObject* parent) : BufferInterface(parent)
+ArchiveBuffer::ArchiveBuffer(QSqlQuery paramsQuery, QObject* parent, qint64 startedAt)
+    : BufferInterface(parent)
 {
     if (!paramsQuery.first())
         return;
@@ -27,7 +28,7 @@ ArchiveBuffer::ArchiveBuffer(QSqlQuery paramsQuery, QObject* parent) : BufferInt
             m_archParams.insert(paramsQuery.value(0).toInt(), p);
         }
     } while (paramsQuery.next());
-    readStoredAhead();
+    readStoredAhead(startedAt);
 }
 
 ArchiveBuffer::~ArchiveBuffer() = default;
@@ -74,7 +75,7 @@ qint64 periodMs(int archInterval)
 // stamped a second after its stop: the latest row each parameter has from the start of the
 // current period to the second after now. A database without the archive index is not
 // searched (each look-up would read the whole archive).
-void ArchiveBuffer::readStoredAhead()
+void ArchiveBuffer::readStoredAhead(qint64 now)
 {
     if (m_archParams.isEmpty())
         return;
@@ -84,7 +85,6 @@ void ArchiveBuffer::readStoredAhead()
                        .arg(QLatin1String(DatabaseSchema::archiveIndexName))))
         return;
     const QString format = QStringLiteral("yyyy-MM-dd hh:mm:ss");
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const QString until = QDateTime::fromMSecsSinceEpoch(now + 1000).toString(format);
     for (auto it = m_archParams.begin(); it != m_archParams.end(); ++it) {
         q.bindValue(0, it.key());

@@ -3,6 +3,7 @@
 #include "ArchiveWriter.h"
 #include "BufferInterface.h"
 
+#include <QDateTime>
 #include <QHash>
 #include <QVarLengthArray>
 
@@ -34,7 +35,10 @@ class ArchiveBuffer : public BufferInterface
     Q_OBJECT
 public:
     // Rows of the parameters query: column 0 idParameters, column 3 archInterval (s).
-    ArchiveBuffer(QSqlQuery paramsQuery, QObject* parent);
+    // startedAt: when the run starts (ms since the epoch), where it looks for what a previous
+    // run stored; a test gives its own.
+    ArchiveBuffer(QSqlQuery paramsQuery, QObject* parent,
+                  qint64 startedAt = QDateTime::currentMSecsSinceEpoch());
     ~ArchiveBuffer() override;
 
     // The same sample stored twice (the line, then the worker), a second sample of a period
@@ -92,7 +96,7 @@ private:
     // The held sample at the stop: kept in its own period, or dropped when that has its row.
     static void settle(ArchParam& p, PlacedRows* rows);
     void queue(int idParameters, const PlacedRows& rows);
-    void readStoredAhead();
+    void readStoredAhead(qint64 now);
 
     qint64 m_archivedCount = 0;
     QHash<int, ArchParam> m_archParams;
