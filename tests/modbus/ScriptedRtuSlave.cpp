@@ -50,7 +50,8 @@ void ScriptedRtuSlave::run(QByteArrayList pieces, int pauseMs, int requestLength
         if (::poll(&p, 1, int(qMax<qint64>(deadline.remainingTime(), 1))) <= 0)
             continue;
         char buf[64];
-        const ssize_t got = ::read(m_fd, buf, size_t(requestLength - request.size()));
+        const ssize_t got =
+            ::read(m_fd, buf, size_t(qMin<int>(int(sizeof buf), requestLength - request.size())));
         if (got > 0)
             request.append(buf, int(got));
     }
