@@ -166,6 +166,8 @@ private:
     void checkRead(bool faultyPeer);
     std::unique_ptr<ModbusLine> line(const QString& transport, bool faulty, int id = 1,
                                      int timeoutMs = 300);
+    static std::unique_ptr<ModbusSerialLine> serialLine(const QString& device, int id,
+                                                        int timeoutMs);
     ModbusPeer& faultPeer(const QString& transport)
     {
         return transport == QLatin1String("tcp") ? m_faultTcp : m_faultRtu;
@@ -205,9 +207,15 @@ std::unique_ptr<ModbusLine> tst_ModbusLines::line(const QString& transport, bool
         c.timeout = timeoutMs;
         return std::make_unique<ModbusTCPLine>(c);
     }
+    return serialLine((faulty ? m_faultPty : m_pymodbusPty).lineEnd(), id, timeoutMs);
+}
+
+std::unique_ptr<ModbusSerialLine> tst_ModbusLines::serialLine(const QString& device, int id,
+                                                              int timeoutMs)
+{
     t_serialConnection c;
     c.id = id;
-    c.serialPort = (faulty ? m_faultPty : m_pymodbusPty).lineEnd();
+    c.serialPort = device;
     c.baudRate = 9600;
     c.parity = 'N';
     c.stopBits = 1;
@@ -657,20 +665,13 @@ void tst_ModbusLines::answerAmongGarbledBytes()
 
     ScriptedRtuSlave slave;
     QVERIFY(slave.start(m_scriptPty.peerEnd(), pieces, pauseMs));
-    t_serialConnection c;
-    c.id = 1;
-    c.serialPort = m_scriptPty.lineEnd();
-    c.baudRate = 9600;
-    c.parity = 'N';
-    c.stopBits = 1;
-    c.timeout = timeoutMs;
-    ModbusSerialLine l(c);
-    QCOMPARE(l.connect(), 0);
+    const auto l = serialLine(m_scriptPty.lineEnd(), 1, timeoutMs);
+    QCOMPARE(l->connect(), 0);
     RecordingBuffer buffer;
     const t_iterationConfig it = plan(1, 3, 10, 2);
     QElapsedTimer timer;
     timer.start();
-    const int rc = l.readRegisters(&it, &buffer, Tick, 0);
+    const int rc = l->readRegisters(&it, &buffer, Tick, 0);
     const qint64 elapsed = timer.elapsed();
     QCOMPARE(slave.finish(), ScriptedRtuSlave::frame(QByteArray::fromHex("0103000a0002")));
     QCOMPARE(rc, code);
