@@ -117,10 +117,7 @@ class Program:
         return os.path.join(self.directory, "db.sqlite")
 
     def start(self, wait_for=r"HttpListener: listening on port (\d+)", timeout=30):
-        self._starts_before = 0
-        if os.path.exists(self.db_path):
-            self._starts_before = self.query(
-                "SELECT COUNT(*) FROM Logs WHERE message = 'Program started'")[0][0]
+        self._starts_before = self._starts()
         env = dict(os.environ)
         env["XDG_RUNTIME_DIR"] = self.runtime_dir
         env["QT_QPA_PLATFORM"] = "offscreen"
@@ -204,9 +201,18 @@ class Program:
 
     def started(self, timeout=30):
         """Waits until this start has written its "Program started" line, the last step of the start."""
-        wait_until(lambda: self.query("SELECT COUNT(*) FROM Logs WHERE message = 'Program started'")[0][0]
-                   > self._starts_before, timeout)
+        wait_until(lambda: self._starts() > self._starts_before, timeout)
         return self
+
+    def _starts(self):
+        """The "Program started" lines in the event log: 0 while there is none yet (a start's
+        first lines come before its database), which this look never creates."""
+        if not os.path.exists(self.db_path):
+            return 0
+        try:
+            return self.query("SELECT COUNT(*) FROM Logs WHERE message = 'Program started'")[0][0]
+        except sqlite3.OperationalError:  # the file is there, its tables not yet
+            return 0
 
     def query(self, sql, params=()):
         """The rows of one statement; a statement that changes rows is committed."""

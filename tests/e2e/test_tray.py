@@ -178,10 +178,7 @@ def test_a_busy_port_on_a_desktop_shows_the_bind_error_and_keeps_running(program
         port = "80x90" if refused else busy.getsockname()[1]
         p = program_factory(config={"listener": {"port": str(port)}}, env=desktop.program_env)
         p.start(wait_for=r"key port: the value" if refused else rf"cannot listen on port {port}")
-        # The check speaks before the database is there.
-        wait_until(lambda: os.path.exists(p.db_path) and p.query(
-            "SELECT name FROM sqlite_master WHERE name = 'Logs'"))
-        p.started()
+        p.started()  # the check speaks before the database is there
         p.icon_window = str(wait_until(lambda: tray_icon(desktop))[0])
         wait_until(lambda: shown_since_start(desktop, p))
         assert p.proc.poll() is None
