@@ -34,6 +34,16 @@ def tcp(request):
 
 
 @pytest.fixture
+def faults(request, tmp_path):
+    """The scripted fault peer over TCP (odd answers, failing and counting registers), with the
+    log of the requests it was sent in `.log`."""
+    peer = tcp_peer("fault_peer.py", [str(tmp_path / "fault.log")])
+    peer.log = tmp_path / "fault.log"
+    request.addfinalizer(peer.stop)
+    return peer
+
+
+@pytest.fixture
 def rtu(tmp_path, request):
     """A pymodbus RTU server on one end of a pty pair; the pair is returned."""
     pair = PtyPair(tmp_path)

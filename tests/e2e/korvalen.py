@@ -70,6 +70,11 @@ def write_config(directory, overrides=None):
                 f.write(f"{key}={value}\n")
 
 
+def log_text(text):
+    """A message as the event log stores it (escaped for JSON)."""
+    return text.replace("\\", "\\\\").replace("/", "\\/").replace('"', '\\"')
+
+
 def wait_until(condition, timeout=30, interval=0.05):
     """Polls `condition` until it returns a true value, which is returned; fails after `timeout` s."""
     deadline = time.monotonic() + timeout

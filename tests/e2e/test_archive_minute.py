@@ -5,6 +5,7 @@ import random
 import time
 
 from archive_support import Sampler, archive_gaps, archived, configure_run, doubled
+from korvalen import wait_until
 
 POLL_MS = 1000
 
@@ -19,13 +20,9 @@ def test_kill_9_after_a_minute_row_of_two_parameters(program_factory, tcp):
         # that tick (and, for one held back at the boundary, the next) has been seen. The kill
         # comes 2.5-4.5 s after that, counted from when it was seen, not from the tick's stamp:
         # on a busy machine a tick can show up late.
-        deadline = time.monotonic() + 75
-        while True:
-            due, _ = archive_gaps(sampler.samples, set(), 60000, POLL_MS, time.time() * 1000)
-            if {pid for pid, _ in due} == set(ids.values()):
-                break
-            assert time.monotonic() < deadline, "no minute became due within the time"
-            time.sleep(0.05)
+        wait_until(lambda: {pid for pid, _ in archive_gaps(sampler.samples, set(), 60000, POLL_MS,
+                                                           time.time() * 1000)[0]} == set(ids.values()),
+                   timeout=75)
         time.sleep(random.uniform(2.5, 4.5))
         killed_at = time.time() * 1000
         p.kill()

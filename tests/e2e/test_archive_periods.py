@@ -10,22 +10,14 @@ import time
 
 import pytest
 
-from archive_support import SUCCESS, Sampler, configure_run, doubled, local_text, period_faults
+from archive_support import Sampler, configure_run, doubled, local_text, period_faults
 from korvalen import wait_until
-from peers import tcp_peer
+from test_polling import stop
 
 NEAR_MS = 25  # ticks this close to a period start sit at it
 AIM_MS = 4  # aimed at this much short of a period start, where late ticks cross it
 DEADLINE_S = 600  # for the starts until a run keeps its ticks there; each run lasts a minute
-COUNTING = 8000  # the peer's registers that count the reads
-
-
-@pytest.fixture
-def counter(tmp_path, request):
-    """A Modbus TCP peer whose registers at COUNTING hold the number of reads before."""
-    peer = tcp_peer("fault_peer.py", [str(tmp_path / "fault.log")])
-    request.addfinalizer(peer.stop)
-    return peer
+COUNTING = 8000  # the fault peer's registers from here hold the number of reads before
 
 
 def _period_ms(text):
@@ -55,15 +47,10 @@ def _faults(p, sampler, interval_ms, poll_ms):
     return {pid: f for pid, f in faults.items() if f}
 
 
-def _wait_stopped(p):
-    assert p.api("stopPolling") == SUCCESS
-    wait_until(lambda: p.api("getAppState") == '{"state":"idle"}', timeout=60)
-
-
 @pytest.mark.parametrize("poll_ms", [1000, 2000])
-def test_ticks_at_a_period_start_give_every_period_one_row(program_factory, counter, poll_ms):
+def test_ticks_at_a_period_start_give_every_period_one_row(program_factory, faults, poll_ms):
     p = program_factory().start().started()
-    configure_run(p, counter.port, 20, poll_ms // 1000, poll_ms=poll_ms, start_with_program=True,
+    configure_run(p, faults.port, 20, poll_ms // 1000, poll_ms=poll_ms, start_with_program=True,
                   first_address=COUNTING)
     assert p.stop() == 0
     # The ticks keep the phase of the program's start: start it again, timed by the offset seen
@@ -88,7 +75,7 @@ def test_ticks_at_a_period_start_give_every_period_one_row(program_factory, coun
                 p.query("DELETE FROM ArchiveData")
                 continue
             wait_until(lambda: max(t for _, t, _ in sampler.samples) - first >= 60000, timeout=180)
-            _wait_stopped(p)
+            stop(p, timeout=60)
         # Whatever the ticks did, every run keeps the promises.
         assert not doubled(p)
         assert _faults(p, sampler, poll_ms, poll_ms) == {}
@@ -109,7 +96,7 @@ def _sleep_until(ms):
 
 
 @pytest.mark.parametrize("poll_ms", [1000, 3000])
-def test_a_stalled_tick_keeps_its_own_period(program_factory, counter, poll_ms):
+def test_a_stalled_tick_keeps_its_own_period(program_factory, faults, poll_ms):
     """The program stopped (SIGSTOP) from just before a tick until 25 ms before the next period
     start: the late tick falls in the period it was due in and must be that period's row, not
     the next one's; the tick after it keeps its own period."""
@@ -117,7 +104,7 @@ def test_a_stalled_tick_keeps_its_own_period(program_factory, counter, poll_ms):
     period = max(interval_ms, poll_ms)
     slack = poll_ms // 20
     p = program_factory().start().started()
-    configure_run(p, counter.port, 1, interval_ms // 1000, poll_ms=poll_ms, start_with_program=True,
+    configure_run(p, faults.port, 1, interval_ms // 1000, poll_ms=poll_ms, start_with_program=True,
                   first_address=COUNTING)
     assert p.stop() == 0
     p = program_factory(write_cfg=False).start().started()
@@ -153,7 +140,7 @@ def test_a_stalled_tick_keeps_its_own_period(program_factory, counter, poll_ms):
                 late.append(t)
             # A tick on time after it, before the next stall.
             sampler.wait_for(lambda s: s[1] > t, timeout=60)
-        _wait_stopped(p)
+        stop(p, timeout=60)
     assert not doubled(p)
     assert _faults(p, sampler, interval_ms, poll_ms) == {}
 

@@ -112,15 +112,13 @@ def cycles(times_path, first_register):
     return found
 
 
-def test_callers_after_a_quiet_spell_see_the_device_fail(program_factory, tmp_path, request):
+def test_callers_after_a_quiet_spell_see_the_device_fail(program_factory, faults):
     # A screen that asks rarely: the last reply was built before the device failed, long ago.
     poll_ms, callers, first = 1000, 16, 10000  # registers clear of the peer's fault addresses
     p = program_factory(config={"listener": {"maxThreads": "50", "maxConnectionsPerAddress": "50"}})
     p.start().started()
-    log = tmp_path / "fault.log"
-    peer = tcp_peer("fault_peer.py", [str(log)])
-    request.addfinalizer(peer.stop)
-    ids = configure_run(p, peer.port, 5000, 0, poll_ms=poll_ms, first_address=first)
+    log = faults.log
+    ids = configure_run(p, faults.port, 5000, 0, poll_ms=poll_ms, first_address=first)
     assert p.api("startPolling") == SUCCESS
 
     def good():
@@ -129,7 +127,7 @@ def test_callers_after_a_quiet_spell_see_the_device_fail(program_factory, tmp_pa
             all(v["flag"] == 0 for v in json.loads(reply).values())
 
     wait_until(good, timeout=60)
-    peer.proc.send_signal(signal.SIGUSR1)
+    faults.proc.send_signal(signal.SIGUSR1)
     wait_until(lambda: "FAILING" in log.read_text(), timeout=30)
     failed = time.monotonic() * 1000
     time.sleep(6)  # no caller meanwhile

@@ -5,19 +5,11 @@ import json
 import pytest
 
 from korvalen import free_port, wait_until
-from peers import PtyPair, rtu_peer, tcp_peer
+from peers import PtyPair, rtu_peer
 
 CANNOT_CONNECT = '{"error":true,"message":"Unable to connect to host."}'
 NO_SERIAL = '{"error":true,"message":"Unable to connect with serial port."}'
 SILENT = '{"error":true,"message":"Device didn\'t respond in allowed time."}'
-
-
-@pytest.fixture
-def faults(request, tmp_path):
-    peer = tcp_peer("fault_peer.py", [str(tmp_path / "fault.log")])
-    peer.log = tmp_path / "fault.log"
-    request.addfinalizer(peer.stop)
-    return peer
 
 
 @pytest.mark.parametrize("params, reply", [

@@ -53,9 +53,9 @@ def start(program):
     return time.monotonic()
 
 
-def stop(program):
+def stop(program, timeout=30):
     assert program.api("stopPolling") == SUCCESS
-    wait_until(lambda: json.loads(program.api("getAppState")) == {"state": "idle"}, timeout=30)
+    wait_until(lambda: json.loads(program.api("getAppState")) == {"state": "idle"}, timeout=timeout)
 
 
 def holding(reg_addr, count, reg_type=4, function=3):

@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from korvalen import wait_until
+from korvalen import log_text, wait_until
 from peers import PtyPair, rtu_peer, tcp_peer
 from test_polling import SUCCESS, add_device, add_serial, add_tcp, configure, holding, param_ids, start, stop, values
 
@@ -235,8 +235,8 @@ def test_a_worker_held_in_a_close_is_left_to_end_on_its_own(program_factory, tmp
     assert {values(program)[str(pid)]["flag"] for pid in held_ids} == {1}
     # The event log keeps its texts escaped for JSON ("\\/").
     assert program.query("SELECT COUNT(*) FROM Logs WHERE type = 'warn' AND message = ?",
-                         (f"Connection {pairs[0].line_device} is left out of this polling run: its worker of an "
-                          "earlier run has not ended yet.".replace("/", "\\/"),)) == [(1,)]
+                         (log_text(f"Connection {pairs[0].line_device} is left out of this polling run: its "
+                                   "worker of an earlier run has not ended yet."),)) == [(1,)]
 
     # Released, it ends and its thread with it.
     hold.unlink()

@@ -9,7 +9,7 @@ import socket
 import pytest
 
 from archive_support import archived, configure_run
-from korvalen import Client, Program, wait_until
+from korvalen import Client, Program, log_text, wait_until
 
 
 # An installed program has config.ini.sample beside it: the message names it.
@@ -116,11 +116,6 @@ def test_a_display_that_cannot_be_reached_counts_as_none(program_factory):
     p.wait_for_line("No system tray: running headless")
     assert p.request("index.html")[0] == 200
     assert p.stop() == 0
-
-
-def log_text(text):
-    """A message as the event log stores it (escaped for JSON)."""
-    return text.replace("\\", "\\\\").replace("/", "\\/").replace('"', '\\"')
 
 
 def refused(key, value, problem, consequence, group="listener"):
